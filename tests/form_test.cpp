@@ -1,0 +1,333 @@
+// The main window and its form, created in this process by the program's own start-up code on
+// a device screen of the size DEVICE_SCREEN names: the windows made, in order, with their
+// classes, texts, styles and rectangles.
+#include "device_registry.h"
+#include "quillmere.h"
+#include "shell.h"
+
+namespace {
+
+struct CreatedWindow {
+    HWND window;
+    DWORD style;  // as asked for at creation
+    int x, y;
+};
+
+std::vector<CreatedWindow> created;
+
+LRESULT CALLBACK RecordCreation(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_CREATEWND) {
+        const CREATESTRUCTW* create = ((CBT_CREATEWNDW*)lParam)->lpcs;
+        created.push_back({(HWND)wParam, (DWORD)create->style, create->x, create->y});
+    }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_CREATEWND) {
+        wchar_t className[64];
+        GetClassNameW((HWND)wParam, className, 64);
+        if (lstrcmpW(className, L"QUILLMERE") == 0)
+            return 1;
+    }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+struct ExpectedControl {
+    const wchar_t* className;
+    std::wstring text;
+    DWORD style;
+    RECT at;
+};
+
+const DWORD kStatic = 0x10000000, kCountValue = 0x10000040, kCheckBox = 0x10000023, kField = 0x108000C0;
+
+RECT At(int x, int y, int width, int height)
+{
+    return {x, y, x + width, y + height};
+}
+
+std::vector<ExpectedControl> ExpectedForm(bool landscape, const std::wstring& count,
+                                          const std::vector<std::wstring>& ssids)
+{
+    std::vector<ExpectedControl> form = {
+        {L"Static", L"Wi-Fi White list tool", kStatic, At(10, 10, 420, 30)},
+        {L"Button", L"Enable Wi-Fi White list support", kCheckBox, At(10, 50, 370, 30)},
+        {L"Static", L"White list SSID count: ", kStatic, landscape ? At(10, 90, 245, 30) : At(10, 85, 245, 30)},
+        {L"Static", count, kCountValue, landscape ? At(255, 91, 70, 30) : At(255, 85, 70, 30)},
+    };
+    for (int i = 0; i < 10; ++i) {
+        std::wstring label = L"SSID" + std::to_wstring(i + 1);
+        std::wstring ssid = i < (int)ssids.size() ? ssids[i] : L"";
+        if (!landscape) {
+            form.push_back({L"Static", label, kStatic, At(10, 125 + 40 * i, 85, 40)});
+            form.push_back({L"Edit", ssid, kField, At(95, 120 + 40 * i, 370, 40)});
+        } else if (i < 5) {
+            form.push_back({L"Static", label, kStatic, At(10, 135 + 40 * i, 80, 40)});
+            form.push_back({L"Edit", ssid, kField, At(90, 130 + 40 * i, 210, 40)});
+        } else {
+            form.push_back({L"Static", label, kStatic, At(330, 135 + 40 * (i - 5), 85, 40)});
+            form.push_back({L"Edit", ssid, kField, At(415, 130 + 40 * (i - 5), 210, 40)});
+        }
+    }
+    return form;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[128] = {};
+    GetWindowTextW(window, text, 128);
+    return text;
+}
+
+std::wstring ClassOf(HWND window)
+{
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    return className;
+}
+
+class Form : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        screenWidth = GetSystemMetrics(SM_CXSCREEN);
+        screenHeight = GetSystemMetrics(SM_CYSCREEN);
+        created.clear();
+    }
+    void TearDown() override
+    {
+        if (hook)
+            UnhookWindowsHookEx(hook);
+        DeleteParametersKey();
+    }
+
+    // Runs the program's start-up here and returns its main window.
+    HWND StartHere()
+    {
+        hook = SetWindowsHookExW(WH_CBT, RecordCreation, NULL, GetCurrentThreadId());
+        EXPECT_TRUE(StartInstance(GetModuleHandleW(NULL), SW_SHOWNORMAL));
+        UnhookWindowsHookEx(hook);
+        hook = NULL;
+        HWND main = FindWindowW(L"QUILLMERE", L"Quillmere");
+        EXPECT_NE(nullptr, main);
+        return main;
+    }
+
+    std::vector<CreatedWindow> OwnedBy(HWND owner)
+    {
+        std::vector<CreatedWindow> owned;
+        for (const CreatedWindow& window : created)
+            if (GetWindow(window.window, GW_OWNER) == owner)
+                owned.push_back(window);
+        return owned;
+    }
+
+    // What the window's creation handling chooses: the window is sized to the screen between
+    // the shell's bars, then its shape decides.
+    bool ExpectLandscape()
+    {
+        return screenWidth > screenHeight - STANDIN_TOP_BAR_HEIGHT - STANDIN_MENU_BAR_HEIGHT;
+    }
+
+    void ExpectForm(HWND main, const std::vector<ExpectedControl>& expected)
+    {
+        std::vector<CreatedWindow> owned = OwnedBy(main);
+        std::vector<CreatedWindow> controls;
+        for (const CreatedWindow& window : owned)
+            if (ClassOf(window.window).rfind(L"StandIn", 0) != 0)
+                controls.push_back(window);
+        ASSERT_EQ(expected.size(), controls.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            SCOPED_TRACE("control " + std::to_string(i + 1) + ": " + Narrow(expected[i].text));
+            HWND control = controls[i].window;
+            EXPECT_EQ(0, lstrcmpiW(expected[i].className, ClassOf(control).c_str())) << Narrow(ClassOf(control));
+            EXPECT_EQ(Narrow(expected[i].text), Narrow(TextOf(control)));
+            // The emulated device adds WS_POPUP, never WS_CHILD, to every style bit of the kind.
+            EXPECT_EQ(expected[i].style | WS_POPUP, controls[i].style);
+            EXPECT_EQ(0, GetWindowLongW(control, GWL_STYLE) & WS_CHILD);
+            EXPECT_EQ(0, GetWindowLongW(control, GWL_EXSTYLE) & ~(WS_EX_NOPARENTNOTIFY | WS_EX_CLIENTEDGE));
+            EXPECT_EQ(0, GetWindowLongPtrW(control, GWLP_ID));
+            RECT at;
+            GetWindowRect(control, &at);
+            EXPECT_EQ(expected[i].at.left, at.left);
+            EXPECT_EQ(expected[i].at.top, at.top);
+            EXPECT_EQ(expected[i].at.right, at.right);
+            EXPECT_EQ(expected[i].at.bottom, at.bottom);
+        }
+    }
+
+    int screenWidth = 0, screenHeight = 0;
+    HHOOK hook = NULL;
+};
+
+TEST_F(Form, MainWindowFillsTheScreenBetweenTheShellBars)
+{
+    StoreWhiteList(L"1", L"1", {L"one"});
+    HWND main = StartHere();
+    ASSERT_FALSE(created.empty());
+    EXPECT_EQ(main, created[0].window);
+    EXPECT_EQ((DWORD)(WS_VISIBLE | WS_SYSMENU), created[0].style);
+    EXPECT_EQ(nullptr, GetWindow(main, GW_OWNER));
+
+    RECT frame;
+    GetWindowRect(main, &frame);
+    EXPECT_EQ(0, frame.left);
+    EXPECT_EQ(STANDIN_TOP_BAR_HEIGHT, frame.top);
+    EXPECT_EQ(screenWidth, frame.right);
+    EXPECT_EQ(screenHeight - STANDIN_MENU_BAR_HEIGHT, frame.bottom);
+
+    HWND menuBar = FindWindowW(STANDIN_MENU_BAR_CLASS, NULL);
+    ASSERT_NE(nullptr, menuBar);
+    EXPECT_EQ(main, GetWindow(menuBar, GW_OWNER));
+    RECT bar;
+    GetWindowRect(menuBar, &bar);
+    EXPECT_EQ(screenHeight - STANDIN_MENU_BAR_HEIGHT, bar.top);
+    EXPECT_EQ(screenHeight, bar.bottom);
+    EXPECT_EQ(screenWidth, bar.right);
+
+    HWND topBar = FindWindowW(STANDIN_TOP_BAR_CLASS, NULL);
+    ASSERT_NE(nullptr, topBar);
+    EXPECT_EQ(main, GetWindow(topBar, GW_OWNER));
+    EXPECT_EQ(L"Quillmere", TextOf(topBar));
+    HWND ok = FindWindowExW(topBar, NULL, L"Button", L"ok");
+    ASSERT_NE(nullptr, ok);
+    RECT okAt;
+    GetWindowRect(ok, &okAt);
+    EXPECT_EQ(screenWidth - 4, okAt.right);
+    // The ok button lies right of the widest form control, so the two never overlap.
+    EXPECT_GE(okAt.left, 430);
+}
+
+TEST_F(Form, ControlsFollowTheArrangementOfTheScreen)
+{
+    StoreWhiteList(L"1", L"3", {L"Warehouse-North", L"", L"Dock", L"", L"", L"", L"", L"", L"Yard", L"Gate"});
+    HWND main = StartHere();
+    ExpectForm(main, ExpectedForm(ExpectLandscape(), L"3",
+                                  {L"Warehouse-North", L"", L"Dock", L"", L"", L"", L"", L"", L"Yard", L"Gate"}));
+    EXPECT_EQ(BST_CHECKED, SendMessageW(MainWindowControls.enableCheckBox, BM_GETCHECK, 0, 0));
+}
+
+TEST_F(Form, MissingKeyShowsAnEmptyForm)
+{
+    DeleteParametersKey();
+    HWND main = StartHere();
+    ExpectForm(main, ExpectedForm(ExpectLandscape(), L"0", {}));
+    EXPECT_EQ(BST_UNCHECKED, SendMessageW(MainWindowControls.enableCheckBox, BM_GETCHECK, 0, 0));
+}
+
+TEST_F(Form, RecordedHandlesAreTheCheckBoxAndTheTenFieldsInOrder)
+{
+    StoreWhiteList(L"0", L"10", {L"s1", L"s2", L"s3", L"s4", L"s5", L"s6", L"s7", L"s8", L"s9", L"s10"});
+    StartHere();
+    EXPECT_EQ(BST_UNCHECKED, SendMessageW(MainWindowControls.enableCheckBox, BM_GETCHECK, 0, 0));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(L"s" + std::to_wstring(i + 1), TextOf(MainWindowControls.ssidField[i]));
+}
+
+TEST_F(Form, CountTenAndA32CharacterSsidShowWhole)
+{
+    const std::wstring longest = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ-12345";
+    StoreWhiteList(L"1", L"10", {longest});
+    HWND main = StartHere();
+    std::vector<CreatedWindow> owned = OwnedBy(main);
+    bool countShown = false;
+    for (const CreatedWindow& window : owned)
+        countShown |= window.style == (kCountValue | WS_POPUP) && TextOf(window.window) == L"10";
+    EXPECT_TRUE(countShown);
+    EXPECT_EQ(longest, TextOf(MainWindowControls.ssidField[0]));
+    if (ExpectLandscape())
+        return;  // the narrower landscape field scrolls sideways
+    // In portrait the text also fits inside the field without scrolling.
+    HDC dc = GetDC(MainWindowControls.ssidField[0]);
+    HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageW(MainWindowControls.ssidField[0], WM_GETFONT, 0, 0));
+    SIZE extent;
+    GetTextExtentPoint32W(dc, longest.c_str(), (int)longest.size(), &extent);
+    SelectObject(dc, old);
+    ReleaseDC(MainWindowControls.ssidField[0], dc);
+    RECT inside;
+    SendMessageW(MainWindowControls.ssidField[0], EM_GETRECT, 0, (LPARAM)&inside);
+    EXPECT_LE(extent.cx, inside.right - inside.left);
+}
+
+// A second close handled before the loop ends saves the unchanged form again: a marker written
+// between the two closes is overwritten, and the list is never emptied.
+TEST_F(Form, SecondOkBeforeTheLoopEndsSavesTheFormAgain)
+{
+    StoreWhiteList(L"1", L"2", {L"alpha", L"beta"});
+    HWND main = StartHere();
+    HWND marker = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+    SetWindowLongPtrW(marker, GWLP_WNDPROC, (LONG_PTR)(WNDPROC)[](HWND w, UINT m, WPARAM p, LPARAM l) -> LRESULT {
+        if (m == WM_APP) {
+            StoreParameter(L"WhiteListSSID1", L"between");
+            StoreParameter(L"WhiteListCount", L"9");
+            return 0;
+        }
+        return DefWindowProcW(w, m, p, l);
+    });
+    PostMessageW(main, WM_COMMAND, IDOK, 0);
+    PostMessageW(marker, WM_APP, 0, 0);
+    PostMessageW(main, WM_COMMAND, IDOK, 0);
+    PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
+
+    MSG message;
+    int closes = 0;
+    while (GetMessageW(&message, NULL, 0, 0) > 0) {
+        if (message.message == WM_COMMAND && message.hwnd == main)
+            ++closes;
+        DispatchMessageW(&message);
+    }
+    EXPECT_EQ(2, closes);
+    EXPECT_EQ(0, (int)message.wParam);
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L"alpha"));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID2", L"beta"));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
+    // The menu bar went with the first close; the form stays for the second.
+    EXPECT_EQ(nullptr, FindWindowW(STANDIN_MENU_BAR_CLASS, NULL));
+    EXPECT_TRUE(IsWindow(main));
+    EXPECT_TRUE(IsWindow(MainWindowControls.ssidField[0]));
+    DestroyWindow(marker);
+}
+
+TEST_F(Form, SquareWindowIsPortraitAndAWiderOneLandscape)
+{
+    struct Case {
+        int width, height;
+        bool landscape;
+    } cases[] = {{400, 400, false}, {480, 640, false}, {401, 400, true}, {640, 480, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        created.clear();
+        HWND main = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, c.width, c.height, NULL, NULL, NULL, NULL);
+        hook = SetWindowsHookExW(WH_CBT, RecordCreation, NULL, GetCurrentThreadId());
+        CreateControlsForWindowShape(main);
+        UnhookWindowsHookEx(hook);
+        hook = NULL;
+        std::vector<CreatedWindow> owned = OwnedBy(main);
+        ASSERT_EQ(24u, owned.size());
+        RECT lastField;
+        GetWindowRect(owned[23].window, &lastField);
+        EXPECT_EQ(c.landscape ? 415 : 95, lastField.left);
+        DestroyWindow(main);
+    }
+}
+
+TEST_F(Form, StartUpFailuresEndTheProgramWithZero)
+{
+    StoreWhiteList(L"1", L"0", {});
+    hook = SetWindowsHookExW(WH_CBT, RefuseMainWindow, NULL, GetCurrentThreadId());
+    EXPECT_EQ(0, ProgramMain(GetModuleHandleW(NULL), NULL, (LPWSTR)L"", SW_SHOWNORMAL));
+    UnhookWindowsHookEx(hook);
+    hook = NULL;
+    EXPECT_EQ(nullptr, FindWindowW(L"QUILLMERE", NULL));
+
+    // The class is still registered from the first start, so registering it fails now.
+    WNDCLASSW taken;
+    ASSERT_TRUE(GetClassInfoW(GetModuleHandleW(NULL), L"QUILLMERE", &taken));
+    EXPECT_EQ(0, ProgramMain(GetModuleHandleW(NULL), NULL, (LPWSTR)L"", SW_SHOWNORMAL));
+    EXPECT_EQ(nullptr, FindWindowW(L"QUILLMERE", NULL));
+}
+
+}  // namespace

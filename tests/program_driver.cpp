@@ -1,0 +1,151 @@
+#include "program_driver.h"
+
+std::wstring ProgramPath()
+{
+    // Built in; the file lives on the host, which the emulated device sees as drive Z:.
+    std::wstring path = L"Z:" QUILLMERE_EXE;
+    for (wchar_t& c : path)
+        if (c == L'/')
+            c = L'\\';
+    return path;
+}
+
+HWND FindMainWindow()
+{
+    return FindWindowW(L"QUILLMERE", L"Quillmere");
+}
+
+RunningProgram StartQuillmere()
+{
+    RunningProgram program;
+    std::wstring path = ProgramPath();
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                        &program.process)) {
+        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+        return program;
+    }
+    for (int i = 0; i < 200 && program.window == NULL; ++i) {
+        HWND window = FindMainWindow();
+        DWORD owner = 0;
+        if (window != NULL && GetWindowThreadProcessId(window, &owner) && owner == program.process.dwProcessId)
+            program.window = window;
+        else if (WaitForSingleObject(program.process.hProcess, 50) == WAIT_OBJECT_0)
+            break;
+    }
+    // Answered only once the window's creation has finished and its loop runs.
+    DWORD_PTR ignored;
+    if (program.window != NULL)
+        SendMessageTimeoutW(program.window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    return program;
+}
+
+DWORD WaitForExit(RunningProgram& program, DWORD milliseconds)
+{
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(program.process.hProcess, milliseconds) == WAIT_OBJECT_0)
+        GetExitCodeProcess(program.process.hProcess, &exitCode);
+    return exitCode;
+}
+
+void EndProgram(RunningProgram& program)
+{
+    if (program.process.hProcess == NULL)
+        return;
+    if (WaitForSingleObject(program.process.hProcess, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(program.process.hProcess, 99);
+        WaitForSingleObject(program.process.hProcess, 5000);
+    }
+    CloseHandle(program.process.hThread);
+    CloseHandle(program.process.hProcess);
+    program.process = {};
+}
+
+struct OwnedSearch {
+    HWND owner;
+    const wchar_t* className;
+    std::vector<HWND> found;
+};
+
+static BOOL CALLBACK CollectOwned(HWND window, LPARAM lParam)
+{
+    OwnedSearch* search = (OwnedSearch*)lParam;
+    wchar_t className[64];
+    if (GetWindow(window, GW_OWNER) == search->owner && GetClassNameW(window, className, 64) &&
+        lstrcmpiW(className, search->className) == 0)
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> OwnedWindowsOfClass(HWND owner, const wchar_t* className)
+{
+    OwnedSearch search = {owner, className, {}};
+    EnumWindows(CollectOwned, (LPARAM)&search);
+    std::sort(search.found.begin(), search.found.end(), [](HWND a, HWND b) {
+        RECT ra, rb;
+        GetWindowRect(a, &ra);
+        GetWindowRect(b, &rb);
+        return ra.top != rb.top ? ra.top < rb.top : ra.left < rb.left;
+    });
+    return search.found;
+}
+
+HWND FocusOf(HWND window)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, NULL), &info);
+    return info.hwndFocus;
+}
+
+bool BringToFront(HWND window)
+{
+    SetForegroundWindow(window);
+    for (int i = 0; i < 100; ++i) {
+        if (GetForegroundWindow() == window)
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+static void SendKey(WORD key, bool up)
+{
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    SendInput(1, &input, sizeof input);
+}
+
+void PressCtrlQ()
+{
+    SendKey(VK_CONTROL, false);
+    SendKey('Q', false);
+    SendKey('Q', true);
+    SendKey(VK_CONTROL, true);
+}
+
+void TapAt(int x, int y)
+{
+    INPUT input[3] = {};
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    input[0].type = INPUT_MOUSE;
+    input[0].mi.dx = (x * 65536 + width / 2) / width;
+    input[0].mi.dy = (y * 65536 + height / 2) / height;
+    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    input[1] = input[0];
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+    input[2] = input[0];
+    input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    SendInput(3, input, sizeof input[0]);
+}
+
+void TapCentreOf(HWND window)
+{
+    RECT at;
+    GetWindowRect(window, &at);
+    TapAt((at.left + at.right) / 2, (at.top + at.bottom) / 2);
+}

@@ -1,0 +1,33 @@
+// Starts Quillmere as a real process on the emulated device and drives it as a user would:
+// real key strokes and taps, messages from another process.
+#pragma once
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+struct RunningProgram {
+    PROCESS_INFORMATION process = {};
+    HWND window = NULL;
+};
+
+std::wstring ProgramPath();
+// Starts Quillmere and waits for its main window; window stays NULL when none appears.
+RunningProgram StartQuillmere();
+// The program's exit code, or STILL_ACTIVE when it has not ended within the time.
+DWORD WaitForExit(RunningProgram& program, DWORD milliseconds = 10000);
+void EndProgram(RunningProgram& program);
+HWND FindMainWindow();
+
+// The owned top-level windows of a window, in the order of the given class, top to bottom then
+// left to right.
+std::vector<HWND> OwnedWindowsOfClass(HWND owner, const wchar_t* className);
+HWND FocusOf(HWND window);  // the focus of the window's thread
+bool BringToFront(HWND window);
+
+void PressCtrlQ();
+void TapAt(int x, int y);
+void TapCentreOf(HWND window);

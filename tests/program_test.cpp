@@ -1,0 +1,242 @@
+// Quillmere as a real process on the emulated device: the three ways of closing, what each
+// writes, and a second start while one runs.
+#include "device_registry.h"
+#include "program_driver.h"
+
+namespace {
+
+class ProgramClose : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        EndProgram(program);
+        DeleteParametersKey();
+    }
+
+    void Start()
+    {
+        program = StartQuillmere();
+        ASSERT_NE(nullptr, program.window);
+        fields = OwnedWindowsOfClass(program.window, L"Edit");
+        ASSERT_EQ(10u, fields.size());
+        std::vector<HWND> buttons = OwnedWindowsOfClass(program.window, L"Button");
+        ASSERT_EQ(1u, buttons.size());
+        checkBox = buttons[0];
+    }
+
+    void ExpectExitsWithZero()
+    {
+        EXPECT_EQ(0u, WaitForExit(program));
+    }
+
+    void ExpectStillRunning()
+    {
+        EXPECT_EQ((DWORD)STILL_ACTIVE, WaitForExit(program, 700));
+    }
+
+    // What a user does before closing: one field retyped and the check box toggled.
+    void EditTheForm()
+    {
+        SendMessageW(fields[1], WM_SETTEXT, 0, (LPARAM)L"edited");
+        SendMessageW(checkBox, BM_SETCHECK, BST_UNCHECKED, 0);
+    }
+
+    void PressCtrlQOnTheMainWindow()
+    {
+        ASSERT_TRUE(BringToFront(program.window));
+        ASSERT_EQ(program.window, FocusOf(program.window));
+        PressCtrlQ();
+    }
+
+    RunningProgram program;
+    std::vector<HWND> fields;
+    HWND checkBox = NULL;
+};
+
+// Stored values that differ from what a save would write, so that any write shows.
+void StoreCompleteUnnormalisedList()
+{
+    StoreWhiteList(L"x", L"5", {L"alpha", L"beta"});
+}
+
+void ExpectWhiteList(const wchar_t* enable, const wchar_t* count, const std::vector<std::wstring>& ssids)
+{
+    EXPECT_TRUE(ParameterIsText(L"WhiteListEnable", enable));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(ParameterIsText(kWhiteListValueNames[1 + i], i < (int)ssids.size() ? ssids[i] : L""));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", count));
+}
+
+TEST_F(ProgramClose, OkTappedWritesAllTwelveValuesNormalised)
+{
+    StoreCompleteUnnormalisedList();
+    Start();
+    HWND topBar = FindWindowW(L"StandInTopBar", NULL);
+    ASSERT_NE(nullptr, topBar);
+    HWND ok = FindWindowExW(topBar, NULL, L"Button", L"ok");
+    ASSERT_NE(nullptr, ok);
+    TapCentreOf(ok);
+    ExpectExitsWithZero();
+    ExpectWhiteList(L"1", L"2", {L"alpha", L"beta"});
+}
+
+TEST_F(ProgramClose, OkOnAnUntouchedNormalisedListRewritesTheSameBytes)
+{
+    StoreWhiteList(L"1", L"3", {L"one", L"", L"three", L"", L"", L"", L"", L"", L"", L"ten"});
+    std::vector<StoredValue> before = ReadWhiteList();
+    Start();
+    PostMessageW(program.window, WM_COMMAND, IDOK, 0);
+    ExpectExitsWithZero();
+    EXPECT_EQ(before, ReadWhiteList());
+}
+
+TEST_F(ProgramClose, OkWritesWhatTheUserEdited)
+{
+    StoreCompleteUnnormalisedList();
+    Start();
+    EditTheForm();
+    PostMessageW(program.window, WM_COMMAND, IDOK, 0);
+    ExpectExitsWithZero();
+    ExpectWhiteList(L"0", L"2", {L"alpha", L"edited"});
+}
+
+TEST_F(ProgramClose, CtrlQAfterACompleteLoadWritesNothing)
+{
+    StoreCompleteUnnormalisedList();
+    std::vector<StoredValue> before = ReadWhiteList();
+    Start();
+    EditTheForm();
+    PressCtrlQOnTheMainWindow();
+    ExpectExitsWithZero();
+    EXPECT_EQ(before, ReadWhiteList());
+}
+
+TEST_F(ProgramClose, CtrlQAfterAMissingCountWritesTheForm)
+{
+    StoreCompleteUnnormalisedList();
+    DeleteParameter(L"WhiteListCount");
+    Start();
+    EditTheForm();
+    PressCtrlQOnTheMainWindow();
+    ExpectExitsWithZero();
+    ExpectWhiteList(L"0", L"2", {L"alpha", L"edited"});
+}
+
+TEST_F(ProgramClose, CtrlQAfterAnUnreadableSsidWritesTheForm)
+{
+    StoreCompleteUnnormalisedList();
+    StoreParameter(L"WhiteListSSID7", L"this entry is far too long to be an SSID");
+    Start();
+    PressCtrlQOnTheMainWindow();
+    ExpectExitsWithZero();
+    ExpectWhiteList(L"1", L"2", {L"alpha", L"beta"});
+}
+
+TEST_F(ProgramClose, CtrlQWhileAFieldOrTheCheckBoxHasTheFocusDoesNothing)
+{
+    StoreCompleteUnnormalisedList();
+    DeleteParameter(L"WhiteListSSID3");  // a close would write
+    std::vector<StoredValue> before = ReadWhiteList();
+    Start();
+
+    TapCentreOf(fields[0]);
+    for (int i = 0; i < 50 && FocusOf(program.window) != fields[0]; ++i)
+        Sleep(20);
+    ASSERT_EQ(fields[0], FocusOf(program.window));
+    PressCtrlQ();
+    ExpectStillRunning();
+
+    TapCentreOf(checkBox);
+    for (int i = 0; i < 50 && FocusOf(program.window) != checkBox; ++i)
+        Sleep(20);
+    ASSERT_EQ(checkBox, FocusOf(program.window));
+    PressCtrlQ();
+    ExpectStillRunning();
+
+    EXPECT_EQ(before, ReadWhiteList());
+    wchar_t text[64];
+    SendMessageW(fields[0], WM_GETTEXT, 64, (LPARAM)text);
+    EXPECT_STREQ(L"alpha", text);
+}
+
+TEST_F(ProgramClose, WmCloseFromAnotherProgramActsAsCtrlQ)
+{
+    StoreCompleteUnnormalisedList();
+    std::vector<StoredValue> before = ReadWhiteList();
+    Start();
+    EditTheForm();
+    PostMessageW(program.window, WM_CLOSE, 0, 0);
+    ExpectExitsWithZero();
+    EXPECT_EQ(before, ReadWhiteList());
+    EndProgram(program);
+
+    DeleteParameter(L"WhiteListSSID10");
+    Start();
+    EditTheForm();
+    PostMessageW(program.window, WM_CLOSE, 0, 0);
+    ExpectExitsWithZero();
+    ExpectWhiteList(L"0", L"2", {L"alpha", L"edited"});
+}
+
+TEST_F(ProgramClose, WithoutTheDriversKeyNothingIsCreated)
+{
+    DeleteParametersKey();
+    Start();
+    EXPECT_EQ(BST_UNCHECKED, SendMessageW(checkBox, BM_GETCHECK, 0, 0));
+    SendMessageW(fields[0], WM_SETTEXT, 0, (LPARAM)L"typed");
+    PostMessageW(program.window, WM_COMMAND, IDOK, 0);
+    ExpectExitsWithZero();
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kParametersKeyPath));
+}
+
+TEST_F(ProgramClose, SecondOkQueuedBehindTheFirstWritesTheSameValuesAgain)
+{
+    StoreCompleteUnnormalisedList();
+    Start();
+    EditTheForm();
+    // Both requests wait in the queue while the program's thread is held.
+    DWORD threadId = GetWindowThreadProcessId(program.window, NULL);
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, threadId);
+    ASSERT_NE(nullptr, thread);
+    ASSERT_NE((DWORD)-1, SuspendThread(thread));
+    PostMessageW(program.window, WM_COMMAND, IDOK, 0);
+    PostMessageW(program.window, WM_COMMAND, IDOK, 0);
+    ResumeThread(thread);
+    CloseHandle(thread);
+    ExpectExitsWithZero();
+    ExpectWhiteList(L"0", L"2", {L"alpha", L"edited"});
+}
+
+TEST(ProgramStart, SecondStartBringsTheRunningWindowForwardAndEndsWithZero)
+{
+    StoreCompleteUnnormalisedList();
+    DeleteParameter(L"WhiteListCount");  // any close would write
+    std::vector<StoredValue> before = ReadWhiteList();
+    RunningProgram first = StartQuillmere();
+    ASSERT_NE(nullptr, first.window);
+
+    HWND elsewhere = CreateWindowExW(0, L"STATIC", L"elsewhere", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, NULL,
+                                     NULL, NULL, NULL);
+    ASSERT_TRUE(BringToFront(elsewhere));
+
+    std::wstring path = ProgramPath();
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    RunningProgram second;
+    ASSERT_TRUE(CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                               &second.process));
+    EXPECT_EQ(0u, WaitForExit(second));
+    EndProgram(second);
+
+    EXPECT_EQ(first.window, GetForegroundWindow());
+    EXPECT_EQ(first.window, FindMainWindow());
+    EXPECT_EQ((DWORD)STILL_ACTIVE, WaitForExit(first, 0));
+    EXPECT_EQ(before, ReadWhiteList());
+
+    DestroyWindow(elsewhere);
+    EndProgram(first);
+    DeleteParametersKey();
+}
+
+}  // namespace
