@@ -301,6 +301,7 @@ TEST_F(Form, SquareWindowIsPortraitAndAWiderOneLandscape)
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         created.clear();
         HWND main = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, c.width, c.height, NULL, NULL, NULL, NULL);
+        ASSERT_NE(nullptr, main);
         hook = SetWindowsHookExW(WH_CBT, RecordCreation, NULL, GetCurrentThreadId());
         CreateControlsForWindowShape(main);
         UnhookWindowsHookEx(hook);
@@ -310,7 +311,6 @@ TEST_F(Form, SquareWindowIsPortraitAndAWiderOneLandscape)
         RECT lastField;
         GetWindowRect(owned[23].window, &lastField);
         EXPECT_EQ(c.landscape ? 415 : 95, lastField.left);
-        DestroyWindow(main);
     }
 }
 

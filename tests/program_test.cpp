@@ -138,6 +138,7 @@ TEST_F(ProgramClose, CtrlQWhileAFieldOrTheCheckBoxHasTheFocusDoesNothing)
     DeleteParameter(L"WhiteListSSID3");  // a close would write
     std::vector<StoredValue> before = ReadWhiteList();
     Start();
+    ASSERT_TRUE(BringToFront(program.window));
 
     TapCentreOf(fields[0]);
     for (int i = 0; i < 50 && FocusOf(program.window) != fields[0]; ++i)

@@ -1,0 +1,21 @@
+// The platform's setup-library hooks, as the device's CAB installer calls them by name.
+#pragma once
+#include <windows.h>
+
+typedef enum { codeINSTALL_INIT_CONTINUE = 0, codeINSTALL_INIT_CANCEL } codeINSTALL_INIT;
+typedef enum { codeINSTALL_EXIT_DONE = 0, codeINSTALL_EXIT_UNINSTALL } codeINSTALL_EXIT;
+typedef enum { codeUNINSTALL_INIT_CONTINUE = 0, codeUNINSTALL_INIT_CANCEL } codeUNINSTALL_INIT;
+typedef enum { codeUNINSTALL_EXIT_DONE = 0 } codeUNINSTALL_EXIT;
+
+typedef codeINSTALL_INIT(WINAPI* pfnInstall_Init)(HWND parent, BOOL firstCall, BOOL previouslyInstalled,
+                                                  LPCWSTR installDir);
+typedef codeINSTALL_EXIT(WINAPI* pfnInstall_Exit)(HWND parent, LPCWSTR installDir, WORD failedDirs,
+                                                  WORD failedFiles, WORD failedRegKeys, WORD failedRegValues,
+                                                  WORD failedShortcuts);
+typedef codeUNINSTALL_INIT(WINAPI* pfnUninstall_Init)(HWND parent, LPCWSTR installDir);
+typedef codeUNINSTALL_EXIT(WINAPI* pfnUninstall_Exit)(HWND parent);
+
+#define INSTALL_INIT_NAME "Install_Init"
+#define INSTALL_EXIT_NAME "Install_Exit"
+#define UNINSTALL_INIT_NAME "Uninstall_Init"
+#define UNINSTALL_EXIT_NAME "Uninstall_Exit"

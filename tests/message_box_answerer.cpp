@@ -1,0 +1,77 @@
+#include "message_box_answerer.h"
+
+namespace {
+
+struct BoxSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM lParam)
+{
+    BoxSearch* search = (BoxSearch*)lParam;
+    DWORD owner = 0;
+    wchar_t className[16];
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window) && GetClassNameW(window, className, 16) &&
+        lstrcmpW(className, L"#32770") == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[512] = {};
+    SendMessageW(window, WM_GETTEXT, 512, (LPARAM)text);
+    return text;
+}
+
+}  // namespace
+
+MessageBoxAnswerer::MessageBoxAnswerer(int answer, DWORD processId)
+    : answer(answer), processId(processId), watcher(&MessageBoxAnswerer::Watch, this)
+{
+}
+
+MessageBoxAnswerer::~MessageBoxAnswerer()
+{
+    Seen();
+}
+
+std::vector<SeenMessageBox> MessageBoxAnswerer::Seen()
+{
+    stopping = true;
+    if (watcher.joinable())
+        watcher.join();
+    return seen;
+}
+
+void MessageBoxAnswerer::Watch()
+{
+    while (!stopping) {
+        BoxSearch search = {processId, NULL};
+        EnumWindows(FindBox, (LPARAM)&search);
+        if (search.found == NULL) {
+            Sleep(20);
+            continue;
+        }
+        HWND box = search.found;
+        SeenMessageBox shown;
+        shown.caption = TextOf(box);
+        shown.text = TextOf(GetDlgItem(box, 0xFFFF));
+        shown.ok = GetDlgItem(box, IDOK) != NULL;
+        shown.yes = GetDlgItem(box, IDYES) != NULL;
+        shown.no = GetDlgItem(box, IDNO) != NULL;
+        shown.cancel = GetDlgItem(box, IDCANCEL) != NULL;
+        shown.owned = GetWindow(box, GW_OWNER) != NULL;
+        seen.push_back(shown);
+        HWND button = GetDlgItem(box, answer);
+        if (button == NULL)
+            button = GetDlgItem(box, IDOK);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), (LPARAM)button);
+        for (int i = 0; i < 250 && IsWindow(box); ++i)
+            Sleep(20);
+    }
+}

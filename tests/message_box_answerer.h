@@ -1,0 +1,32 @@
+// Answers the message boxes a process shows, as a user would: waits for each box, notes its
+// caption, text, buttons and owner, and presses the button it was told to.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+struct SeenMessageBox {
+    std::wstring caption;
+    std::wstring text;
+    bool ok = false, yes = false, no = false, cancel = false;
+    bool owned = false;
+};
+
+class MessageBoxAnswerer {
+public:
+    // Presses `answer` (IDOK, IDYES or IDNO) in every box that process `processId` shows.
+    explicit MessageBoxAnswerer(int answer, DWORD processId = GetCurrentProcessId());
+    ~MessageBoxAnswerer();
+    // Stops watching; the boxes seen so far.
+    std::vector<SeenMessageBox> Seen();
+
+private:
+    void Watch();
+    int answer;
+    DWORD processId;
+    volatile bool stopping = false;
+    std::vector<SeenMessageBox> seen;
+    std::thread watcher;
+};

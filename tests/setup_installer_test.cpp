@@ -1,0 +1,114 @@
+// The stand-in CAB installer running Corvane end to end on the emulated device: an
+// installation of Quillmere, a refusal on a foreign device, the question on a repeat and a
+// removal.
+#include "device_registry.h"
+#include "message_box_answerer.h"
+
+namespace {
+
+const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
+const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
+
+std::wstring HostPath(const wchar_t* unixPath)
+{
+    std::wstring path = std::wstring(L"Z:") + unixPath;
+    for (wchar_t& c : path)
+        if (c == L'/')
+            c = L'\\';
+    return path;
+}
+
+struct InstallerRun {
+    DWORD exitCode = STILL_ACTIVE;
+    std::vector<SeenMessageBox> seen;
+};
+
+InstallerRun RunInstaller(const wchar_t* action, int answer)
+{
+    InstallerRun run;
+    std::wstring installer = HostPath(SETUP_INSTALLER_EXE);
+    std::wstring commandLine = L"\"" + installer + L"\" " + action + L" \"" + HostPath(CORVANE_DLL) + L"\" \"" +
+                               kInstallDir + L"\" \"" + HostPath(QUILLMERE_EXE) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(installer.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        ADD_FAILURE() << "cannot start the installer: " << GetLastError();
+        return run;
+    }
+    MessageBoxAnswerer answerer(answer, process.dwProcessId);
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    run.seen = answerer.Seen();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
+
+bool Installed()
+{
+    return GetFileAttributesW(kInstalledProgram) != INVALID_FILE_ATTRIBUTES;
+}
+
+void SetPlatformName(const wchar_t* name)
+{
+    StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, name,
+               (DWORD)((wcslen(name) + 1) * sizeof(wchar_t)));
+}
+
+class SetupInstaller : public ::testing::Test {
+protected:
+    void SetUp() override { Clean(); }
+    void TearDown() override
+    {
+        Clean();
+        SetPlatformName(L"Brisle2");
+    }
+    void Clean()
+    {
+        DeleteFileW(kInstalledProgram);
+        RemoveDirectoryW(kInstallDir);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+    }
+};
+
+TEST_F(SetupInstaller, InstallsAsksOnARepeatAndRemoves)
+{
+    SetPlatformName(L"Brisle2");
+    InstallerRun first = RunInstaller(L"install", IDNO);
+    EXPECT_EQ(0u, first.exitCode);
+    EXPECT_TRUE(first.seen.empty());
+    EXPECT_TRUE(Installed());
+    EXPECT_EQ(REG_DWORD, ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry").type);
+
+    InstallerRun declined = RunInstaller(L"install", IDNO);
+    EXPECT_EQ(1u, declined.exitCode);
+    ASSERT_EQ(1u, declined.seen.size());
+    EXPECT_TRUE(declined.seen[0].yes && declined.seen[0].no);
+    EXPECT_TRUE(Installed());
+
+    InstallerRun accepted = RunInstaller(L"install", IDYES);
+    EXPECT_EQ(0u, accepted.exitCode);
+    EXPECT_EQ(1u, accepted.seen.size());
+
+    InstallerRun removal = RunInstaller(L"remove", IDOK);
+    EXPECT_EQ(0u, removal.exitCode);
+    EXPECT_TRUE(removal.seen.empty());
+    EXPECT_FALSE(Installed());
+    EXPECT_TRUE(ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry").present);
+}
+
+TEST_F(SetupInstaller, RefusesAForeignDeviceAndCopiesNothing)
+{
+    SetPlatformName(L"Mondrey3");
+    InstallerRun run = RunInstaller(L"install", IDOK);
+    EXPECT_EQ(1u, run.exitCode);
+    ASSERT_EQ(1u, run.seen.size());
+    EXPECT_EQ(L"This CAB file is not for this product", run.seen[0].text);
+    EXPECT_FALSE(Installed());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kInstallDir));
+}
+
+}  // namespace

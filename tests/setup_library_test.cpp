@@ -1,0 +1,260 @@
+// Corvane loaded as the installer loads it, on the emulated device: its export table, the
+// device-model check, the repeat question and the marker, with the message boxes answered as a
+// user would.
+#include "device_registry.h"
+#include "message_box_answerer.h"
+#include "setup_hooks.h"
+
+namespace {
+
+const wchar_t kMarkerKey[] = L"Pellworth\\Patches";
+const wchar_t kNotForThisProduct[] = L"This CAB file is not for this product";
+const wchar_t kAskBeforeRepeat[] =
+    L"A newer version of this CAB is already installed, do you still want to install this version?";
+
+std::wstring HostPath(const wchar_t* unixPath)
+{
+    std::wstring path = std::wstring(L"Z:") + unixPath;
+    for (wchar_t& c : path)
+        if (c == L'/')
+            c = L'\\';
+    return path;
+}
+
+void SetPlatformName(const wchar_t* name)
+{
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");
+    if (name != nullptr)
+        StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, name,
+                   (DWORD)((wcslen(name) + 1) * sizeof(wchar_t)));
+}
+
+void StoreMarker(DWORD type, const void* data, DWORD size)
+{
+    StoreBytes(HKEY_LOCAL_MACHINE, kMarkerKey, L"Fennistry", type, data, size);
+}
+
+void StoreMarker(DWORD marker)
+{
+    StoreMarker(REG_DWORD, &marker, sizeof marker);
+}
+
+StoredValue Marker()
+{
+    return ReadStored(HKEY_LOCAL_MACHINE, kMarkerKey, L"Fennistry");
+}
+
+::testing::AssertionResult MarkerIsOne()
+{
+    StoredValue marker = Marker();
+    DWORD one = 1;
+    if (marker.present && marker.type == REG_DWORD && marker.data.size() == 4 && memcmp(marker.data.data(), &one, 4) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "marker present " << marker.present << ", type " << marker.type
+                                         << ", size " << marker.data.size();
+}
+
+::testing::AssertionResult ShowedOnly(const std::vector<SeenMessageBox>& seen, const wchar_t* text, bool yesNo)
+{
+    if (seen.size() != 1)
+        return ::testing::AssertionFailure() << seen.size() << " message boxes";
+    const SeenMessageBox& box = seen[0];
+    if (box.caption != L"" || box.text != text || box.owned)
+        return ::testing::AssertionFailure() << "box \"" << Narrow(box.caption) << "\": \"" << Narrow(box.text)
+                                             << "\"" << (box.owned ? ", owned" : "");
+    bool buttons = yesNo ? (box.yes && box.no && !box.ok && !box.cancel) : (box.ok && !box.yes && !box.no && !box.cancel);
+    if (!buttons)
+        return ::testing::AssertionFailure() << "buttons ok " << box.ok << " yes " << box.yes << " no " << box.no;
+    return ::testing::AssertionSuccess();
+}
+
+class SetupLibrary : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        module = LoadLibraryW(HostPath(CORVANE_DLL).c_str());
+        ASSERT_NE(nullptr, module);
+        installInit = (pfnInstall_Init)(void*)GetProcAddress(module, "Install_Init");
+        installExit = (pfnInstall_Exit)(void*)GetProcAddress(module, "Install_Exit");
+        uninstallInit = (pfnUninstall_Init)(void*)GetProcAddress(module, "Uninstall_Init");
+        uninstallExit = (pfnUninstall_Exit)(void*)GetProcAddress(module, "Uninstall_Exit");
+        ASSERT_TRUE(installInit && installExit && uninstallInit && uninstallExit);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+        SetPlatformName(L"Brisle2");
+    }
+    void TearDown() override
+    {
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+        SetPlatformName(L"Brisle2");
+        if (module)
+            FreeLibrary(module);
+    }
+
+    // Install_Init with every box answered `answer`; the boxes shown land in `seen`.
+    int InstallInit(int answer, std::vector<SeenMessageBox>* seen)
+    {
+        MessageBoxAnswerer answerer(answer);
+        int result = installInit(NULL, TRUE, FALSE, L"\\Program Files\\Quillmere");
+        *seen = answerer.Seen();
+        return result;
+    }
+
+    int InstallExit(WORD dirs, WORD files, WORD keys, WORD values, WORD shortcuts, std::vector<SeenMessageBox>* seen)
+    {
+        MessageBoxAnswerer answerer(IDOK);
+        int result = installExit(NULL, L"\\Program Files\\Quillmere", dirs, files, keys, values, shortcuts);
+        *seen = answerer.Seen();
+        return result;
+    }
+
+    HMODULE module = NULL;
+    pfnInstall_Init installInit = nullptr;
+    pfnInstall_Exit installExit = nullptr;
+    pfnUninstall_Init uninstallInit = nullptr;
+    pfnUninstall_Exit uninstallExit = nullptr;
+    std::vector<SeenMessageBox> seen;
+};
+
+TEST_F(SetupLibrary, ExportsExactlyTheFourHooksAtOrdinalsOneToFour)
+{
+    BYTE* base = (BYTE*)module;
+    IMAGE_NT_HEADERS* headers = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY entry = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(0u, entry.VirtualAddress);
+    IMAGE_EXPORT_DIRECTORY* exports = (IMAGE_EXPORT_DIRECTORY*)(base + entry.VirtualAddress);
+    EXPECT_EQ(1u, exports->Base);
+    ASSERT_EQ(4u, exports->NumberOfFunctions);
+    ASSERT_EQ(4u, exports->NumberOfNames);
+    DWORD* names = (DWORD*)(base + exports->AddressOfNames);
+    WORD* ordinals = (WORD*)(base + exports->AddressOfNameOrdinals);
+    DWORD* functions = (DWORD*)(base + exports->AddressOfFunctions);
+    const char* expected[] = {"Install_Init", "Install_Exit", "Uninstall_Init", "Uninstall_Exit"};
+    for (int hook = 0; hook < 4; ++hook) {
+        SCOPED_TRACE(expected[hook]);
+        int found = -1;
+        for (int i = 0; i < 4; ++i)
+            if (strcmp((const char*)(base + names[i]), expected[hook]) == 0)
+                found = i;
+        ASSERT_NE(-1, found);
+        EXPECT_EQ(hook + 1, (int)(ordinals[found] + exports->Base));
+        EXPECT_EQ(GetProcAddress(module, expected[hook]), (FARPROC)(base + functions[ordinals[found]]));
+        EXPECT_EQ(GetProcAddress(module, expected[hook]), GetProcAddress(module, MAKEINTRESOURCEA(hook + 1)));
+    }
+}
+
+TEST_F(SetupLibrary, FirstInstallationOnEitherModelAsksNothingAndSetsTheMarker)
+{
+    for (const wchar_t* model : {L"Brisle2", L"Mondrey2"}) {
+        SCOPED_TRACE(Narrow(model));
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+        SetPlatformName(model);
+        EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
+        EXPECT_TRUE(seen.empty());
+        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMarkerKey));
+        EXPECT_FALSE(Marker().present);
+        EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(0, 0, 0, 0, 0, &seen));
+        EXPECT_TRUE(seen.empty());
+        EXPECT_TRUE(MarkerIsOne());
+    }
+}
+
+TEST_F(SetupLibrary, LaterInstallationAsksAndOnlyYesContinues)
+{
+    StoreMarker(1);
+    EXPECT_EQ(codeINSTALL_INIT_CANCEL, InstallInit(IDNO, &seen));
+    EXPECT_TRUE(ShowedOnly(seen, kAskBeforeRepeat, true));
+    EXPECT_TRUE(MarkerIsOne());
+
+    EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDYES, &seen));
+    EXPECT_TRUE(ShowedOnly(seen, kAskBeforeRepeat, true));
+    EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(0, 0, 0, 0, 0, &seen));
+    EXPECT_TRUE(MarkerIsOne());
+}
+
+TEST_F(SetupLibrary, RemovalKeepsTheMarkerSoTheNextInstallationAsks)
+{
+    EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDYES, &seen));
+    EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(0, 0, 0, 0, 0, &seen));
+    {
+        MessageBoxAnswerer answerer(IDOK);
+        EXPECT_EQ(codeUNINSTALL_INIT_CONTINUE, uninstallInit(NULL, L"\\Program Files\\Quillmere"));
+        EXPECT_EQ(codeUNINSTALL_EXIT_DONE, uninstallExit(NULL));
+        EXPECT_TRUE(answerer.Seen().empty());
+    }
+    EXPECT_TRUE(MarkerIsOne());
+    EXPECT_EQ(codeINSTALL_INIT_CANCEL, InstallInit(IDNO, &seen));
+    EXPECT_TRUE(ShowedOnly(seen, kAskBeforeRepeat, true));
+}
+
+TEST_F(SetupLibrary, ForeignOrUnknownPlatformIsRefused)
+{
+    const wchar_t* names[] = {L"brisle2", L"Brisle",   L"Brisle22", L"", L"MONDREY2", L"Mondrey2 ",
+                              L"A platform name far too long for the query's buffer", nullptr};
+    for (const wchar_t* name : names) {
+        SCOPED_TRACE(name ? Narrow(name) : "no name");
+        SetPlatformName(name);
+        EXPECT_EQ(codeINSTALL_INIT_CANCEL, InstallInit(IDOK, &seen));
+        EXPECT_TRUE(ShowedOnly(seen, kNotForThisProduct, false));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kMarkerKey));
+    }
+}
+
+TEST_F(SetupLibrary, MarkerIsTheFirstFourBytesOfWhateverIsStored)
+{
+    const BYTE eightBytes[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    const wchar_t zeroText[] = L"0";
+    const BYTE oneByteZero[1] = {0}, oneByteTwo[1] = {2}, highByteOnly[3] = {0, 0, 1}, threeZeros[3] = {0, 0, 0};
+    DWORD zero = 0;
+    struct Case {
+        const char* what;
+        DWORD type;
+        const void* data;
+        DWORD size;
+        bool asks;
+    } cases[] = {
+        {"DWORD 0", REG_DWORD, &zero, 4, false},
+        {"8 bytes", REG_BINARY, eightBytes, 8, false},
+        {"\"0\" with its NUL", REG_SZ, zeroText, sizeof zeroText, true},
+        {"1 byte 0", REG_BINARY, oneByteZero, 1, false},
+        {"1 byte 2", REG_BINARY, oneByteTwo, 1, true},
+        {"3 bytes, high one set", REG_BINARY, highByteOnly, 3, true},
+        {"3 bytes of 0", REG_BINARY, threeZeros, 3, false},
+        {"empty", REG_BINARY, threeZeros, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StoreMarker(c.type, c.data, c.size);
+        EXPECT_EQ(c.asks ? codeINSTALL_INIT_CANCEL : codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
+        if (c.asks)
+            EXPECT_TRUE(ShowedOnly(seen, kAskBeforeRepeat, true));
+        else
+            EXPECT_TRUE(seen.empty());
+    }
+}
+
+TEST_F(SetupLibrary, AnyFailedItemSaysFailedAndWritesNoMarker)
+{
+    WORD counts[5][5] = {{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, 0, 0, 65535}};
+    for (auto& c : counts) {
+        SCOPED_TRACE(testing::PrintToString(std::vector<WORD>(c, c + 5)));
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+        EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
+        EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(c[0], c[1], c[2], c[3], c[4], &seen));
+        EXPECT_TRUE(ShowedOnly(seen, L"Failed", false));
+        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMarkerKey));
+        EXPECT_FALSE(Marker().present);
+    }
+    // Nothing was recorded, so the next installation asks nothing.
+    EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
+    EXPECT_TRUE(seen.empty());
+
+    // An earlier marker stays as it was.
+    const BYTE earlier[4] = {7, 0, 0, 0};
+    StoreMarker(REG_BINARY, earlier, 4);
+    EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(0, 1, 0, 0, 0, &seen));
+    StoredValue marker = Marker();
+    EXPECT_EQ((DWORD)REG_BINARY, marker.type);
+    EXPECT_EQ(std::vector<BYTE>(earlier, earlier + 4), marker.data);
+}
+
+}  // namespace

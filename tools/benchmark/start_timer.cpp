@@ -1,0 +1,47 @@
+// Times a window program on the emulated device from process start until its window exists
+// and its message loop answers, then closes it.
+//
+//   StartTimer PROGRAM CLASS TITLE RUNS    prints one line of milliseconds per run
+#include <windows.h>
+
+#include <stdio.h>
+
+static double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to, LARGE_INTEGER frequency)
+{
+    return 1000.0 * (double)(to.QuadPart - from.QuadPart) / (double)frequency.QuadPart;
+}
+
+int wmain(int argc, WCHAR** argv)
+{
+    if (argc != 5) {
+        wprintf(L"usage: StartTimer PROGRAM CLASS TITLE RUNS\n");
+        return 2;
+    }
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    int runs = _wtoi(argv[4]);
+    for (int run = 0; run < runs; ++run) {
+        WCHAR commandLine[MAX_PATH + 2];
+        _snwprintf(commandLine, MAX_PATH + 2, L"\"%ls\"", argv[1]);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process;
+        LARGE_INTEGER started, shown;
+        QueryPerformanceCounter(&started);
+        if (!CreateProcessW(argv[1], commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+            return 3;
+        HWND window = NULL;
+        while ((window = FindWindowW(argv[2], argv[3])) == NULL)
+            Sleep(1);
+        DWORD_PTR ignored;
+        SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 10000, &ignored);
+        QueryPerformanceCounter(&shown);
+        wprintf(L"%.1f\n", Milliseconds(started, shown, frequency));
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0)
+            TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    return 0;
+}
