@@ -133,3 +133,11 @@ void StoreWhiteList(const wchar_t* enable, const wchar_t* count, const std::vect
     }
     return ::testing::AssertionSuccess();
 }
+
+void SetPlatformName(const wchar_t* name)
+{
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");
+    if (name != nullptr)
+        StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, name,
+                   (DWORD)((wcslen(name) + 1) * sizeof(wchar_t)));
+}

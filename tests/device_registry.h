@@ -41,4 +41,7 @@ void StoreWhiteList(const wchar_t* enable, const wchar_t* count, const std::vect
 // REG_SZ holding exactly text and its NUL.
 ::testing::AssertionResult ParameterIsText(const wchar_t* name, const std::wstring& text);
 
+// The emulated device's platform name; nullptr removes it, so the query fails.
+void SetPlatformName(const wchar_t* name);
+
 std::string Narrow(const std::wstring& text);

@@ -1,13 +1,25 @@
 #include "program_driver.h"
 
-std::wstring ProgramPath()
+std::wstring HostPath(const wchar_t* unixPath)
 {
-    // Built in; the file lives on the host, which the emulated device sees as drive Z:.
-    std::wstring path = L"Z:" QUILLMERE_EXE;
+    std::wstring path = std::wstring(L"Z:") + unixPath;
     for (wchar_t& c : path)
         if (c == L'/')
             c = L'\\';
     return path;
+}
+
+std::wstring ProgramPath()
+{
+    return HostPath(QUILLMERE_EXE);
+}
+
+bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process)
+{
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
 HWND FindMainWindow()
@@ -18,12 +30,7 @@ HWND FindMainWindow()
 RunningProgram StartQuillmere()
 {
     RunningProgram program;
-    std::wstring path = ProgramPath();
-    std::wstring commandLine = L"\"" + path + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &program.process)) {
+    if (!Launch(ProgramPath(), L"", &program.process)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return program;
     }
@@ -148,4 +155,15 @@ void TapCentreOf(HWND window)
     RECT at;
     GetWindowRect(window, &at);
     TapAt((at.left + at.right) / 2, (at.top + at.bottom) / 2);
+}
+
+bool TapToFocus(HWND control)
+{
+    TapCentreOf(control);
+    for (int i = 0; i < 50; ++i) {
+        if (FocusOf(control) == control)
+            return true;
+        Sleep(20);
+    }
+    return false;
 }

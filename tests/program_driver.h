@@ -14,7 +14,11 @@ struct RunningProgram {
     HWND window = NULL;
 };
 
+// A host file as the emulated device sees it, on drive Z:.
+std::wstring HostPath(const wchar_t* unixPath);
 std::wstring ProgramPath();
+// Starts a process with the given arguments after the program's path; false when it cannot.
+bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process);
 // Starts Quillmere and waits for its main window; window stays NULL when none appears.
 RunningProgram StartQuillmere();
 // The program's exit code, or STILL_ACTIVE when it has not ended within the time.
@@ -31,3 +35,5 @@ bool BringToFront(HWND window);
 void PressCtrlQ();
 void TapAt(int x, int y);
 void TapCentreOf(HWND window);
+// Taps a control and waits until it has its thread's focus; false when it never gets it.
+bool TapToFocus(HWND control);

@@ -140,17 +140,11 @@ TEST_F(ProgramClose, CtrlQWhileAFieldOrTheCheckBoxHasTheFocusDoesNothing)
     Start();
     ASSERT_TRUE(BringToFront(program.window));
 
-    TapCentreOf(fields[0]);
-    for (int i = 0; i < 50 && FocusOf(program.window) != fields[0]; ++i)
-        Sleep(20);
-    ASSERT_EQ(fields[0], FocusOf(program.window));
+    ASSERT_TRUE(TapToFocus(fields[0]));
     PressCtrlQ();
     ExpectStillRunning();
 
-    TapCentreOf(checkBox);
-    for (int i = 0; i < 50 && FocusOf(program.window) != checkBox; ++i)
-        Sleep(20);
-    ASSERT_EQ(checkBox, FocusOf(program.window));
+    ASSERT_TRUE(TapToFocus(checkBox));
     PressCtrlQ();
     ExpectStillRunning();
 
@@ -220,13 +214,8 @@ TEST(ProgramStart, SecondStartBringsTheRunningWindowForwardAndEndsWithZero)
                                      NULL, NULL, NULL);
     ASSERT_TRUE(BringToFront(elsewhere));
 
-    std::wstring path = ProgramPath();
-    std::wstring commandLine = L"\"" + path + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     RunningProgram second;
-    ASSERT_TRUE(CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                               &second.process));
+    ASSERT_TRUE(Launch(ProgramPath(), L"", &second.process));
     EXPECT_EQ(0u, WaitForExit(second));
     EndProgram(second);
 

@@ -3,20 +3,12 @@
 // removal.
 #include "device_registry.h"
 #include "message_box_answerer.h"
+#include "program_driver.h"
 
 namespace {
 
 const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
 const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
-
-std::wstring HostPath(const wchar_t* unixPath)
-{
-    std::wstring path = std::wstring(L"Z:") + unixPath;
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
 
 struct InstallerRun {
     DWORD exitCode = STILL_ACTIVE;
@@ -26,13 +18,10 @@ struct InstallerRun {
 InstallerRun RunInstaller(const wchar_t* action, int answer)
 {
     InstallerRun run;
-    std::wstring installer = HostPath(SETUP_INSTALLER_EXE);
-    std::wstring commandLine = L"\"" + installer + L"\" " + action + L" \"" + HostPath(CORVANE_DLL) + L"\" \"" +
-                               kInstallDir + L"\" \"" + HostPath(QUILLMERE_EXE) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    std::wstring arguments = std::wstring(action) + L" \"" + HostPath(CORVANE_DLL) + L"\" \"" + kInstallDir +
+                             L"\" \"" + ProgramPath() + L"\"";
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(installer.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (!Launch(HostPath(SETUP_INSTALLER_EXE), arguments, &process)) {
         ADD_FAILURE() << "cannot start the installer: " << GetLastError();
         return run;
     }
@@ -50,12 +39,6 @@ InstallerRun RunInstaller(const wchar_t* action, int answer)
 bool Installed()
 {
     return GetFileAttributesW(kInstalledProgram) != INVALID_FILE_ATTRIBUTES;
-}
-
-void SetPlatformName(const wchar_t* name)
-{
-    StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, name,
-               (DWORD)((wcslen(name) + 1) * sizeof(wchar_t)));
 }
 
 class SetupInstaller : public ::testing::Test {

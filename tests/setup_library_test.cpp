@@ -3,6 +3,7 @@
 // user would.
 #include "device_registry.h"
 #include "message_box_answerer.h"
+#include "program_driver.h"
 #include "setup_hooks.h"
 
 namespace {
@@ -11,23 +12,6 @@ const wchar_t kMarkerKey[] = L"Pellworth\\Patches";
 const wchar_t kNotForThisProduct[] = L"This CAB file is not for this product";
 const wchar_t kAskBeforeRepeat[] =
     L"A newer version of this CAB is already installed, do you still want to install this version?";
-
-std::wstring HostPath(const wchar_t* unixPath)
-{
-    std::wstring path = std::wstring(L"Z:") + unixPath;
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
-
-void SetPlatformName(const wchar_t* name)
-{
-    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");
-    if (name != nullptr)
-        StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, name,
-                   (DWORD)((wcslen(name) + 1) * sizeof(wchar_t)));
-}
 
 void StoreMarker(DWORD type, const void* data, DWORD size)
 {
