@@ -27,10 +27,10 @@ HWND FindMainWindow()
     return FindWindowW(L"QUILLMERE", L"Quillmere");
 }
 
-RunningProgram StartQuillmere()
+RunningProgram StartQuillmere(const std::wstring& path)
 {
     RunningProgram program;
-    if (!Launch(ProgramPath(), L"", &program.process)) {
+    if (!Launch(path, L"", &program.process)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return program;
     }

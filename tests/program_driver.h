@@ -19,8 +19,9 @@ std::wstring HostPath(const wchar_t* unixPath);
 std::wstring ProgramPath();
 // Starts a process with the given arguments after the program's path; false when it cannot.
 bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process);
-// Starts Quillmere and waits for its main window; window stays NULL when none appears.
-RunningProgram StartQuillmere();
+// Starts Quillmere (the built one unless a path is given) and waits until its main window has
+// been created and its loop runs; window stays NULL when none appears.
+RunningProgram StartQuillmere(const std::wstring& path = ProgramPath());
 // The program's exit code, or STILL_ACTIVE when it has not ended within the time.
 DWORD WaitForExit(RunningProgram& program, DWORD milliseconds = 10000);
 void EndProgram(RunningProgram& program);

@@ -1,16 +1,21 @@
-// The device's CAB installer as far as a setup library sees it, for the emulated device: loads
-// the library, calls its hooks by name around copying or deleting the files, and says what
-// each hook answered.
+// The device's CAB installer for the emulated device: installs a CAB package as the device
+// does (its setup library's hooks called by name around creating the folders, copying the
+// files and creating the shortcuts), removes it again, or lists and checks it. It can also run
+// a setup library around loose files.
 //
+//   SetupInstaller install-cab PACKAGE.CAB
+//   SetupInstaller remove-cab  PACKAGE.CAB
+//   SetupInstaller list        PACKAGE.CAB
 //   SetupInstaller install SETUP.DLL INSTALL_DIR FILE...
 //   SetupInstaller remove  SETUP.DLL INSTALL_DIR FILE_NAME...
 //
 // Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the library or one
-// of its hooks is missing.
+// of its hooks is missing, 4 the package cannot be unpacked or is unsound.
 #include <windows.h>
 
 #include <stdio.h>
 
+#include "cab_package.h"
 #include "setup_hooks.h"
 
 struct SetupLibrary {
@@ -92,10 +97,197 @@ static int Remove(const SetupLibrary& library, LPCWSTR folder, int fileCount, WC
     return 0;
 }
 
+static BOOL InstallDirOf(const UnpackedPackage& package, WCHAR* installDir)
+{
+    const PackageInstructions& instructions = package.instructions;
+    return instructions.directoryCount > 0 &&
+           ResolveDevicePath(instructions.directories[0].path, L"", installDir, MAX_PATH);
+}
+
+static BOOL DirectoryPath(const UnpackedPackage& package, WORD id, LPCWSTR installDir, WCHAR* path)
+{
+    for (int i = 0; i < package.instructions.directoryCount; ++i)
+        if (package.instructions.directories[i].id == id)
+            return ResolveDevicePath(package.instructions.directories[i].path, installDir, path, MAX_PATH);
+    return FALSE;
+}
+
+static BOOL MakeFolders(LPCWSTR path)
+{
+    WCHAR partial[MAX_PATH];
+    for (int i = 0; path[i] != 0 && i < MAX_PATH - 1; ++i) {
+        partial[i] = path[i];
+        partial[i + 1] = 0;
+        if ((path[i + 1] == L'\\' || path[i + 1] == 0) && i > 2)
+            CreateDirectoryW(partial, NULL);
+    }
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+static BOOL TargetPath(const UnpackedPackage& package, const PackageFile& file, LPCWSTR installDir, WCHAR* target)
+{
+    WCHAR folder[MAX_PATH];
+    return DirectoryPath(package, file.directoryId, installDir, folder) &&
+           _snwprintf(target, MAX_PATH, L"%ls\\%hs", folder, file.target) > 0;
+}
+
+static BOOL ShortcutPath(const PackageShortcut& shortcut, LPCWSTR installDir, WCHAR* path)
+{
+    WCHAR folder[MAX_PATH];
+    return ShortcutFolder(shortcut.baseDirectory, installDir, folder, MAX_PATH) &&
+           _snwprintf(path, MAX_PATH, L"%ls\\%hs.lnk", folder, shortcut.name) > 0;
+}
+
+// The device's shortcuts are text files: the length of what follows the '#', then the quoted target.
+static BOOL WriteShortcut(LPCWSTR path, LPCWSTR target)
+{
+    char text[MAX_PATH + 16];
+    int quotedLength = lstrlenW(target) + 2;
+    int length = _snprintf(text, sizeof text, "%d#\"%ls\"", quotedLength, target);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD written = 0;
+    BOOL wrote = length > 0 && WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
+    CloseHandle(file);
+    return wrote;
+}
+
+static BOOL LoadPackageLibrary(const UnpackedPackage& package, SetupLibrary* library)
+{
+    WCHAR path[MAX_PATH];
+    _snwprintf(path, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, 999));
+    return LoadSetupLibrary(path, library);
+}
+
+static int InstallPackage(const UnpackedPackage& package)
+{
+    const PackageInstructions& instructions = package.instructions;
+    WCHAR installDir[MAX_PATH];
+    SetupLibrary library;
+    if (!InstallDirOf(package, installDir) || !LoadPackageLibrary(package, &library))
+        return 3;
+    BOOL previouslyInstalled = GetFileAttributesW(installDir) != INVALID_FILE_ATTRIBUTES;
+    codeINSTALL_INIT init = library.installInit(NULL, TRUE, previouslyInstalled, installDir);
+    wprintf(L"Install_Init: %d (%ls)\n", init, init == codeINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
+    if (init != codeINSTALL_INIT_CONTINUE) {
+        FreeLibrary(library.module);
+        return 1;
+    }
+
+    WORD failedDirs = 0, failedFiles = 0, failedShortcuts = 0;
+    for (int i = 0; i < instructions.directoryCount; ++i) {
+        WCHAR folder[MAX_PATH];
+        if (!DirectoryPath(package, instructions.directories[i].id, installDir, folder) || !MakeFolders(folder))
+            failedDirs++;
+    }
+    for (int i = 0; i < instructions.fileCount; ++i) {
+        WCHAR source[MAX_PATH], target[MAX_PATH];
+        _snwprintf(source, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, instructions.files[i].id));
+        if (!TargetPath(package, instructions.files[i], installDir, target) || !CopyFileW(source, target, FALSE)) {
+            wprintf(L"cannot copy %hs\n", instructions.files[i].target);
+            failedFiles++;
+        } else {
+            wprintf(L"copied %ls\n", target);
+        }
+    }
+    for (int i = 0; i < instructions.shortcutCount; ++i) {
+        const PackageShortcut& shortcut = instructions.shortcuts[i];
+        WCHAR path[MAX_PATH], folder[MAX_PATH], target[MAX_PATH] = L"";
+        for (int f = 0; f < instructions.fileCount; ++f)
+            if (instructions.files[f].id == shortcut.targetFile)
+                TargetPath(package, instructions.files[f], installDir, target);
+        if (target[0] == 0 || !ShortcutFolder(shortcut.baseDirectory, installDir, folder, MAX_PATH) ||
+            !MakeFolders(folder) || !ShortcutPath(shortcut, installDir, path) || !WriteShortcut(path, target)) {
+            wprintf(L"cannot create the shortcut %hs\n", shortcut.name);
+            failedShortcuts++;
+        } else {
+            wprintf(L"created %ls\n", path);
+        }
+    }
+    codeINSTALL_EXIT exit = library.installExit(NULL, installDir, failedDirs, failedFiles, 0, 0, failedShortcuts);
+    wprintf(L"Install_Exit(%u directories, %u files, %u shortcuts failed): %d\n", failedDirs, failedFiles,
+            failedShortcuts, exit);
+    FreeLibrary(library.module);
+    return 0;
+}
+
+static int RemovePackage(const UnpackedPackage& package)
+{
+    const PackageInstructions& instructions = package.instructions;
+    WCHAR installDir[MAX_PATH];
+    SetupLibrary library;
+    if (!InstallDirOf(package, installDir) || !LoadPackageLibrary(package, &library))
+        return 3;
+    codeUNINSTALL_INIT init = library.uninstallInit(NULL, installDir);
+    wprintf(L"Uninstall_Init: %d (%ls)\n", init, init == codeUNINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
+    if (init != codeUNINSTALL_INIT_CONTINUE) {
+        FreeLibrary(library.module);
+        return 1;
+    }
+    for (int i = 0; i < instructions.shortcutCount; ++i) {
+        WCHAR path[MAX_PATH];
+        if (ShortcutPath(instructions.shortcuts[i], installDir, path))
+            DeleteFileW(path);
+    }
+    for (int i = 0; i < instructions.fileCount; ++i) {
+        WCHAR target[MAX_PATH];
+        if (TargetPath(package, instructions.files[i], installDir, target))
+            DeleteFileW(target);
+    }
+    for (int i = instructions.directoryCount - 1; i >= 0; --i) {
+        WCHAR folder[MAX_PATH];
+        if (DirectoryPath(package, instructions.directories[i].id, installDir, folder))
+            RemoveDirectoryW(folder);
+    }
+    wprintf(L"Uninstall_Exit: %d\n", library.uninstallExit(NULL));
+    FreeLibrary(library.module);
+    return 0;
+}
+
+static void ListPackage(const UnpackedPackage& package)
+{
+    const PackageInstructions& instructions = package.instructions;
+    wprintf(L"application %hs, provider %hs, architecture %lu, %lu bytes of instructions\n", instructions.appName,
+            instructions.provider, instructions.architecture, instructions.totalLength);
+    for (int i = 0; i < package.memberCount; ++i)
+        wprintf(L"member %ls\n", package.members[i]);
+    for (int i = 0; i < instructions.directoryCount; ++i)
+        wprintf(L"directory %u: %hs\n", instructions.directories[i].id, instructions.directories[i].path);
+    for (int i = 0; i < instructions.fileCount; ++i)
+        wprintf(L"file %u: %hs into directory %u, flags 0x%08lx, from %ls\n", instructions.files[i].id,
+                instructions.files[i].target, instructions.files[i].directoryId, instructions.files[i].flags,
+                MemberOfFile(&package, instructions.files[i].id));
+    for (int i = 0; i < instructions.shortcutCount; ++i)
+        wprintf(L"shortcut %u: %hs in %%CE%u%% to file %u\n", instructions.shortcuts[i].id, instructions.shortcuts[i].name,
+                instructions.shortcuts[i].baseDirectory, instructions.shortcuts[i].targetFile);
+    wprintf(L"setup library %ls\n", MemberOfFile(&package, 999));
+}
+
+static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
+{
+    static UnpackedPackage package;
+    int result = 4;
+    if (!UnpackPackage(cabinet, &package)) {
+        wprintf(L"%ls: %ls\n", cabinet, package.problem);
+    } else if (lstrcmpW(action, L"list") == 0) {
+        ListPackage(package);
+        result = 0;
+    } else {
+        result = lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package) : RemovePackage(package);
+    }
+    DeleteUnpackedPackage(&package);
+    return result;
+}
+
 int wmain(int argc, WCHAR** argv)
 {
+    if (argc == 3 && (lstrcmpW(argv[1], L"install-cab") == 0 || lstrcmpW(argv[1], L"remove-cab") == 0 ||
+                      lstrcmpW(argv[1], L"list") == 0))
+        return RunPackage(argv[1], argv[2]);
     if (argc < 4 || (lstrcmpW(argv[1], L"install") != 0 && lstrcmpW(argv[1], L"remove") != 0)) {
-        wprintf(L"usage: SetupInstaller install|remove SETUP.DLL INSTALL_DIR FILE...\n");
+        wprintf(L"usage: SetupInstaller install-cab|remove-cab|list PACKAGE.CAB\n"
+                L"       SetupInstaller install|remove SETUP.DLL INSTALL_DIR FILE...\n");
         return 2;
     }
     SetupLibrary library;

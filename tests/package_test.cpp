@@ -1,0 +1,262 @@
+// The kit's CAB package: read back as the device's installer reads it, compared with the CAB
+// Wizard's .inf, and installed on the emulated device by the stand-in installer.
+#include "cab_package.h"
+#include "device_registry.h"
+#include "message_box_answerer.h"
+#include "program_driver.h"
+
+namespace {
+
+const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
+const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
+const wchar_t kShortcut[] = L"C:\\Windows\\Start Menu\\Programs\\Quillmere.lnk";
+
+std::string ReadWhole(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, NULL) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool Exists(const wchar_t* path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+int UnpackedFoldersLeft()
+{
+    wchar_t pattern[MAX_PATH];
+    GetTempPathW(MAX_PATH, pattern);
+    lstrcatW(pattern, L"unpacked-*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    int count = 0;
+    do
+        ++count;
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return count;
+}
+
+class Package : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(UnpackPackage(HostPath(QUILLMERE_CAB).c_str(), &package)) << Narrow(package.problem);
+    }
+    void TearDown() override { DeleteUnpackedPackage(&package); }
+
+    std::string Member(const wchar_t* name) { return ReadWhole(std::wstring(package.folder) + L"\\" + name); }
+
+    UnpackedPackage package;
+};
+
+TEST_F(Package, ReadsBackAsTheKitWithTheInstructionFileFirst)
+{
+    const wchar_t* expected[] = {L"Quillmer.000", L"0Corvane.999", L"Quillmer.001", L"_setup.xml"};
+    ASSERT_EQ(4, package.memberCount);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_STREQ(expected[i], package.members[i]);
+
+    const PackageInstructions& instructions = package.instructions;
+    EXPECT_EQ(0u, instructions.architecture);
+    EXPECT_STREQ("Quillmere", instructions.appName);
+    EXPECT_STREQ("Pellworth", instructions.provider);
+    EXPECT_EQ(Member(L"Quillmer.000").size(), instructions.totalLength);
+    ASSERT_EQ(1, instructions.directoryCount);
+    EXPECT_STREQ("%CE1%\\Quillmere", instructions.directories[0].path);
+    ASSERT_EQ(1, instructions.fileCount);
+    EXPECT_EQ(1, instructions.files[0].id);
+    EXPECT_EQ(instructions.directories[0].id, instructions.files[0].directoryId);
+    EXPECT_STREQ("Quillmere.exe", instructions.files[0].target);
+    ASSERT_EQ(1, instructions.shortcutCount);
+    EXPECT_STREQ("Quillmere", instructions.shortcuts[0].name);
+    EXPECT_EQ(11, instructions.shortcuts[0].baseDirectory);
+    EXPECT_EQ(1, instructions.shortcuts[0].targetFile);
+    EXPECT_EQ(1, instructions.shortcuts[0].type);
+    EXPECT_EQ(0, instructions.registryHiveCount);
+    EXPECT_EQ(0, instructions.registryKeyCount);
+
+    // The members are the built binaries, the setup library as .999.
+    EXPECT_EQ(ReadWhole(HostPath(CORVANE_DLL)), Member(L"0Corvane.999"));
+    EXPECT_EQ(ReadWhole(ProgramPath()), Member(L"Quillmer.001"));
+}
+
+TEST_F(Package, SecondBuildGivesTheSameBytes)
+{
+    std::string first = ReadWhole(HostPath(QUILLMERE_CAB));
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(first, ReadWhole(HostPath(QUILLMERE_CAB_AGAIN)));
+}
+
+TEST_F(Package, UnsoundInstructionFilesAreRefused)
+{
+    std::string good = Member(L"Quillmer.000");
+    PackageInstructions parsed;
+    wchar_t problem[256];
+    ASSERT_TRUE(ParseInstructions((const BYTE*)good.data(), (DWORD)good.size(), &parsed, problem, 256));
+
+    struct Damage {
+        const char* what;
+        size_t at;
+        unsigned char value;
+    } damages[] = {
+        {"signature", 0, 'X'},
+        {"total length", 8, 0x10},
+        {"string section offset", 60, 0xFF},
+        {"shortcut section offset", 80, 0xFF},
+        {"file entry's repeated id", 0, 0},  // filled in below
+    };
+    DWORD fileSection = *(const DWORD*)(good.data() + 68);
+    damages[4].at = fileSection + 4;
+    damages[4].value = 7;
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        std::string bad = good;
+        bad[damage.at] = (char)damage.value;
+        EXPECT_FALSE(ParseInstructions((const BYTE*)bad.data(), (DWORD)bad.size(), &parsed, problem, 256));
+        EXPECT_NE(L'\0', problem[0]);
+    }
+    std::string cut = good.substr(0, good.size() - 3);
+    EXPECT_FALSE(ParseInstructions((const BYTE*)cut.data(), (DWORD)cut.size(), &parsed, problem, 256));
+}
+
+TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
+{
+    std::string inf = ReadWhole(HostPath(QUILLMERE_INF));
+    ASSERT_FALSE(inf.empty());
+    auto has = [&inf](const std::string& line) { return inf.find(line + "\r\n") != std::string::npos; };
+    const PackageInstructions& instructions = package.instructions;
+    EXPECT_TRUE(has(std::string("AppName=\"") + instructions.appName + "\""));
+    EXPECT_TRUE(has(std::string("Provider=\"") + instructions.provider + "\""));
+    EXPECT_TRUE(has(std::string("InstallDir=") + instructions.directories[0].path));
+    EXPECT_TRUE(has("Files.1=0,%InstallDir%"));
+    EXPECT_TRUE(has(std::string("\"") + instructions.files[0].target + "\",\"" + instructions.files[0].target +
+                    "\",,0x40000000"));
+    EXPECT_TRUE(has(std::string(instructions.files[0].target) + "=1"));
+    EXPECT_TRUE(has("Shortcuts=0,%CE11%"));
+    EXPECT_TRUE(has(std::string(instructions.shortcuts[0].name) + ",0," + instructions.files[0].target));
+    EXPECT_TRUE(has("CESetupDLL=Corvane.dll"));
+    EXPECT_EQ(std::string::npos, inf.find("AddReg=Reg"));
+}
+
+struct InstallerRun {
+    DWORD exitCode = STILL_ACTIVE;
+    std::vector<SeenMessageBox> seen;
+};
+
+InstallerRun RunInstaller(const wchar_t* action, int answer)
+{
+    InstallerRun run;
+    PROCESS_INFORMATION process;
+    if (!Launch(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + HostPath(QUILLMERE_CAB) + L"\"",
+                &process)) {
+        ADD_FAILURE() << "cannot start the installer";
+        return run;
+    }
+    MessageBoxAnswerer answerer(answer, process.dwProcessId);
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    run.seen = answerer.Seen();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
+
+class PackageInstallation : public ::testing::Test {
+protected:
+    void SetUp() override { Clean(); }
+    void TearDown() override
+    {
+        Clean();
+        SetPlatformName(L"Brisle2");
+        DeleteParametersKey();
+    }
+    void Clean()
+    {
+        DeleteFileW(kInstalledProgram);
+        DeleteFileW(kShortcut);
+        RemoveDirectoryW(kInstallDir);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+    }
+};
+
+TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
+{
+    SetPlatformName(L"Brisle2");
+    InstallerRun first = RunInstaller(L"install-cab", IDNO);
+    EXPECT_EQ(0u, first.exitCode);
+    EXPECT_TRUE(first.seen.empty());
+    EXPECT_EQ(ReadWhole(ProgramPath()), ReadWhole(kInstalledProgram));
+    EXPECT_EQ("42#\"C:\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
+    StoredValue marker = ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry");
+    EXPECT_EQ((DWORD)REG_DWORD, marker.type);
+    EXPECT_EQ(std::vector<BYTE>({1, 0, 0, 0}), marker.data);
+    EXPECT_EQ(0, UnpackedFoldersLeft());
+
+    // The installed program starts and shows its form.
+    StoreWhiteList(L"1", L"1", {L"installed"});
+    RunningProgram installed = StartQuillmere(kInstalledProgram);
+    ASSERT_NE(nullptr, installed.window);
+    std::vector<HWND> fields = OwnedWindowsOfClass(installed.window, L"Edit");
+    ASSERT_EQ(10u, fields.size());
+    wchar_t text[64] = {};
+    SendMessageW(fields[0], WM_GETTEXT, 64, (LPARAM)text);
+    EXPECT_STREQ(L"installed", text);
+    PostMessageW(installed.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, WaitForExit(installed));
+    EndProgram(installed);
+
+    // A repeat asks; No leaves the first installation as it was.
+    FILETIME before, after;
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    GetFileAttributesExW(kInstalledProgram, GetFileExInfoStandard, &attributes);
+    before = attributes.ftLastWriteTime;
+    InstallerRun declined = RunInstaller(L"install-cab", IDNO);
+    EXPECT_EQ(1u, declined.exitCode);
+    ASSERT_EQ(1u, declined.seen.size());
+    EXPECT_TRUE(declined.seen[0].yes && declined.seen[0].no);
+    GetFileAttributesExW(kInstalledProgram, GetFileExInfoStandard, &attributes);
+    after = attributes.ftLastWriteTime;
+    EXPECT_EQ(0, CompareFileTime(&before, &after));
+    EXPECT_TRUE(Exists(kShortcut));
+    EXPECT_EQ(0, UnpackedFoldersLeft());
+
+    InstallerRun accepted = RunInstaller(L"install-cab", IDYES);
+    EXPECT_EQ(0u, accepted.exitCode);
+    EXPECT_EQ(1u, accepted.seen.size());
+    EXPECT_TRUE(Exists(kInstalledProgram));
+
+    InstallerRun removal = RunInstaller(L"remove-cab", IDOK);
+    EXPECT_EQ(0u, removal.exitCode);
+    EXPECT_TRUE(removal.seen.empty());
+    EXPECT_FALSE(Exists(kInstalledProgram));
+    EXPECT_FALSE(Exists(kShortcut));
+    EXPECT_FALSE(Exists(kInstallDir));
+    EXPECT_TRUE(ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry").present);
+}
+
+TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
+{
+    SetPlatformName(L"Brisle3");
+    InstallerRun run = RunInstaller(L"install-cab", IDOK);
+    EXPECT_EQ(1u, run.exitCode);
+    ASSERT_EQ(1u, run.seen.size());
+    EXPECT_EQ(L"This CAB file is not for this product", run.seen[0].text);
+    EXPECT_FALSE(Exists(kInstallDir));
+    EXPECT_FALSE(Exists(kShortcut));
+    EXPECT_EQ(0, UnpackedFoldersLeft());
+}
+
+}  // namespace
