@@ -26,11 +26,16 @@ static const WCHAR* const kSsidLabels[SSID_ENTRIES] = {
     L"SSID1", L"SSID2", L"SSID3", L"SSID4", L"SSID5", L"SSID6", L"SSID7", L"SSID8", L"SSID9", L"SSID10",
 };
 
+static Placement At(int x, int y, int width, int height)
+{
+    Placement placement = {x, y, width, height};
+    return placement;
+}
+
 static HWND CreateControl(HWND mainWindow, LPCWSTR className, LPCWSTR text, DWORD style, const Placement& at)
 {
-    HINSTANCE instance = (HINSTANCE)GetWindowLongPtrW(mainWindow, GWLP_HINSTANCE);
     return CreateWindowExW(0, className, text, style | DEVICE_OWNED_CONTROL_STYLE, at.x, at.y, at.width, at.height,
-                           mainWindow, NULL, instance, NULL);
+                           mainWindow, NULL, GetModuleHandleW(NULL), NULL);
 }
 
 static void CreateControls(HWND mainWindow, const FormLayout& layout)
@@ -56,12 +61,14 @@ static void CreateControls(HWND mainWindow, const FormLayout& layout)
 
 void CreatePortraitControls(HWND mainWindow)
 {
-    FormLayout layout = {
-        {10, 10, 420, 30}, {10, 50, 370, 30}, {10, 85, 245, 30}, {255, 85, 70, 30}, {}, {},
-    };
+    FormLayout layout;
+    layout.title = At(10, 10, 420, 30);
+    layout.checkBox = At(10, 50, 370, 30);
+    layout.countLabel = At(10, 85, 245, 30);
+    layout.countValue = At(255, 85, 70, 30);
     for (int i = 0; i < SSID_ENTRIES; ++i) {
-        layout.ssidLabel[i] = {10, 125 + 40 * i, 85, 40};
-        layout.ssidField[i] = {95, 120 + 40 * i, 370, 40};
+        layout.ssidLabel[i] = At(10, 125 + 40 * i, 85, 40);
+        layout.ssidField[i] = At(95, 120 + 40 * i, 370, 40);
     }
     CreateControls(mainWindow, layout);
 }
@@ -69,14 +76,16 @@ void CreatePortraitControls(HWND mainWindow)
 // Two columns of five: the left labels are narrower than the right ones.
 void CreateLandscapeControls(HWND mainWindow)
 {
-    FormLayout layout = {
-        {10, 10, 420, 30}, {10, 50, 370, 30}, {10, 90, 245, 30}, {255, 91, 70, 30}, {}, {},
-    };
+    FormLayout layout;
+    layout.title = At(10, 10, 420, 30);
+    layout.checkBox = At(10, 50, 370, 30);
+    layout.countLabel = At(10, 90, 245, 30);
+    layout.countValue = At(255, 91, 70, 30);
     for (int i = 0; i < SSID_ENTRIES / 2; ++i) {
-        layout.ssidLabel[i] = {10, 135 + 40 * i, 80, 40};
-        layout.ssidField[i] = {90, 130 + 40 * i, 210, 40};
-        layout.ssidLabel[i + 5] = {330, 135 + 40 * i, 85, 40};
-        layout.ssidField[i + 5] = {415, 130 + 40 * i, 210, 40};
+        layout.ssidLabel[i] = At(10, 135 + 40 * i, 80, 40);
+        layout.ssidField[i] = At(90, 130 + 40 * i, 210, 40);
+        layout.ssidLabel[i + 5] = At(330, 135 + 40 * i, 85, 40);
+        layout.ssidField[i + 5] = At(415, 130 + 40 * i, 210, 40);
     }
     CreateControls(mainWindow, layout);
 }
