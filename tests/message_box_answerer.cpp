@@ -75,3 +75,23 @@ void MessageBoxAnswerer::Watch()
             Sleep(20);
     }
 }
+
+AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer)
+{
+    AnsweredRun run;
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return run;
+    MessageBoxAnswerer answerer(answer, process.dwProcessId);
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    run.seen = answerer.Seen();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}

@@ -30,3 +30,11 @@ private:
     std::vector<SeenMessageBox> seen;
     std::thread watcher;
 };
+
+struct AnsweredRun {
+    DWORD exitCode = STILL_ACTIVE;  // still active: it did not end within 30 seconds
+    std::vector<SeenMessageBox> seen;
+};
+
+// Runs a program to its end, pressing `answer` in every message box it shows.
+AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer);

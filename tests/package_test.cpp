@@ -149,29 +149,10 @@ TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
     EXPECT_EQ(std::string::npos, inf.find("AddReg=Reg"));
 }
 
-struct InstallerRun {
-    DWORD exitCode = STILL_ACTIVE;
-    std::vector<SeenMessageBox> seen;
-};
-
-InstallerRun RunInstaller(const wchar_t* action, int answer)
+AnsweredRun RunInstaller(const wchar_t* action, int answer)
 {
-    InstallerRun run;
-    PROCESS_INFORMATION process;
-    if (!Launch(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + HostPath(QUILLMERE_CAB) + L"\"",
-                &process)) {
-        ADD_FAILURE() << "cannot start the installer";
-        return run;
-    }
-    MessageBoxAnswerer answerer(answer, process.dwProcessId);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    run.seen = answerer.Seen();
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return run;
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + HostPath(QUILLMERE_CAB) + L"\"",
+                        answer);
 }
 
 class PackageInstallation : public ::testing::Test {
@@ -195,7 +176,7 @@ protected:
 TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
 {
     SetPlatformName(L"Brisle2");
-    InstallerRun first = RunInstaller(L"install-cab", IDNO);
+    AnsweredRun first = RunInstaller(L"install-cab", IDNO);
     EXPECT_EQ(0u, first.exitCode);
     EXPECT_TRUE(first.seen.empty());
     EXPECT_EQ(ReadWhole(ProgramPath()), ReadWhole(kInstalledProgram));
@@ -223,7 +204,7 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     GetFileAttributesExW(kInstalledProgram, GetFileExInfoStandard, &attributes);
     before = attributes.ftLastWriteTime;
-    InstallerRun declined = RunInstaller(L"install-cab", IDNO);
+    AnsweredRun declined = RunInstaller(L"install-cab", IDNO);
     EXPECT_EQ(1u, declined.exitCode);
     ASSERT_EQ(1u, declined.seen.size());
     EXPECT_TRUE(declined.seen[0].yes && declined.seen[0].no);
@@ -233,12 +214,12 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_TRUE(Exists(kShortcut));
     EXPECT_EQ(0, UnpackedFoldersLeft());
 
-    InstallerRun accepted = RunInstaller(L"install-cab", IDYES);
+    AnsweredRun accepted = RunInstaller(L"install-cab", IDYES);
     EXPECT_EQ(0u, accepted.exitCode);
     EXPECT_EQ(1u, accepted.seen.size());
     EXPECT_TRUE(Exists(kInstalledProgram));
 
-    InstallerRun removal = RunInstaller(L"remove-cab", IDOK);
+    AnsweredRun removal = RunInstaller(L"remove-cab", IDOK);
     EXPECT_EQ(0u, removal.exitCode);
     EXPECT_TRUE(removal.seen.empty());
     EXPECT_FALSE(Exists(kInstalledProgram));
@@ -250,7 +231,7 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
 TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
 {
     SetPlatformName(L"Brisle3");
-    InstallerRun run = RunInstaller(L"install-cab", IDOK);
+    AnsweredRun run = RunInstaller(L"install-cab", IDOK);
     EXPECT_EQ(1u, run.exitCode);
     ASSERT_EQ(1u, run.seen.size());
     EXPECT_EQ(L"This CAB file is not for this product", run.seen[0].text);

@@ -147,7 +147,10 @@ void TapAt(int x, int y)
     input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
     input[2] = input[0];
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
-    SendInput(3, input, sizeof input[0]);
+    // The pointer arrives first, as a finger would, so the window under it knows it is there.
+    SendInput(1, &input[0], sizeof input[0]);
+    Sleep(50);
+    SendInput(2, &input[1], sizeof input[0]);
 }
 
 void TapCentreOf(HWND window)

@@ -71,6 +71,7 @@ TEST_F(ProgramClose, OkTappedWritesAllTwelveValuesNormalised)
 {
     StoreCompleteUnnormalisedList();
     Start();
+    ASSERT_TRUE(BringToFront(program.window));
     HWND topBar = FindWindowW(L"StandInTopBar", NULL);
     ASSERT_NE(nullptr, topBar);
     HWND ok = FindWindowExW(topBar, NULL, L"Button", L"ok");

@@ -10,30 +10,11 @@ namespace {
 const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
 const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
 
-struct InstallerRun {
-    DWORD exitCode = STILL_ACTIVE;
-    std::vector<SeenMessageBox> seen;
-};
-
-InstallerRun RunInstaller(const wchar_t* action, int answer)
+AnsweredRun RunInstaller(const wchar_t* action, int answer)
 {
-    InstallerRun run;
     std::wstring arguments = std::wstring(action) + L" \"" + HostPath(CORVANE_DLL) + L"\" \"" + kInstallDir +
                              L"\" \"" + ProgramPath() + L"\"";
-    PROCESS_INFORMATION process;
-    if (!Launch(HostPath(SETUP_INSTALLER_EXE), arguments, &process)) {
-        ADD_FAILURE() << "cannot start the installer: " << GetLastError();
-        return run;
-    }
-    MessageBoxAnswerer answerer(answer, process.dwProcessId);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    run.seen = answerer.Seen();
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return run;
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), arguments, answer);
 }
 
 bool Installed()
@@ -60,23 +41,23 @@ protected:
 TEST_F(SetupInstaller, InstallsAsksOnARepeatAndRemoves)
 {
     SetPlatformName(L"Brisle2");
-    InstallerRun first = RunInstaller(L"install", IDNO);
+    AnsweredRun first = RunInstaller(L"install", IDNO);
     EXPECT_EQ(0u, first.exitCode);
     EXPECT_TRUE(first.seen.empty());
     EXPECT_TRUE(Installed());
     EXPECT_EQ(REG_DWORD, ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry").type);
 
-    InstallerRun declined = RunInstaller(L"install", IDNO);
+    AnsweredRun declined = RunInstaller(L"install", IDNO);
     EXPECT_EQ(1u, declined.exitCode);
     ASSERT_EQ(1u, declined.seen.size());
     EXPECT_TRUE(declined.seen[0].yes && declined.seen[0].no);
     EXPECT_TRUE(Installed());
 
-    InstallerRun accepted = RunInstaller(L"install", IDYES);
+    AnsweredRun accepted = RunInstaller(L"install", IDYES);
     EXPECT_EQ(0u, accepted.exitCode);
     EXPECT_EQ(1u, accepted.seen.size());
 
-    InstallerRun removal = RunInstaller(L"remove", IDOK);
+    AnsweredRun removal = RunInstaller(L"remove", IDOK);
     EXPECT_EQ(0u, removal.exitCode);
     EXPECT_TRUE(removal.seen.empty());
     EXPECT_FALSE(Installed());
@@ -86,7 +67,7 @@ TEST_F(SetupInstaller, InstallsAsksOnARepeatAndRemoves)
 TEST_F(SetupInstaller, RefusesAForeignDeviceAndCopiesNothing)
 {
     SetPlatformName(L"Mondrey3");
-    InstallerRun run = RunInstaller(L"install", IDOK);
+    AnsweredRun run = RunInstaller(L"install", IDOK);
     EXPECT_EQ(1u, run.exitCode);
     ASSERT_EQ(1u, run.seen.size());
     EXPECT_EQ(L"This CAB file is not for this product", run.seen[0].text);
