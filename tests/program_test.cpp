@@ -231,3 +231,55 @@ TEST(ProgramStart, SecondStartBringsTheRunningWindowForwardAndEndsWithZero)
 }
 
 }  // namespace
+
+namespace {
+
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width, height, colours, reserved;
+    WORD planes, bitsPerPixel;
+    DWORD bytes;
+    WORD id;
+};
+struct IconGroup {
+    WORD reserved, type, count;
+    IconGroupEntry entries[1];
+};
+#pragma pack(pop)
+
+TEST(ProgramResources, StringsIconGroupAndCtrlQAreShippedInTheProgram)
+{
+    HMODULE program = LoadLibraryExW(ProgramPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, program);
+
+    wchar_t text[100];
+    ASSERT_EQ(9, LoadStringW(program, 1, text, 100));
+    EXPECT_STREQ(L"Quillmere", text);
+    ASSERT_EQ(9, LoadStringW(program, 2, text, 100));
+    EXPECT_STREQ(L"QUILLMERE", text);
+
+    HRSRC found = FindResourceW(program, MAKEINTRESOURCEW(101), (LPCWSTR)RT_GROUP_ICON);
+    ASSERT_NE(nullptr, found);
+    const IconGroup* group = (const IconGroup*)LockResource(LoadResource(program, found));
+    ASSERT_EQ(8, group->count);
+    const int expected[8][2] = {{32, 4}, {16, 4}, {48, 8}, {32, 8}, {16, 8}, {48, 32}, {32, 32}, {16, 32}};
+    for (int i = 0; i < 8; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(expected[i][0], group->entries[i].width);
+        EXPECT_EQ(expected[i][0], group->entries[i].height);
+        EXPECT_EQ(expected[i][1], group->entries[i].bitsPerPixel);
+        EXPECT_NE(nullptr, FindResourceW(program, MAKEINTRESOURCEW(group->entries[i].id), (LPCWSTR)RT_ICON));
+    }
+
+    HRSRC table = FindResourceW(program, MAKEINTRESOURCEW(2), (LPCWSTR)RT_ACCELERATOR);
+    ASSERT_NE(nullptr, table);
+    // Stored entries: flags, key, command, padding; the last has flag 0x80.
+    const WORD* entry = (const WORD*)LockResource(LoadResource(program, table));
+    ASSERT_EQ(8u, SizeofResource(program, table));
+    EXPECT_EQ(FVIRTKEY | FCONTROL | FNOINVERT | 0x80, entry[0]);
+    EXPECT_EQ(0x51, entry[1]);
+    EXPECT_EQ(32771, entry[2]);
+    FreeLibrary(program);
+}
+
+}  // namespace
