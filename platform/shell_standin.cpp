@@ -131,14 +131,13 @@ extern "C" BOOL WINAPI SHInitDialog(PSHINITDLGINFO info)
     return TRUE;
 }
 
-extern "C" BOOL WINAPI SHHandleWMActivate(HWND window, WPARAM wParam, LPARAM, SHACTIVATEINFO* activation, DWORD)
+extern "C" BOOL WINAPI SHHandleWMActivate(HWND, WPARAM wParam, LPARAM, SHACTIVATEINFO* activation, DWORD)
 {
     if (activation == NULL || activation->cbSize != sizeof(SHACTIVATEINFO))
         return FALSE;
     activation->fActive = LOWORD(wParam) != WA_INACTIVE;
     if (!activation->fActive)
         activation->hwndLastFocus = GetFocus();
-    (void)window;
     return TRUE;
 }
 
