@@ -58,12 +58,25 @@ static BOOL JoinPath(WCHAR* joined, LPCWSTR folder, LPCWSTR name)
     return _snwprintf(joined, MAX_PATH, L"%ls\\%ls", folder, name) > 0;
 }
 
-static int Install(const SetupLibrary& library, LPCWSTR folder, int fileCount, WCHAR** files)
+// Install_Init, before anything is created; TRUE when the library lets the installation go on.
+static BOOL InstallInit(const SetupLibrary& library, LPCWSTR folder)
 {
     BOOL previouslyInstalled = GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES;
     codeINSTALL_INIT init = library.installInit(NULL, TRUE, previouslyInstalled, folder);
     wprintf(L"Install_Init: %d (%ls)\n", init, init == codeINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
-    if (init != codeINSTALL_INIT_CONTINUE)
+    return init == codeINSTALL_INIT_CONTINUE;
+}
+
+static BOOL UninstallInit(const SetupLibrary& library, LPCWSTR folder)
+{
+    codeUNINSTALL_INIT init = library.uninstallInit(NULL, folder);
+    wprintf(L"Uninstall_Init: %d (%ls)\n", init, init == codeUNINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
+    return init == codeUNINSTALL_INIT_CONTINUE;
+}
+
+static int Install(const SetupLibrary& library, LPCWSTR folder, int fileCount, WCHAR** files)
+{
+    if (!InstallInit(library, folder))
         return 1;
 
     WORD failedDirs = 0, failedFiles = 0;
@@ -83,9 +96,7 @@ static int Install(const SetupLibrary& library, LPCWSTR folder, int fileCount, W
 
 static int Remove(const SetupLibrary& library, LPCWSTR folder, int fileCount, WCHAR** names)
 {
-    codeUNINSTALL_INIT init = library.uninstallInit(NULL, folder);
-    wprintf(L"Uninstall_Init: %d (%ls)\n", init, init == codeUNINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
-    if (init != codeUNINSTALL_INIT_CONTINUE)
+    if (!UninstallInit(library, folder))
         return 1;
     for (int i = 0; i < fileCount; ++i) {
         WCHAR target[MAX_PATH];
@@ -160,20 +171,11 @@ static BOOL LoadPackageLibrary(const UnpackedPackage& package, SetupLibrary* lib
     return LoadSetupLibrary(path, library);
 }
 
-static int InstallPackage(const UnpackedPackage& package)
+static int InstallPackage(const UnpackedPackage& package, const SetupLibrary& library, LPCWSTR installDir)
 {
     const PackageInstructions& instructions = package.instructions;
-    WCHAR installDir[MAX_PATH];
-    SetupLibrary library;
-    if (!InstallDirOf(package, installDir) || !LoadPackageLibrary(package, &library))
-        return 3;
-    BOOL previouslyInstalled = GetFileAttributesW(installDir) != INVALID_FILE_ATTRIBUTES;
-    codeINSTALL_INIT init = library.installInit(NULL, TRUE, previouslyInstalled, installDir);
-    wprintf(L"Install_Init: %d (%ls)\n", init, init == codeINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
-    if (init != codeINSTALL_INIT_CONTINUE) {
-        FreeLibrary(library.module);
+    if (!InstallInit(library, installDir))
         return 1;
-    }
 
     WORD failedDirs = 0, failedFiles = 0, failedShortcuts = 0;
     for (int i = 0; i < instructions.directoryCount; ++i) {
@@ -208,23 +210,14 @@ static int InstallPackage(const UnpackedPackage& package)
     codeINSTALL_EXIT exit = library.installExit(NULL, installDir, failedDirs, failedFiles, 0, 0, failedShortcuts);
     wprintf(L"Install_Exit(%u directories, %u files, %u shortcuts failed): %d\n", failedDirs, failedFiles,
             failedShortcuts, exit);
-    FreeLibrary(library.module);
     return 0;
 }
 
-static int RemovePackage(const UnpackedPackage& package)
+static int RemovePackage(const UnpackedPackage& package, const SetupLibrary& library, LPCWSTR installDir)
 {
     const PackageInstructions& instructions = package.instructions;
-    WCHAR installDir[MAX_PATH];
-    SetupLibrary library;
-    if (!InstallDirOf(package, installDir) || !LoadPackageLibrary(package, &library))
-        return 3;
-    codeUNINSTALL_INIT init = library.uninstallInit(NULL, installDir);
-    wprintf(L"Uninstall_Init: %d (%ls)\n", init, init == codeUNINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
-    if (init != codeUNINSTALL_INIT_CONTINUE) {
-        FreeLibrary(library.module);
+    if (!UninstallInit(library, installDir))
         return 1;
-    }
     for (int i = 0; i < instructions.shortcutCount; ++i) {
         WCHAR path[MAX_PATH];
         if (ShortcutPath(instructions.shortcuts[i], installDir, path))
@@ -241,7 +234,6 @@ static int RemovePackage(const UnpackedPackage& package)
             RemoveDirectoryW(folder);
     }
     wprintf(L"Uninstall_Exit: %d\n", library.uninstallExit(NULL));
-    FreeLibrary(library.module);
     return 0;
 }
 
@@ -274,7 +266,14 @@ static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
         ListPackage(package);
         result = 0;
     } else {
-        result = lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package) : RemovePackage(package);
+        WCHAR installDir[MAX_PATH];
+        SetupLibrary library;
+        result = 3;
+        if (InstallDirOf(package, installDir) && LoadPackageLibrary(package, &library)) {
+            result = lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package, library, installDir)
+                                                           : RemovePackage(package, library, installDir);
+            FreeLibrary(library.module);
+        }
     }
     DeleteUnpackedPackage(&package);
     return result;
