@@ -2,18 +2,17 @@
 // registry, where a device image would have it built in.
 #include "kernel.h"
 
-static BOOL ReadStandInPlatformName(WCHAR* name, DWORD nameBytes)
+// The name's bytes as stored: a device HAL may fill the caller's buffer without a terminator,
+// and a name stored without its NUL plays such a HAL.
+static BOOL ReadStandInPlatformName(BYTE* name, DWORD* nameBytes)
 {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STANDIN_PLATFORM_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return FALSE;
     DWORD type = 0;
-    DWORD size = nameBytes;
-    LONG status = RegQueryValueExW(key, STANDIN_PLATFORM_VALUE, NULL, &type, (BYTE*)name, &size);
+    LONG status = RegQueryValueExW(key, STANDIN_PLATFORM_VALUE, NULL, &type, name, nameBytes);
     RegCloseKey(key);
-    // The HAL answers with a terminated name or not at all.
-    return status == ERROR_SUCCESS && type == REG_SZ && size >= sizeof(WCHAR) && size % sizeof(WCHAR) == 0 &&
-           name[size / sizeof(WCHAR) - 1] == 0;
+    return status == ERROR_SUCCESS && type == REG_SZ && *nameBytes > 0;
 }
 
 extern "C" BOOL WINAPI KernelIoControl(DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
@@ -24,12 +23,12 @@ extern "C" BOOL WINAPI KernelIoControl(DWORD ioControlCode, LPVOID inBuffer, DWO
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    WCHAR name[128];
-    if (!ReadStandInPlatformName(name, sizeof name)) {
+    BYTE name[256];
+    DWORD nameBytes = sizeof name;
+    if (!ReadStandInPlatformName(name, &nameBytes)) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    DWORD nameBytes = (lstrlenW(name) + 1) * sizeof(WCHAR);
     if (nameBytes > outSize) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;

@@ -133,10 +133,13 @@ BOOL StartInstance(HINSTANCE instance, int showCommand)
     Window.instance = instance;
     SHInitExtraControls();
 
-    WCHAR title[NAME_CHARS];
-    WCHAR className[NAME_CHARS];
-    LoadStringW(instance, IDS_WINDOW_TITLE, title, NAME_CHARS);
-    LoadStringW(instance, IDS_WINDOW_CLASS, className, NAME_CHARS);
+    // Without its own title and class name the program cannot tell its running window from
+    // another's: a failed string load is a failed start.
+    WCHAR title[NAME_CHARS] = L"";
+    WCHAR className[NAME_CHARS] = L"";
+    if (LoadStringW(instance, IDS_WINDOW_TITLE, title, NAME_CHARS) == 0 ||
+        LoadStringW(instance, IDS_WINDOW_CLASS, className, NAME_CHARS) == 0)
+        return FALSE;
 
     HWND running = FindWindowW(className, title);
     if (running != NULL) {

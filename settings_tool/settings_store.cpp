@@ -26,17 +26,20 @@ static HKEY OpenParametersKey(void)
     return key;
 }
 
-// Reads a string of at most maxChars characters into text, which has room for maxChars + 2.
-// Whatever is stored, the text comes back terminated: a value saved without its NUL counts as
-// if it had one, and an odd last byte is ignored.
+// Reads a string value into text, a buffer of maxChars + 1 characters. A value larger than that
+// buffer fails to read. The text ends at its first NUL; a value stored without one (by some other
+// tool) is read whole when its characters fit maxChars, and fails otherwise. An odd last byte is
+// ignored.
 static BOOL ReadStoredText(HKEY key, LPCWSTR name, WCHAR* text, DWORD maxChars)
 {
-    DWORD size = (maxChars + 2) * sizeof(WCHAR);
+    DWORD size = (maxChars + 1) * sizeof(WCHAR);
     if (RegQueryValueExW(key, name, NULL, NULL, (BYTE*)text, &size) != ERROR_SUCCESS)
         return FALSE;
     DWORD chars = size / sizeof(WCHAR);
-    BOOL terminated = chars > 0 && text[chars - 1] == 0;
-    if (chars - (terminated ? 1 : 0) > maxChars)
+    for (DWORD i = 0; i < chars; ++i)
+        if (text[i] == 0)
+            return TRUE;
+    if (chars > maxChars)
         return FALSE;
     text[chars] = 0;
     return TRUE;
@@ -60,12 +63,12 @@ DWORD LoadWhiteListSettings(void)
         return 1;
     DWORD result = 0;
 
-    WCHAR enableText[ENABLE_CHARS + 2];
+    WCHAR enableText[ENABLE_CHARS + 1];
     WhiteListSettings.enable = 0;
     if (ReadStoredText(key, kEnableValue, enableText, ENABLE_CHARS))
         WhiteListSettings.enable = wcscmp(enableText, L"0") != 0;
 
-    WCHAR countText[COUNT_CHARS + 2];
+    WCHAR countText[COUNT_CHARS + 1];
     WhiteListSettings.count = 0;
     if (ReadStoredText(key, kCountValue, countText, COUNT_CHARS))
         WhiteListSettings.count = CountFromText(countText);
@@ -74,7 +77,7 @@ DWORD LoadWhiteListSettings(void)
 
     memset(WhiteListSettings.ssid, 0, sizeof WhiteListSettings.ssid);
     for (int i = 0; i < SSID_ENTRIES; ++i) {
-        WCHAR ssidText[SSID_MAX_CHARS + 2];
+        SsidText ssidText;
         if (ReadStoredText(key, kSsidValues[i], ssidText, SSID_MAX_CHARS))
             wcscpy(WhiteListSettings.ssid[i], ssidText);
         else
@@ -90,7 +93,7 @@ DWORD LoadWhiteListSettings(void)
 static BOOL ReadFirstLine(HWND field, SsidText ssid)
 {
     memset(ssid, 0, sizeof(SsidText));
-    *(WORD*)ssid = SSID_MAX_CHARS;
+    ssid[0] = SSID_MAX_CHARS;  // the capacity word the request carries
     LRESULT copied = SendMessageW(field, EM_GETLINE, 0, (LPARAM)ssid);
     if (copied <= 0) {
         ssid[0] = 0;

@@ -1,5 +1,18 @@
 #include "device_registry.h"
 
+#include <stdio.h>
+
+// A crash (an overrun caught by the stack protector among them) ends the test at once with a
+// message, instead of waiting on Wine's debugger.
+static LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* exception)
+{
+    fprintf(stderr, "crashed with exception 0x%08lx\n", exception->ExceptionRecord->ExceptionCode);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+static const LPTOP_LEVEL_EXCEPTION_FILTER kPreviousFilter = SetUnhandledExceptionFilter(EndOnCrash);
+
 const wchar_t kParametersKeyPath[] = L"COMM\\TIWLNAPI1\\PARMS";
 const wchar_t* const kWhiteListValueNames[12] = {
     L"WhiteListEnable", L"WhiteListSSID1", L"WhiteListSSID2", L"WhiteListSSID3", L"WhiteListSSID4",
@@ -33,9 +46,13 @@ bool KeyExists(HKEY root, const wchar_t* path)
 
 void StoreBytes(HKEY root, const wchar_t* path, const wchar_t* name, DWORD type, const void* data, DWORD size)
 {
+    // RegSetValueExW counts a string's NUL that the size left out when one follows the data, as
+    // NT does: a non-zero guard after the bytes keeps the stored size exactly as asked.
+    std::vector<BYTE> guarded((const BYTE*)data, (const BYTE*)data + size);
+    guarded.insert(guarded.end(), 4, 0xFF);
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, (const BYTE*)data, size));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, guarded.data(), size));
     RegCloseKey(key);
 }
 

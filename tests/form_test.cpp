@@ -3,6 +3,8 @@
 // classes, texts, styles and rectangles.
 #include "device_registry.h"
 #include "quillmere.h"
+#include "registry_spy.h"
+#include "resource.h"
 #include "shell.h"
 
 namespace {
@@ -24,15 +26,31 @@ LRESULT CALLBACK RecordCreation(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(NULL, code, wParam, lParam);
 }
 
-LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam)
+// The windows whose creation is refused: the class and, for a class's n-th window, n (0: all).
+struct Refusal {
+    const wchar_t* className;
+    int nth;
+};
+std::vector<Refusal> refusals;
+std::vector<int> createdOfRefusal;
+
+LRESULT CALLBACK RefuseCreation(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code == HCBT_CREATEWND) {
         wchar_t className[64];
         GetClassNameW((HWND)wParam, className, 64);
-        if (lstrcmpW(className, L"QUILLMERE") == 0)
-            return 1;
+        for (size_t i = 0; i < refusals.size(); ++i)
+            if (lstrcmpiW(className, refusals[i].className) == 0 &&
+                (++createdOfRefusal[i] == refusals[i].nth || refusals[i].nth == 0))
+                return 1;
     }
     return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+void Refuse(const std::vector<Refusal>& windows)
+{
+    refusals = windows;
+    createdOfRefusal.assign(windows.size(), 0);
 }
 
 struct ExpectedControl {
@@ -252,43 +270,124 @@ TEST_F(Form, CountTenAndA32CharacterSsidShowWhole)
     EXPECT_LE(extent.cx, inside.right - inside.left);
 }
 
-// A second close handled before the loop ends saves the unchanged form again: a marker written
-// between the two closes is overwritten, and the list is never emptied.
-TEST_F(Form, SecondOkBeforeTheLoopEndsSavesTheFormAgain)
+// A second close handled before the loop ends saves the unchanged form again, after OK and,
+// since the flag is never cleared, after a load that failed: a marker written between the two
+// closes is overwritten, and the list is never emptied.
+TEST_F(Form, SecondCloseBeforeTheLoopEndsSavesTheFormAgain)
 {
-    StoreWhiteList(L"1", L"2", {L"alpha", L"beta"});
-    HWND main = StartHere();
-    HWND marker = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
-    SetWindowLongPtrW(marker, GWLP_WNDPROC, (LONG_PTR)(WNDPROC)[](HWND w, UINT m, WPARAM p, LPARAM l) -> LRESULT {
-        if (m == WM_APP) {
-            StoreParameter(L"WhiteListSSID1", L"between");
-            StoreParameter(L"WhiteListCount", L"9");
-            return 0;
-        }
-        return DefWindowProcW(w, m, p, l);
-    });
-    PostMessageW(main, WM_COMMAND, IDOK, 0);
-    PostMessageW(marker, WM_APP, 0, 0);
-    PostMessageW(main, WM_COMMAND, IDOK, 0);
-    PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
+    struct Case {
+        const char* what;
+        UINT message;
+        WPARAM wParam;
+        const wchar_t* missing;  // a value missing at the start, or nullptr
+    } cases[] = {
+        {"OK twice", WM_COMMAND, IDOK, nullptr},
+        {"WM_CLOSE twice after a missing count", WM_CLOSE, 0, L"WhiteListCount"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StoreWhiteList(L"1", L"2", {L"alpha", L"beta"});
+        if (c.missing)
+            DeleteParameter(c.missing);
+        HWND main = StartHere();
+        HWND marker = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+        SetWindowLongPtrW(marker, GWLP_WNDPROC, (LONG_PTR)(WNDPROC)[](HWND w, UINT m, WPARAM p, LPARAM l) -> LRESULT {
+            if (m == WM_APP) {
+                StoreParameter(L"WhiteListSSID1", L"between");
+                StoreParameter(L"WhiteListCount", L"9");
+                return 0;
+            }
+            return DefWindowProcW(w, m, p, l);
+        });
+        PostMessageW(main, c.message, c.wParam, 0);
+        PostMessageW(marker, WM_APP, 0, 0);
+        PostMessageW(main, c.message, c.wParam, 0);
+        PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
 
-    MSG message;
-    int closes = 0;
-    while (GetMessageW(&message, NULL, 0, 0) > 0) {
-        if (message.message == WM_COMMAND && message.hwnd == main)
-            ++closes;
-        DispatchMessageW(&message);
+        MSG message;
+        int closes = 0;
+        while (GetMessageW(&message, NULL, 0, 0) > 0) {
+            if (message.message == c.message && message.hwnd == main)
+                ++closes;
+            DispatchMessageW(&message);
+        }
+        EXPECT_EQ(2, closes);
+        EXPECT_EQ(0, (int)message.wParam);
+        EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L"alpha"));
+        EXPECT_TRUE(ParameterIsText(L"WhiteListSSID2", L"beta"));
+        EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
+        // The menu bar went with the first close; the form stays for the second.
+        EXPECT_EQ(nullptr, FindWindowW(STANDIN_MENU_BAR_CLASS, NULL));
+        EXPECT_TRUE(IsWindow(main));
+        EXPECT_TRUE(IsWindow(MainWindowControls.ssidField[0]));
+        DestroyWindow(marker);
+        // The next start registers the class anew, and its loop must not see this one's quit.
+        DestroyWindow(main);
+        UnregisterClassW(L"QUILLMERE", GetModuleHandleW(NULL));
+        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
+            ;
     }
-    EXPECT_EQ(2, closes);
-    EXPECT_EQ(0, (int)message.wParam);
-    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L"alpha"));
-    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID2", L"beta"));
-    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
-    // The menu bar went with the first close; the form stays for the second.
-    EXPECT_EQ(nullptr, FindWindowW(STANDIN_MENU_BAR_CLASS, NULL));
-    EXPECT_TRUE(IsWindow(main));
-    EXPECT_TRUE(IsWindow(MainWindowControls.ssidField[0]));
-    DestroyWindow(marker);
+}
+
+TEST_F(Form, MainWindowClassAndASecondStartThatTouchesNoRegistryValue)
+{
+    StoreWhiteList(L"1", L"1", {L"one"});
+    HWND main = StartHere();
+    HINSTANCE module = GetModuleHandleW(NULL);
+    WNDCLASSW registered;
+    ASSERT_TRUE(GetClassInfoW(module, L"QUILLMERE", &registered));
+    EXPECT_EQ((UINT)(CS_HREDRAW | CS_VREDRAW), registered.style);
+    EXPECT_EQ((WNDPROC)MainWindowProc, registered.lpfnWndProc);
+    EXPECT_EQ(0, registered.cbClsExtra);
+    EXPECT_EQ(0, registered.cbWndExtra);
+    EXPECT_EQ(LoadIconW(module, MAKEINTRESOURCEW(IDI_QUILLMERE)), registered.hIcon);
+    EXPECT_NE(nullptr, registered.hIcon);
+    EXPECT_EQ(nullptr, registered.hCursor);
+    EXPECT_EQ(GetStockObject(WHITE_BRUSH), (HGDIOBJ)registered.hbrBackground);
+    EXPECT_EQ(nullptr, registered.lpszMenuName);
+
+    RegistrySpy spy(module);
+    EXPECT_FALSE(StartInstance(module, SW_SHOWNORMAL));
+    EXPECT_EQ(std::vector<std::string>(), spy.calls);
+    EXPECT_EQ(main, FindWindowW(L"QUILLMERE", L"Quillmere"));
+}
+
+TEST_F(Form, ControlsThatFailAreSkippedAndTheRestCreated)
+{
+    StoreWhiteList(L"1", L"3", {L"s1", L"s2", L"s3", L"s4"});
+    ASSERT_EQ(0u, LoadWhiteListSettings());
+    Refuse({{L"Button", 1}, {L"Edit", 3}});
+    hook = SetWindowsHookExW(WH_CBT, RefuseCreation, NULL, GetCurrentThreadId());
+    CreatePortraitControls(CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 480, 552, NULL, NULL, NULL, NULL));
+    UnhookWindowsHookEx(hook);
+    hook = NULL;
+    EXPECT_EQ(nullptr, MainWindowControls.enableCheckBox);
+    EXPECT_EQ(nullptr, MainWindowControls.ssidField[2]);
+    for (int i : {0, 1, 3, 9})
+        EXPECT_NE(nullptr, MainWindowControls.ssidField[i]) << i + 1;
+    EXPECT_EQ(L"s4", TextOf(MainWindowControls.ssidField[3]));
+}
+
+// Leaves names on the stack below the caller, where the next call's buffers will lie.
+__attribute__((noinline)) wchar_t LeaveNamesOnTheStack()
+{
+    volatile wchar_t names[4096];
+    for (int i = 0; i < 4096; ++i)
+        names[i] = L"QUILLMERE"[i % 10];
+    return names[0];
+}
+
+TEST_F(Form, StartWithoutItsStringsFailsAndCreatesNothing)
+{
+    HMODULE withoutStrings = GetModuleHandleW(L"msvcrt.dll");
+    wchar_t text[100];
+    ASSERT_EQ(0, LoadStringW(withoutStrings, IDS_WINDOW_TITLE, text, 100));
+    hook = SetWindowsHookExW(WH_CBT, RecordCreation, NULL, GetCurrentThreadId());
+    LeaveNamesOnTheStack();
+    EXPECT_FALSE(StartInstance(withoutStrings, SW_SHOWNORMAL));
+    UnhookWindowsHookEx(hook);
+    hook = NULL;
+    EXPECT_TRUE(created.empty());
 }
 
 TEST_F(Form, SquareWindowIsPortraitAndAWiderOneLandscape)
@@ -317,7 +416,8 @@ TEST_F(Form, SquareWindowIsPortraitAndAWiderOneLandscape)
 TEST_F(Form, StartUpFailuresEndTheProgramWithZero)
 {
     StoreWhiteList(L"1", L"0", {});
-    hook = SetWindowsHookExW(WH_CBT, RefuseMainWindow, NULL, GetCurrentThreadId());
+    Refuse({{L"QUILLMERE", 0}});
+    hook = SetWindowsHookExW(WH_CBT, RefuseCreation, NULL, GetCurrentThreadId());
     EXPECT_EQ(0, ProgramMain(GetModuleHandleW(NULL), NULL, (LPWSTR)L"", SW_SHOWNORMAL));
     UnhookWindowsHookEx(hook);
     hook = NULL;

@@ -31,18 +31,20 @@ std::wstring TextOf(HWND window)
 }  // namespace
 
 MessageBoxAnswerer::MessageBoxAnswerer(int answer, DWORD processId)
-    : answer(answer), processId(processId), watcher(&MessageBoxAnswerer::Watch, this)
+    : answer(answer), processId(processId), stop(CreateEventW(NULL, TRUE, FALSE, NULL)),
+      watcher(&MessageBoxAnswerer::Watch, this)
 {
 }
 
 MessageBoxAnswerer::~MessageBoxAnswerer()
 {
     Seen();
+    CloseHandle(stop);
 }
 
 std::vector<SeenMessageBox> MessageBoxAnswerer::Seen()
 {
-    stopping = true;
+    SetEvent(stop);
     if (watcher.joinable())
         watcher.join();
     return seen;
@@ -50,11 +52,11 @@ std::vector<SeenMessageBox> MessageBoxAnswerer::Seen()
 
 void MessageBoxAnswerer::Watch()
 {
-    while (!stopping) {
+    while (WaitForSingleObject(stop, 0) == WAIT_TIMEOUT) {
         BoxSearch search = {processId, NULL};
         EnumWindows(FindBox, (LPARAM)&search);
         if (search.found == NULL) {
-            Sleep(20);
+            WaitForSingleObject(stop, 20);
             continue;
         }
         HWND box = search.found;

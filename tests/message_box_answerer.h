@@ -26,7 +26,7 @@ private:
     void Watch();
     int answer;
     DWORD processId;
-    volatile bool stopping = false;
+    HANDLE stop;  // set when watching should end
     std::vector<SeenMessageBox> seen;
     std::thread watcher;
 };

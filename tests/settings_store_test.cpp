@@ -1,6 +1,7 @@
 // Loading and saving the white list against the real registry and real controls.
 #include "device_registry.h"
 #include "quillmere.h"
+#include "registry_spy.h"
 
 namespace {
 
@@ -151,38 +152,76 @@ TEST_F(SettingsStore, EachMissingValueButEnableFailsTheLoad)
     }
 }
 
-TEST_F(SettingsStore, ValuesStoredWithoutNulCountAsIfTheyHadOne)
+// A stored value: the characters of text, then a NUL when asked, then `stray` bytes.
+std::vector<BYTE> Stored(const std::wstring& text, bool nul, int stray = 0)
 {
-    StoreWhiteList(L"1", L"0", {});
-    StoreParameterWithoutNul(L"WhiteListEnable", L"ab");
-    StoreParameterWithoutNul(L"WhiteListCount", L"10");
-    StoreParameterWithoutNul(L"WhiteListSSID1", k32);
-    EXPECT_EQ(0u, LoadWhiteListSettings());
-    EXPECT_EQ(0u, WhiteListSettings.enable);
-    EXPECT_EQ(10u, WhiteListSettings.count);
-    EXPECT_EQ(k32, Ssid(1));
-    // Nothing was written past the first entry: the second is still cleared to its last byte.
-    EXPECT_EQ(L"", Ssid(2));
-
-    StoreParameterWithoutNul(L"WhiteListEnable", L"0");
-    StoreParameterWithoutNul(L"WhiteListCount", L"100");
-    StoreParameterWithoutNul(L"WhiteListSSID1", k33);
-    EXPECT_EQ(1u, LoadWhiteListSettings());
-    EXPECT_EQ(0u, WhiteListSettings.enable);
-    EXPECT_EQ(0u, WhiteListSettings.count);
-    EXPECT_EQ(L"", Ssid(1));
+    std::vector<BYTE> bytes((const BYTE*)text.c_str(), (const BYTE*)(text.c_str() + text.size() + (nul ? 1 : 0)));
+    bytes.insert(bytes.end(), stray, 0x55);
+    return bytes;
 }
 
-TEST_F(SettingsStore, UnterminatedLongestSsidBeforeAMissingOneWritesNothingBeyondItsEntry)
+// Each value one below, at and past its byte limit (4, 6 and 66 bytes), with and without NUL, in
+// even and odd sizes; the text ends at its first NUL. This test's copy of the store is built with the stack protector, so an
+// overrun of the load's own buffers ends the test; the form's record after it must stay as set.
+TEST_F(SettingsStore, EachValueIsReadWithinItsByteLimitOnly)
 {
-    StoreWhiteList(L"1", L"1", {});
-    StoreParameterWithoutNul(L"WhiteListSSID1", k32);
-    DeleteParameter(L"WhiteListSSID2");
-    memset(WhiteListSettings.ssid, 0xBD, sizeof WhiteListSettings.ssid);
-    EXPECT_EQ(1u, LoadWhiteListSettings());
-    EXPECT_EQ(k32, Ssid(1));
-    SsidText cleared = {};
-    EXPECT_EQ(0, memcmp(cleared, WhiteListSettings.ssid[1], sizeof cleared));
+    struct Limit {
+        const wchar_t* name;
+        std::wstring characters;  // the first maxChars + 1 of these make the stored texts
+    };
+    std::vector<Limit> limits = {{L"WhiteListEnable", L"xy"}, {L"WhiteListCount", L"100"}};
+    for (int i = 1; i <= 10; ++i)
+        limits.push_back({kWhiteListValueNames[i], k33});
+    for (const Limit& limit : limits) {
+        const std::wstring& all = limit.characters;
+        size_t max = all.size() - 1;
+        const std::wstring below = all.substr(0, max - 1), at = all.substr(0, max), first = all.substr(0, 1);
+        std::vector<BYTE> firstThenMore = Stored(first, true);
+        std::vector<BYTE> more = Stored(all.substr(1, max - 1), false);
+        firstThenMore.insert(firstThenMore.end(), more.begin(), more.end());
+        struct Case {
+            const char* what;
+            std::vector<BYTE> bytes;
+            const std::wstring* read;  // nullptr: the read fails
+        } cases[] = {
+            {"one character below the limit, with NUL", Stored(below, true), &below},
+            {"at the limit, with NUL", Stored(at, true), &at},
+            {"one character past, with NUL", Stored(all, true), nullptr},
+            {"at the limit and one byte more", Stored(at, true, 1), nullptr},
+            {"the most characters without NUL", Stored(at, false), &at},
+            {"one character more without NUL", Stored(all, false), nullptr},
+            {"the most characters and an odd byte", Stored(at, false, 1), &at},
+            {"a NUL after the first character, more up to the limit", firstThenMore, &first},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(Narrow(limit.name) + ": " + c.what);
+            StoreWhiteList(L"1", L"0", {});
+            StoreParameterBytes(limit.name, REG_SZ, c.bytes.data(), (DWORD)c.bytes.size());
+            memset(&WhiteListSettings, 0xBD, sizeof WhiteListSettings);
+            memset(&MainWindowControls, 0xBD, sizeof MainWindowControls);
+            DWORD result = LoadWhiteListSettings();
+
+            std::wstring read = c.read ? *c.read : L"";
+            if (wcscmp(limit.name, L"WhiteListEnable") == 0) {
+                EXPECT_EQ(0u, result);
+                EXPECT_EQ(c.read ? 1u : 0u, WhiteListSettings.enable);
+            } else if (wcscmp(limit.name, L"WhiteListCount") == 0) {
+                EXPECT_EQ(c.read ? 0u : 1u, result);
+                EXPECT_EQ(read == L"1" ? 1u : read == L"10" ? 10u : 0u, WhiteListSettings.count);
+            } else {
+                EXPECT_EQ(c.read ? 0u : 1u, result);
+                EXPECT_EQ(read, Ssid(_wtoi(limit.name + 13)));
+            }
+            for (int i = 0; i < SSID_ENTRIES; ++i) {
+                const WCHAR* entry = WhiteListSettings.ssid[i];
+                for (size_t at = wcslen(entry); at <= SSID_MAX_CHARS; ++at)
+                    ASSERT_EQ(0, entry[at]) << "entry " << i + 1 << " after its text";
+            }
+            FormControls untouched;
+            memset(&untouched, 0xBD, sizeof untouched);
+            EXPECT_EQ(0, memcmp(&untouched, &MainWindowControls, sizeof untouched));
+        }
+    }
 }
 
 TEST_F(SettingsStore, OddSizesAndOtherTypesAreReadAsText)
@@ -291,6 +330,107 @@ TEST_F(SettingsStore, OnlyTheFirstLineOfAFieldIsSaved)
     EXPECT_EQ(0u, SaveWhiteListSettings());
     EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L"top"));
     EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"1"));
+}
+
+// A field that copies its line as the device's does: the copy is not terminated, the rest of
+// the buffer's capacity is left as the copy leaves it (here filled), and an empty line leaves
+// the capacity word where the request put it.
+LRESULT CALLBACK DeviceLineField(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != EM_GETLINE)
+        return DefWindowProcW(field, message, wParam, lParam);
+    WCHAR* buffer = (WCHAR*)lParam;
+    WORD capacity = *(WORD*)buffer;
+    WCHAR line[64] = {};
+    int length = GetWindowTextW(field, line, 64);
+    if (length == 0)
+        return 0;
+    for (int i = 0; i < capacity; ++i)
+        buffer[i] = i < length ? line[i] : L'~';
+    return length < capacity ? length : capacity;
+}
+
+TEST_F(SettingsStore, SaveTakesFromAFieldOnlyTheCharactersItReports)
+{
+    RecreateParametersKey();
+    WNDCLASSW fieldClass = {};
+    fieldClass.lpfnWndProc = DeviceLineField;
+    fieldClass.lpszClassName = L"DeviceLineField";
+    RegisterClassW(&fieldClass);
+    CreateForm(true, {});
+    const wchar_t* lines[3] = {L"", L"dock", L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"};
+    for (int i = 0; i < 3; ++i)
+        MainWindowControls.ssidField[i] = Create(L"DeviceLineField", lines[i], WS_POPUP, 0);
+    EXPECT_EQ(0u, SaveWhiteListSettings());
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L""));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID2", L"dock"));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID3", L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
+}
+
+std::vector<std::string> Calls(const char* verb, int first, int last, const char* size = "")
+{
+    std::vector<std::string> calls;
+    for (int i = first; i <= last; ++i)
+        calls.push_back(std::string(verb) + " " + Narrow(kWhiteListValueNames[i]) + size);
+    return calls;
+}
+
+std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> joined;
+    for (const std::vector<std::string>& part : parts)
+        joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
+}
+
+// Every call the store makes, in order, with the buffer size of each read, and every key closed.
+TEST_F(SettingsStore, RegistryCallsOfLoadAndSave)
+{
+    const std::vector<std::string> load = Joined({{"open", "query WhiteListEnable 4", "query WhiteListCount 6"},
+                                                  Calls("query", 1, 10, " 66"), {"close"}});
+    const std::vector<std::string> save = Joined({{"open"}, Calls("set", 0, 11), {"close"}});
+    struct Case {
+        const char* what;
+        bool keyExists, valuesExist, save;
+        const wchar_t* failWrite;
+        DWORD result;
+        std::vector<std::string> calls;
+        const wchar_t* ssid3 = nullptr;  // stored after a save
+        const wchar_t* count = nullptr;
+    } cases[] = {
+        {"load of a complete list", true, true, false, L"", 0, load},
+        {"load without values", true, false, false, L"", 1, load},
+        {"load without the key", false, false, false, L"", 1, {"open failed"}},
+        {"save", true, true, true, L"", 0, save, L"third", L"2"},
+        {"save whose third SSID fails", true, true, true, L"WhiteListSSID3", 1, save, L"", L"2"},
+        {"save whose count fails", true, true, true, L"WhiteListCount", 1, save, L"third", L"1"},
+        {"save without the key", false, false, true, L"", 1, {"open failed"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteParametersKey();
+        if (c.valuesExist)
+            StoreWhiteList(L"1", L"1", {L"old"});
+        else if (c.keyExists)
+            RecreateParametersKey();
+        CreateForm(false, {L"new", L"", L"third"});
+        DWORD result;
+        std::vector<std::string> calls;
+        {
+            RegistrySpy spy(GetModuleHandleW(NULL));
+            spy.failWriteOf = c.failWrite;
+            result = c.save ? SaveWhiteListSettings() : LoadWhiteListSettings();
+            calls = spy.calls;
+            EXPECT_TRUE(spy.openKeys.empty());
+        }
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.calls, calls);
+        if (c.ssid3) {
+            EXPECT_TRUE(ParameterIsText(L"WhiteListSSID3", c.ssid3));
+            EXPECT_TRUE(ParameterIsText(L"WhiteListCount", c.count));
+        }
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "device_registry.h"
 #include "message_box_answerer.h"
 #include "program_driver.h"
+#include "registry_spy.h"
 #include "setup_hooks.h"
 
 namespace {
@@ -239,6 +240,83 @@ TEST_F(SetupLibrary, AnyFailedItemSaysFailedAndWritesNoMarker)
     StoredValue marker = Marker();
     EXPECT_EQ((DWORD)REG_BINARY, marker.type);
     EXPECT_EQ(std::vector<BYTE>(earlier, earlier + 4), marker.data);
+}
+
+// The HAL's answer fills Corvane's 64-byte buffer and no more, with or without a terminator.
+TEST_F(SetupLibrary, PlatformNameIsReadIntoSixtyFourBytes)
+{
+    auto padded = [](const std::wstring& name, size_t bytes) {
+        std::vector<BYTE> stored((const BYTE*)name.c_str(), (const BYTE*)(name.c_str() + name.size()));
+        while (stored.size() < bytes)
+            stored.push_back(stored.size() % 2 ? 0 : 'x');
+        return stored;
+    };
+    struct Case {
+        const char* what;
+        std::vector<BYTE> answer;
+        bool accepted;
+    } cases[] = {
+        {"Brisle2 and its NUL in 64 bytes", padded(std::wstring(L"Brisle2") + L'\0', 64), true},
+        {"Brisle2 and its NUL in 66 bytes", padded(std::wstring(L"Brisle2") + L'\0', 66), false},
+        {"Mondrey2 and 24 more characters, no NUL", padded(L"Mondrey2", 64), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");
+        StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, c.answer.data(), (DWORD)c.answer.size());
+        EXPECT_EQ(c.accepted ? codeINSTALL_INIT_CONTINUE : codeINSTALL_INIT_CANCEL, InstallInit(IDNO, &seen));
+        EXPECT_TRUE(c.accepted ? ::testing::AssertionResult(seen.empty()) : ShowedOnly(seen, kNotForThisProduct, false));
+    }
+}
+
+// Every registry call of each hook's path, every key closed, and a marker key that cannot be
+// opened or created tolerated silently.
+TEST_F(SetupLibrary, RegistryCallsOfEachPath)
+{
+    const std::vector<std::string> read = {"create", "query Fennistry 4", "close"};
+    struct Case {
+        const char* what;
+        const wchar_t* platform;
+        bool marker, failKeys, exit;
+        WORD failedFiles;
+        int answer, result;
+        std::vector<std::string> calls;
+        size_t boxes;
+    } cases[] = {
+        {"foreign device", L"Brisle3", false, false, false, 0, IDOK, codeINSTALL_INIT_CANCEL, {}, 1},
+        {"first installation", L"Brisle2", false, false, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, read, 0},
+        {"repeat answered No", L"Brisle2", true, false, false, 0, IDNO, codeINSTALL_INIT_CANCEL, read, 1},
+        {"repeat answered Yes", L"Mondrey2", true, false, false, 0, IDYES, codeINSTALL_INIT_CONTINUE, read, 1},
+        {"marker key refused", L"Brisle2", true, true, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, {"create failed"}, 0},
+        {"clean Install_Exit", L"Brisle2", false, false, true, 0, IDOK, codeINSTALL_EXIT_DONE,
+         {"create", "set Fennistry", "close"}, 0},
+        {"Install_Exit after a failed file", L"Brisle2", false, false, true, 1, IDOK, codeINSTALL_EXIT_DONE, {}, 1},
+        {"Install_Exit with the marker key refused", L"Brisle2", false, true, true, 0, IDOK, codeINSTALL_EXIT_DONE,
+         {"create failed"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
+        SetPlatformName(c.platform);
+        if (c.marker)
+            StoreMarker(1);
+        int result;
+        std::vector<std::string> calls;
+        {
+            RegistrySpy spy(module);
+            spy.unwatchedKey = L"Emulator";
+            spy.failKeys = c.failKeys;
+            result = c.exit ? InstallExit(0, c.failedFiles, 0, 0, 0, &seen) : InstallInit(c.answer, &seen);
+            calls = spy.calls;
+            EXPECT_TRUE(spy.openKeys.empty());
+        }
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.calls, calls);
+        EXPECT_EQ(c.boxes, seen.size());
+        if (c.exit && c.calls.size() != 3) {
+            EXPECT_FALSE(Marker().present);
+        }
+    }
 }
 
 }  // namespace

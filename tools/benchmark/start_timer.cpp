@@ -2,9 +2,13 @@
 // and its message loop answers, then closes it.
 //
 //   StartTimer PROGRAM CLASS TITLE RUNS    prints one line of milliseconds per run
+//
+// Exit codes: 0 done, 2 bad arguments, 3 the program cannot start, 4 it showed no window.
 #include <windows.h>
 
 #include <stdio.h>
+
+#define WINDOW_LIMIT_MS 20000
 
 static double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to, LARGE_INTEGER frequency)
 {
@@ -30,9 +34,20 @@ int wmain(int argc, WCHAR** argv)
         QueryPerformanceCounter(&started);
         if (!CreateProcessW(argv[1], commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
             return 3;
+        // A program that ends, or never shows its window within the limit, ends the timing.
         HWND window = NULL;
-        while ((window = FindWindowW(argv[2], argv[3])) == NULL)
-            Sleep(1);
+        DWORD waited = 0;
+        while ((window = FindWindowW(argv[2], argv[3])) == NULL && waited < WINDOW_LIMIT_MS &&
+               WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT)
+            ++waited;
+        if (window == NULL) {
+            wprintf(L"%ls showed no window \"%ls\" of class %ls (it %ls)\n", argv[1], argv[3], argv[2],
+                    WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0 ? L"ended" : L"took too long");
+            TerminateProcess(process.hProcess, 1);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            return 4;
+        }
         DWORD_PTR ignored;
         SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 10000, &ignored);
         QueryPerformanceCounter(&shown);

@@ -1,10 +1,35 @@
 #include "cab_package.h"
 
 #include <setupapi.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #define HEADER_SIZE 100
+
+BOOL FormatPath(WCHAR* path, int pathChars, LPCWSTR format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int written = _vsnwprintf(path, pathChars, format, arguments);
+    va_end(arguments);
+    if (written >= 0 && written < pathChars)
+        return TRUE;
+    path[0] = 0;
+    return FALSE;
+}
+
+static BOOL FormatNarrow(char* text, int textChars, const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int written = _vsnprintf(text, textChars, format, arguments);
+    va_end(arguments);
+    if (written >= 0 && written < textChars)
+        return TRUE;
+    text[0] = 0;
+    return FALSE;
+}
 
 static void SetProblem(WCHAR* problem, int problemChars, LPCWSTR text)
 {
@@ -42,17 +67,19 @@ static const char* StringById(const PackageInstructions* instructions, WORD id)
     return NULL;
 }
 
-// A list of string ids ending in 0, joined with '\'.
+// A list of string ids ending in 0 exactly at end, joined with '\'.
 static BOOL JoinStringIds(const PackageInstructions* instructions, const BYTE* data, DWORD at, DWORD end, char* joined,
                           int joinedChars)
 {
     joined[0] = 0;
+    if ((end - at) % 2 != 0)
+        return FALSE;
     for (;; at += 2) {
         if (at + 2 > end)
             return FALSE;
         WORD id = Word(data, at);
         if (id == 0)
-            return TRUE;
+            return at + 2 == end && joined[0] != 0;
         const char* part = StringById(instructions, id);
         if (part == NULL || (int)(strlen(joined) + strlen(part) + 2) > joinedChars)
             return FALSE;
@@ -62,9 +89,187 @@ static BOOL JoinStringIds(const PackageInstructions* instructions, const BYTE* d
     }
 }
 
+// Where the device's folder macros lie on the emulated device; NULL for one it does not know.
+static LPCWSTR MacroFolder(int number)
+{
+    switch (number) {
+    case 1:
+        return L"C:\\Program Files";
+    case 2:
+        return L"C:\\Windows";
+    case 11:
+        return L"C:\\Windows\\Start Menu\\Programs";
+    }
+    return NULL;
+}
+
+// The length of a leading folder macro ("%InstallDir%" or "%CEn%" with a known n) and its
+// number (0 for %InstallDir%); 0 when the path does not start with '%', -1 when the macro is
+// unknown or unclosed.
+static int LeadingMacro(const char* path, int* number)
+{
+    *number = 0;
+    if (path[0] != '%')
+        return 0;
+    if (strncmp(path, "%InstallDir%", 12) == 0)
+        return 12;
+    if (strncmp(path, "%CE", 3) != 0)
+        return -1;
+    int length = 3;
+    while (path[length] >= '0' && path[length] <= '9' && length < 6)
+        *number = *number * 10 + (path[length++] - '0');
+    if (length == 3 || path[length] != '%' || MacroFolder(*number) == NULL)
+        return -1;
+    return length + 1;
+}
+
+// A stored path is sound when only its start is a known macro and no part of it leaves the
+// folder it names.
+static BOOL IsSoundPath(const char* path)
+{
+    int number;
+    int macro = LeadingMacro(path, &number);
+    if (macro < 0)
+        return FALSE;
+    const char* rest = path + macro;
+    if (strchr(rest, '%') != NULL || strchr(rest, ':') != NULL || strchr(rest, '/') != NULL)
+        return FALSE;
+    for (const char* part = rest; part != NULL; part = strchr(part, '\\')) {
+        if (*part == '\\')
+            ++part;
+        if (strncmp(part, "..", 2) == 0 && (part[2] == '\\' || part[2] == 0))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL IsSoundName(const char* name)
+{
+    return name[0] != 0 && name[0] != '%' && strchr(name, '\\') == NULL && IsSoundPath(name);
+}
+
+struct InstructionReader {
+    const BYTE* data;
+    DWORD size;
+    PackageInstructions* instructions;
+    LPCWSTR problem;
+};
+
+static BOOL Refuse(InstructionReader* reader, LPCWSTR problem)
+{
+    reader->problem = problem;
+    return FALSE;
+}
+
+// An entry of fixed part `fixed` whose last WORD of that part gives the length of what follows.
+static BOOL EntryFits(const InstructionReader* reader, DWORD at, DWORD fixed, DWORD* end)
+{
+    if (at + fixed > reader->size)
+        return FALSE;
+    *end = at + fixed + Word(reader->data, at + fixed - 2);
+    return *end <= reader->size;
+}
+
+static BOOL ReadStrings(InstructionReader* reader, DWORD at)
+{
+    PackageInstructions* instructions = reader->instructions;
+    for (int i = 0; i < instructions->stringCount; ++i) {
+        PackageString* entry = &instructions->strings[i];
+        DWORD end;
+        if (!EntryFits(reader, at, 4, &end) || end == at + 4 ||
+            !ReadText(reader->data, at + 4, end, entry->text, PACKAGE_NAME_CHARS) ||
+            strlen(entry->text) + 1 != end - at - 4)
+            return Refuse(reader, L"a string entry runs past the file or is not terminated at its length");
+        entry->id = Word(reader->data, at);
+        if (entry->id == 0 || StringById(instructions, entry->id) != entry->text)
+            return Refuse(reader, L"a string id is 0 or repeated");
+        at = end;
+    }
+    return TRUE;
+}
+
+static const PackageDirectory* DirectoryById(const PackageInstructions* instructions, WORD id)
+{
+    for (int i = 0; i < instructions->directoryCount; ++i)
+        if (instructions->directories[i].id == id)
+            return &instructions->directories[i];
+    return NULL;
+}
+
+static BOOL ReadDirectories(InstructionReader* reader, DWORD at)
+{
+    PackageInstructions* instructions = reader->instructions;
+    for (int i = 0; i < instructions->directoryCount; ++i) {
+        PackageDirectory* entry = &instructions->directories[i];
+        DWORD end;
+        if (!EntryFits(reader, at, 4, &end) ||
+            !JoinStringIds(instructions, reader->data, at + 4, end, entry->path, MAX_PATH))
+            return Refuse(reader, L"a directory entry runs past the file or names an unknown string");
+        if (!IsSoundPath(entry->path))
+            return Refuse(reader, L"a directory has an unknown or unclosed folder macro, or leaves its folder");
+        entry->id = Word(reader->data, at);
+        if (entry->id == 0 || DirectoryById(instructions, entry->id) != entry)
+            return Refuse(reader, L"a directory id is 0 or repeated");
+        at = end;
+    }
+    return TRUE;
+}
+
+static const PackageFile* FileById(const PackageInstructions* instructions, WORD id)
+{
+    for (int i = 0; i < instructions->fileCount; ++i)
+        if (instructions->files[i].id == id)
+            return &instructions->files[i];
+    return NULL;
+}
+
+static BOOL ReadFiles(InstructionReader* reader, DWORD at)
+{
+    PackageInstructions* instructions = reader->instructions;
+    for (int i = 0; i < instructions->fileCount; ++i) {
+        PackageFile* entry = &instructions->files[i];
+        DWORD end;
+        if (!EntryFits(reader, at, 12, &end) ||
+            !ReadText(reader->data, at + 12, end, entry->target, PACKAGE_NAME_CHARS) ||
+            strlen(entry->target) + 1 != end - at - 12 || Word(reader->data, at) != Word(reader->data, at + 4))
+            return Refuse(reader, L"a file entry runs past the file or repeats a different id");
+        entry->id = Word(reader->data, at);
+        entry->directoryId = Word(reader->data, at + 2);
+        entry->flags = Dword(reader->data, at + 6);
+        if (entry->id == 0 || entry->id == 999 || FileById(instructions, entry->id) != entry)
+            return Refuse(reader, L"a file id is 0, 999 or repeated");
+        if (DirectoryById(instructions, entry->directoryId) == NULL || !IsSoundName(entry->target))
+            return Refuse(reader, L"a file names an unknown directory or a target outside it");
+        at = end;
+    }
+    return TRUE;
+}
+
+static BOOL ReadShortcuts(InstructionReader* reader, DWORD at)
+{
+    PackageInstructions* instructions = reader->instructions;
+    for (int i = 0; i < instructions->shortcutCount; ++i) {
+        PackageShortcut* entry = &instructions->shortcuts[i];
+        DWORD end;
+        if (!EntryFits(reader, at, 12, &end) ||
+            !JoinStringIds(instructions, reader->data, at + 12, end, entry->name, MAX_PATH))
+            return Refuse(reader, L"a shortcut entry runs past the file or names an unknown string");
+        entry->id = Word(reader->data, at);
+        entry->baseDirectory = Word(reader->data, at + 4);
+        entry->targetFile = Word(reader->data, at + 6);
+        entry->type = Word(reader->data, at + 8);
+        if ((entry->baseDirectory != 0 && MacroFolder(entry->baseDirectory) == NULL) ||
+            FileById(instructions, entry->targetFile) == NULL || !IsSoundName(entry->name))
+            return Refuse(reader, L"a shortcut has an unknown folder, an unknown target file or an unsound name");
+        at = end;
+    }
+    return TRUE;
+}
+
 BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instructions, WCHAR* problem, int problemChars)
 {
     memset(instructions, 0, sizeof *instructions);
+    InstructionReader reader = {data, size, instructions, NULL};
     if (size < HEADER_SIZE || memcmp(data, "MSCE", 4) != 0) {
         SetProblem(problem, problemChars, L"no MSCE header");
         return FALSE;
@@ -82,61 +287,20 @@ BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instru
         *counts[i] = Word(data, 48 + 2 * i);
         offsets[i] = Dword(data, 60 + 4 * i);
         if (offsets[i] < HEADER_SIZE || offsets[i] > size || *counts[i] > PACKAGE_MAX_ENTRIES) {
-            SetProblem(problem, problemChars, L"a section lies outside the file");
+            SetProblem(problem, problemChars, L"a section lies outside the file or has too many entries");
             return FALSE;
         }
     }
-    if (!ReadText(data, Word(data, 84), size, instructions->appName, PACKAGE_NAME_CHARS) ||
+    if (Word(data, 84) < HEADER_SIZE || Word(data, 88) < HEADER_SIZE ||
+        !ReadText(data, Word(data, 84), size, instructions->appName, PACKAGE_NAME_CHARS) ||
         !ReadText(data, Word(data, 88), size, instructions->provider, PACKAGE_NAME_CHARS)) {
         SetProblem(problem, problemChars, L"application or provider name outside the file");
         return FALSE;
     }
-
-    DWORD at = offsets[0];
-    for (int i = 0; i < instructions->stringCount; ++i, at += 4 + Word(data, at + 2)) {
-        PackageString* entry = &instructions->strings[i];
-        if (at + 4 > size || at + 4 + Word(data, at + 2) > size ||
-            !ReadText(data, at + 4, at + 4 + Word(data, at + 2), entry->text, PACKAGE_NAME_CHARS)) {
-            SetProblem(problem, problemChars, L"a string entry runs past the file");
-            return FALSE;
-        }
-        entry->id = Word(data, at);
-    }
-    at = offsets[1];
-    for (int i = 0; i < instructions->directoryCount; ++i, at += 4 + Word(data, at + 2)) {
-        PackageDirectory* entry = &instructions->directories[i];
-        if (at + 4 > size || at + 4 + Word(data, at + 2) > size ||
-            !JoinStringIds(instructions, data, at + 4, at + 4 + Word(data, at + 2), entry->path, MAX_PATH)) {
-            SetProblem(problem, problemChars, L"a directory entry runs past the file or names an unknown string");
-            return FALSE;
-        }
-        entry->id = Word(data, at);
-    }
-    at = offsets[2];
-    for (int i = 0; i < instructions->fileCount; ++i, at += 12 + Word(data, at + 10)) {
-        PackageFile* entry = &instructions->files[i];
-        if (at + 12 > size || at + 12 + Word(data, at + 10) > size ||
-            !ReadText(data, at + 12, at + 12 + Word(data, at + 10), entry->target, PACKAGE_NAME_CHARS) ||
-            Word(data, at) != Word(data, at + 4)) {
-            SetProblem(problem, problemChars, L"a file entry runs past the file or repeats a different id");
-            return FALSE;
-        }
-        entry->id = Word(data, at);
-        entry->directoryId = Word(data, at + 2);
-        entry->flags = Dword(data, at + 6);
-    }
-    at = offsets[5];
-    for (int i = 0; i < instructions->shortcutCount; ++i, at += 12 + Word(data, at + 10)) {
-        PackageShortcut* entry = &instructions->shortcuts[i];
-        if (at + 12 > size || at + 12 + Word(data, at + 10) > size ||
-            !JoinStringIds(instructions, data, at + 12, at + 12 + Word(data, at + 10), entry->name, MAX_PATH)) {
-            SetProblem(problem, problemChars, L"a shortcut entry runs past the file or names an unknown string");
-            return FALSE;
-        }
-        entry->id = Word(data, at);
-        entry->baseDirectory = Word(data, at + 4);
-        entry->targetFile = Word(data, at + 6);
-        entry->type = Word(data, at + 8);
+    if (!ReadStrings(&reader, offsets[0]) || !ReadDirectories(&reader, offsets[1]) || !ReadFiles(&reader, offsets[2]) ||
+        !ReadShortcuts(&reader, offsets[5])) {
+        SetProblem(problem, problemChars, reader.problem);
+        return FALSE;
     }
     problem[0] = 0;
     return TRUE;
@@ -150,8 +314,12 @@ static UINT CALLBACK ExtractMember(PVOID context, UINT notification, UINT_PTR pa
     FILE_IN_CABINET_INFO_W* member = (FILE_IN_CABINET_INFO_W*)param1;
     if (package->memberCount >= PACKAGE_MAX_ENTRIES)
         return FILEOP_ABORT;
+    if (lstrlenW(member->NameInCabinet) >= PACKAGE_NAME_CHARS ||
+        !FormatPath(member->FullTargetName, MAX_PATH, L"%ls\\%ls", package->folder, member->NameInCabinet)) {
+        SetProblem(package->problem, 256, L"a member's name is too long");
+        return FILEOP_ABORT;
+    }
     lstrcpynW(package->members[package->memberCount++], member->NameInCabinet, PACKAGE_NAME_CHARS);
-    _snwprintf(member->FullTargetName, MAX_PATH, L"%ls\\%ls", package->folder, member->NameInCabinet);
     return FILEOP_DOIT;
 }
 
@@ -164,7 +332,7 @@ static BOOL EndsWith(LPCWSTR text, LPCWSTR ending)
 LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
 {
     WCHAR ending[8];
-    _snwprintf(ending, 8, L".%03u", fileId);
+    FormatPath(ending, 8, L".%03u", fileId);
     for (int i = 0; i < package->memberCount; ++i)
         if (EndsWith(package->members[i], ending))
             return package->members[i];
@@ -174,7 +342,8 @@ LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
 static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* data, DWORD capacity, DWORD* size)
 {
     WCHAR path[MAX_PATH];
-    _snwprintf(path, MAX_PATH, L"%ls\\%ls", package->folder, member);
+    if (!FormatPath(path, MAX_PATH, L"%ls\\%ls", package->folder, member))
+        return FALSE;
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
@@ -187,7 +356,8 @@ static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* dat
 static BOOL XmlParm(const char* xml, const char* name, char* value, int valueChars)
 {
     char pattern[80];
-    _snprintf(pattern, sizeof pattern, "<parm name=\"%s\" value=\"", name);
+    if (!FormatNarrow(pattern, sizeof pattern, "<parm name=\"%s\" value=\"", name))
+        return FALSE;
     const char* found = strstr(xml, pattern);
     if (found == NULL)
         return FALSE;
@@ -218,8 +388,8 @@ static BOOL CheckSetupXml(UnpackedPackage* package)
     xml[size] = 0;
     const PackageInstructions* instructions = &package->instructions;
     char expectedName[2 * PACKAGE_NAME_CHARS + 2], name[2 * PACKAGE_NAME_CHARS + 2];
-    _snprintf(expectedName, sizeof expectedName, "%s %s", instructions->provider, instructions->appName);
-    if (!XmlParm(xml, "AppName", name, sizeof name) || strcmp(name, expectedName) != 0 ||
+    if (!FormatNarrow(expectedName, sizeof expectedName, "%s %s", instructions->provider, instructions->appName) ||
+        !XmlParm(xml, "AppName", name, sizeof name) || strcmp(name, expectedName) != 0 ||
         !XmlNumberIs(xml, "NumFiles", instructions->fileCount) ||
         !XmlNumberIs(xml, "NumDirs", instructions->directoryCount) ||
         !XmlNumberIs(xml, "NumShortcuts", instructions->shortcutCount) || !XmlNumberIs(xml, "NumRegKeys", 0)) {
@@ -228,12 +398,12 @@ static BOOL CheckSetupXml(UnpackedPackage* package)
     }
     for (int i = 0; i < instructions->fileCount; ++i) {
         char extract[2 * PACKAGE_NAME_CHARS + 160];
-        _snprintf(extract, sizeof extract,
+        BOOL formatted = FormatNarrow(extract, sizeof extract,
                   "<characteristic type=\"%s\" translation=\"install\">\r\n"
                   "        <characteristic type=\"Extract\">\r\n"
                   "          <parm name=\"Source\" value=\"%ls\" />",
                   instructions->files[i].target, MemberOfFile(package, instructions->files[i].id));
-        if (strstr(xml, extract) == NULL) {
+        if (!formatted || strstr(xml, extract) == NULL) {
             SetProblem(package->problem, 256, L"_setup.xml extracts a file from another member");
             return FALSE;
         }
@@ -261,13 +431,15 @@ BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package)
     memset(package, 0, sizeof *package);
     WCHAR temporary[MAX_PATH];
     GetTempPathW(MAX_PATH, temporary);
-    _snwprintf(package->folder, MAX_PATH, L"%lsunpacked-%lu-%lu", temporary, GetCurrentProcessId(), GetTickCount());
-    if (!CreateDirectoryW(package->folder, NULL)) {
+    if (!FormatPath(package->folder, MAX_PATH, L"%lsunpacked-%lu-%lu", temporary, GetCurrentProcessId(),
+                    GetTickCount()) ||
+        !CreateDirectoryW(package->folder, NULL)) {
         SetProblem(package->problem, 256, L"cannot make a folder to unpack into");
         return FALSE;
     }
     if (!SetupIterateCabinetW(cabinet, 0, ExtractMember, package) || package->memberCount == 0) {
-        SetProblem(package->problem, 256, L"cannot unpack the cabinet");
+        if (package->problem[0] == 0)
+            SetProblem(package->problem, 256, L"cannot unpack the cabinet");
         return FALSE;
     }
     if (!EndsWith(package->members[0], L".000")) {
@@ -289,24 +461,10 @@ void DeleteUnpackedPackage(const UnpackedPackage* package)
 {
     for (int i = 0; i < package->memberCount; ++i) {
         WCHAR path[MAX_PATH];
-        _snwprintf(path, MAX_PATH, L"%ls\\%ls", package->folder, package->members[i]);
-        DeleteFileW(path);
+        if (FormatPath(path, MAX_PATH, L"%ls\\%ls", package->folder, package->members[i]))
+            DeleteFileW(path);
     }
     RemoveDirectoryW(package->folder);
-}
-
-// Where the device's folder macros lie on the emulated device.
-static LPCWSTR MacroFolder(int number)
-{
-    switch (number) {
-    case 1:
-        return L"C:\\Program Files";
-    case 2:
-        return L"C:\\Windows";
-    case 11:
-        return L"C:\\Windows\\Start Menu\\Programs";
-    }
-    return NULL;
 }
 
 BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pathChars)
@@ -320,18 +478,12 @@ BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pat
 
 BOOL ResolveDevicePath(const char* stored, LPCWSTR installDir, WCHAR* path, int pathChars)
 {
-    int number = 0;
-    const char* rest = stored;
-    LPCWSTR folder = NULL;
-    if (strncmp(stored, "%InstallDir%", 12) == 0) {
-        folder = installDir;
-        rest = stored + 12;
-    } else if (sscanf(stored, "%%CE%d%%", &number) == 1) {
-        folder = MacroFolder(number);
-        rest = strchr(stored + 1, '%') + 1;
-    }
-    if (folder == NULL && stored[0] == '%')
+    int number;
+    int macro = LeadingMacro(stored, &number);
+    if (macro < 0)
         return FALSE;
-    int written = folder ? _snwprintf(path, pathChars, L"%ls%hs", folder, rest) : _snwprintf(path, pathChars, L"%hs", rest);
-    return written > 0 && written < pathChars;
+    if (macro == 0)
+        return FormatPath(path, pathChars, L"%hs", stored);
+    LPCWSTR folder = number == 0 ? installDir : MacroFolder(number);
+    return FormatPath(path, pathChars, L"%ls%hs", folder, stored + macro);
 }

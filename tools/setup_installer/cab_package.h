@@ -60,6 +60,9 @@ void DeleteUnpackedPackage(const UnpackedPackage* package);
 // Parses an instruction file; FALSE with problem filled when a field or section is out of bounds.
 BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instructions, WCHAR* problem, int problemChars);
 
+// Formats into path; FALSE, with path empty, when the text does not fit.
+BOOL FormatPath(WCHAR* path, int pathChars, LPCWSTR format, ...);
+
 // A stored directory or shortcut path with its macro resolved for the emulated device.
 BOOL ResolveDevicePath(const char* stored, LPCWSTR installDir, WCHAR* path, int pathChars);
 BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pathChars);

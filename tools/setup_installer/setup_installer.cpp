@@ -55,7 +55,7 @@ static LPCWSTR FileNameOf(LPCWSTR path)
 
 static BOOL JoinPath(WCHAR* joined, LPCWSTR folder, LPCWSTR name)
 {
-    return _snwprintf(joined, MAX_PATH, L"%ls\\%ls", folder, name) > 0;
+    return FormatPath(joined, MAX_PATH, L"%ls\\%ls", folder, name);
 }
 
 // Install_Init, before anything is created; TRUE when the library lets the installation go on.
@@ -139,14 +139,14 @@ static BOOL TargetPath(const UnpackedPackage& package, const PackageFile& file, 
 {
     WCHAR folder[MAX_PATH];
     return DirectoryPath(package, file.directoryId, installDir, folder) &&
-           _snwprintf(target, MAX_PATH, L"%ls\\%hs", folder, file.target) > 0;
+           FormatPath(target, MAX_PATH, L"%ls\\%hs", folder, file.target);
 }
 
 static BOOL ShortcutPath(const PackageShortcut& shortcut, LPCWSTR installDir, WCHAR* path)
 {
     WCHAR folder[MAX_PATH];
     return ShortcutFolder(shortcut.baseDirectory, installDir, folder, MAX_PATH) &&
-           _snwprintf(path, MAX_PATH, L"%ls\\%hs.lnk", folder, shortcut.name) > 0;
+           FormatPath(path, MAX_PATH, L"%ls\\%hs.lnk", folder, shortcut.name);
 }
 
 // The device's shortcuts are text files: the length of what follows the '#', then the quoted target.
@@ -155,11 +155,14 @@ static BOOL WriteShortcut(LPCWSTR path, LPCWSTR target)
     char text[MAX_PATH + 16];
     int quotedLength = lstrlenW(target) + 2;
     int length = _snprintf(text, sizeof text, "%d#\"%ls\"", quotedLength, target);
+    // Only a text that fits is written: a failed shortcut leaves no file behind.
+    if (length <= 0 || length >= (int)sizeof text)
+        return FALSE;
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     DWORD written = 0;
-    BOOL wrote = length > 0 && WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
+    BOOL wrote = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
     CloseHandle(file);
     return wrote;
 }
@@ -167,7 +170,10 @@ static BOOL WriteShortcut(LPCWSTR path, LPCWSTR target)
 static BOOL LoadPackageLibrary(const UnpackedPackage& package, SetupLibrary* library)
 {
     WCHAR path[MAX_PATH];
-    _snwprintf(path, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, 999));
+    if (!FormatPath(path, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, 999))) {
+        wprintf(L"the unpacked setup library's path is too long\n");
+        return FALSE;
+    }
     return LoadSetupLibrary(path, library);
 }
 
@@ -185,8 +191,8 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary& li
     }
     for (int i = 0; i < instructions.fileCount; ++i) {
         WCHAR source[MAX_PATH], target[MAX_PATH];
-        _snwprintf(source, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, instructions.files[i].id));
-        if (!TargetPath(package, instructions.files[i], installDir, target) || !CopyFileW(source, target, FALSE)) {
+        if (!FormatPath(source, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, instructions.files[i].id)) ||
+            !TargetPath(package, instructions.files[i], installDir, target) || !CopyFileW(source, target, FALSE)) {
             wprintf(L"cannot copy %hs\n", instructions.files[i].target);
             failedFiles++;
         } else {
