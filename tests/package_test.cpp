@@ -105,6 +105,10 @@ TEST_F(Package, UnsoundInstructionFilesAreRefused)
     wchar_t problem[256];
     ASSERT_TRUE(ParseInstructions((const BYTE*)good.data(), (DWORD)good.size(), &parsed, problem, 256));
 
+    auto offsetOf = [&good](size_t headerField) { return (size_t) * (const DWORD*)(good.data() + headerField); };
+    size_t strings = offsetOf(60), directories = offsetOf(64), files = offsetOf(68), shortcuts = offsetOf(80);
+    size_t macro = good.find("%CE1%");
+    ASSERT_NE(std::string::npos, macro);
     struct Damage {
         const char* what;
         size_t at;
@@ -114,11 +118,17 @@ TEST_F(Package, UnsoundInstructionFilesAreRefused)
         {"total length", 8, 0x10},
         {"string section offset", 60, 0xFF},
         {"shortcut section offset", 80, 0xFF},
-        {"file entry's repeated id", 0, 0},  // filled in below
+        {"application name offset", 84, 0},
+        {"file entry's repeated id", files + 4, 7},
+        {"%CE1% without its closing %", macro + 4, 'x'},
+        {"unknown folder macro %CE7%", macro + 3, '7'},
+        {"string length short of its NUL", strings + 2, (unsigned char)(good[strings + 2] - 1)},
+        {"string id 0", strings, 0},
+        {"directory naming an unknown string", directories + 4, 0x7F},
+        {"file in an unknown directory", files + 2, 0x7F},
+        {"shortcut to an unknown file", shortcuts + 6, 0x7F},
+        {"shortcut in an unknown folder", shortcuts + 4, 7},
     };
-    DWORD fileSection = *(const DWORD*)(good.data() + 68);
-    damages[4].at = fileSection + 4;
-    damages[4].value = 7;
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.what);
         std::string bad = good;
@@ -126,6 +136,10 @@ TEST_F(Package, UnsoundInstructionFilesAreRefused)
         EXPECT_FALSE(ParseInstructions((const BYTE*)bad.data(), (DWORD)bad.size(), &parsed, problem, 256));
         EXPECT_NE(L'\0', problem[0]);
     }
+    wchar_t path[MAX_PATH];
+    EXPECT_FALSE(ResolveDevicePath("%CE1\\Quillmere", L"", path, MAX_PATH));
+    EXPECT_FALSE(ResolveDevicePath("%CE1%\\Quillmere", L"", path, 8));
+    EXPECT_STREQ(L"", path);
     std::string cut = good.substr(0, good.size() - 3);
     EXPECT_FALSE(ParseInstructions((const BYTE*)cut.data(), (DWORD)cut.size(), &parsed, problem, 256));
 }

@@ -81,10 +81,13 @@ TEST_F(ProgramClose, OkTappedWritesAllTwelveValuesNormalised)
     ExpectWhiteList(L"1", L"2", {L"alpha", L"beta"});
 }
 
+// The same bytes come back, and every value was written: each was stored with another type.
 TEST_F(ProgramClose, OkOnAnUntouchedNormalisedListRewritesTheSameBytes)
 {
     StoreWhiteList(L"1", L"3", {L"one", L"", L"three", L"", L"", L"", L"", L"", L"", L"ten"});
     std::vector<StoredValue> before = ReadWhiteList();
+    for (int i = 0; i < 12; ++i)
+        StoreParameterBytes(kWhiteListValueNames[i], REG_BINARY, before[i].data.data(), (DWORD)before[i].data.size());
     Start();
     PostMessageW(program.window, WM_COMMAND, IDOK, 0);
     ExpectExitsWithZero();
