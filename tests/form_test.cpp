@@ -273,60 +273,52 @@ TEST_F(Form, CountTenAndA32CharacterSsidShowWhole)
 // A second close handled before the loop ends saves the unchanged form again, after OK and,
 // since the flag is never cleared, after a load that failed: a marker written between the two
 // closes is overwritten, and the list is never emptied.
-TEST_F(Form, SecondCloseBeforeTheLoopEndsSavesTheFormAgain)
+void CloseTwiceAndExpectTheFormSavedAgain(HWND main, UINT close, WPARAM wParam)
 {
-    struct Case {
-        const char* what;
-        UINT message;
-        WPARAM wParam;
-        const wchar_t* missing;  // a value missing at the start, or nullptr
-    } cases[] = {
-        {"OK twice", WM_COMMAND, IDOK, nullptr},
-        {"WM_CLOSE twice after a missing count", WM_CLOSE, 0, L"WhiteListCount"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        StoreWhiteList(L"1", L"2", {L"alpha", L"beta"});
-        if (c.missing)
-            DeleteParameter(c.missing);
-        HWND main = StartHere();
-        HWND marker = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
-        SetWindowLongPtrW(marker, GWLP_WNDPROC, (LONG_PTR)(WNDPROC)[](HWND w, UINT m, WPARAM p, LPARAM l) -> LRESULT {
-            if (m == WM_APP) {
-                StoreParameter(L"WhiteListSSID1", L"between");
-                StoreParameter(L"WhiteListCount", L"9");
-                return 0;
-            }
-            return DefWindowProcW(w, m, p, l);
-        });
-        PostMessageW(main, c.message, c.wParam, 0);
-        PostMessageW(marker, WM_APP, 0, 0);
-        PostMessageW(main, c.message, c.wParam, 0);
-        PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
-
-        MSG message;
-        int closes = 0;
-        while (GetMessageW(&message, NULL, 0, 0) > 0) {
-            if (message.message == c.message && message.hwnd == main)
-                ++closes;
-            DispatchMessageW(&message);
+    HWND marker = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+    SetWindowLongPtrW(marker, GWLP_WNDPROC, (LONG_PTR)(WNDPROC)[](HWND w, UINT m, WPARAM p, LPARAM l) -> LRESULT {
+        if (m == WM_APP) {
+            StoreParameter(L"WhiteListSSID1", L"between");
+            StoreParameter(L"WhiteListCount", L"9");
+            return 0;
         }
-        EXPECT_EQ(2, closes);
-        EXPECT_EQ(0, (int)message.wParam);
-        EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L"alpha"));
-        EXPECT_TRUE(ParameterIsText(L"WhiteListSSID2", L"beta"));
-        EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
-        // The menu bar went with the first close; the form stays for the second.
-        EXPECT_EQ(nullptr, FindWindowW(STANDIN_MENU_BAR_CLASS, NULL));
-        EXPECT_TRUE(IsWindow(main));
-        EXPECT_TRUE(IsWindow(MainWindowControls.ssidField[0]));
-        DestroyWindow(marker);
-        // The next start registers the class anew, and its loop must not see this one's quit.
-        DestroyWindow(main);
-        UnregisterClassW(L"QUILLMERE", GetModuleHandleW(NULL));
-        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-            ;
+        return DefWindowProcW(w, m, p, l);
+    });
+    PostMessageW(main, close, wParam, 0);
+    PostMessageW(marker, WM_APP, 0, 0);
+    PostMessageW(main, close, wParam, 0);
+    PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
+
+    MSG message;
+    int closes = 0;
+    while (GetMessageW(&message, NULL, 0, 0) > 0) {
+        if (message.message == close && message.hwnd == main)
+            ++closes;
+        DispatchMessageW(&message);
     }
+    EXPECT_EQ(2, closes);
+    EXPECT_EQ(0, (int)message.wParam);
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID1", L"alpha"));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListSSID2", L"beta"));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
+    // The menu bar went with the first close; the form stays for the second.
+    EXPECT_EQ(nullptr, FindWindowW(STANDIN_MENU_BAR_CLASS, NULL));
+    EXPECT_TRUE(IsWindow(main));
+    EXPECT_TRUE(IsWindow(MainWindowControls.ssidField[0]));
+    DestroyWindow(marker);
+}
+
+TEST_F(Form, SecondOkBeforeTheLoopEndsSavesTheFormAgain)
+{
+    StoreWhiteList(L"1", L"2", {L"alpha", L"beta"});
+    CloseTwiceAndExpectTheFormSavedAgain(StartHere(), WM_COMMAND, IDOK);
+}
+
+TEST_F(Form, SecondWmCloseAfterAFailedLoadSavesTheFormAgain)
+{
+    StoreWhiteList(L"1", L"2", {L"alpha", L"beta"});
+    DeleteParameter(L"WhiteListCount");
+    CloseTwiceAndExpectTheFormSavedAgain(StartHere(), WM_CLOSE, 0);
 }
 
 TEST_F(Form, MainWindowClassAndASecondStartThatTouchesNoRegistryValue)
