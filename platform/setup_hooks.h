@@ -15,6 +15,15 @@ typedef codeINSTALL_EXIT(WINAPI* pfnInstall_Exit)(HWND parent, LPCWSTR installDi
 typedef codeUNINSTALL_INIT(WINAPI* pfnUninstall_Init)(HWND parent, LPCWSTR installDir);
 typedef codeUNINSTALL_EXIT(WINAPI* pfnUninstall_Exit)(HWND parent);
 
+// Corvane's exports; the installer finds them by the names below.
+extern "C" {
+codeINSTALL_INIT WINAPI Install_Init(HWND parent, BOOL firstCall, BOOL previouslyInstalled, LPCWSTR installDir);
+codeINSTALL_EXIT WINAPI Install_Exit(HWND parent, LPCWSTR installDir, WORD failedDirs, WORD failedFiles,
+                                     WORD failedRegKeys, WORD failedRegValues, WORD failedShortcuts);
+codeUNINSTALL_INIT WINAPI Uninstall_Init(HWND parent, LPCWSTR installDir);
+codeUNINSTALL_EXIT WINAPI Uninstall_Exit(HWND parent);
+}
+
 #define INSTALL_INIT_NAME "Install_Init"
 #define INSTALL_EXIT_NAME "Install_Exit"
 #define UNINSTALL_INIT_NAME "Uninstall_Init"

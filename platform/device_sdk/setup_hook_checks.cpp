@@ -1,0 +1,29 @@
+// The setup hooks as the device's CAB installer declares them in the platform's published setup
+// header, checked at compile time against setup_hooks.h, whose declarations Corvane's
+// definitions must match.
+#include "setup_hooks.h"
+
+template <typename T, typename U> struct SameType {
+    enum { value = -1 };
+};
+template <typename T> struct SameType<T, T> {
+    enum { value = 1 };
+};
+
+typedef codeINSTALL_INIT(WINAPI* InstallerInstallInit)(HWND hwndParent, BOOL fFirstCall, BOOL fPreviouslyInstalled,
+                                                       LPCTSTR pszInstallDir);
+typedef codeINSTALL_EXIT(WINAPI* InstallerInstallExit)(HWND hwndParent, LPCTSTR pszInstallDir, WORD cFailedDirs,
+                                                       WORD cFailedFiles, WORD cFailedRegKeys, WORD cFailedRegVals,
+                                                       WORD cFailedShortcuts);
+typedef codeUNINSTALL_INIT(WINAPI* InstallerUninstallInit)(HWND hwndParent, LPCTSTR pszInstallDir);
+typedef codeUNINSTALL_EXIT(WINAPI* InstallerUninstallExit)(HWND hwndParent);
+
+typedef char InstallInitAsTheInstallerCallsIt[SameType<pfnInstall_Init, InstallerInstallInit>::value];
+typedef char InstallExitAsTheInstallerCallsIt[SameType<pfnInstall_Exit, InstallerInstallExit>::value];
+typedef char UninstallInitAsTheInstallerCallsIt[SameType<pfnUninstall_Init, InstallerUninstallInit>::value];
+typedef char UninstallExitAsTheInstallerCallsIt[SameType<pfnUninstall_Exit, InstallerUninstallExit>::value];
+
+const InstallerInstallInit kInstallInit = Install_Init;
+const InstallerInstallExit kInstallExit = Install_Exit;
+const InstallerUninstallInit kUninstallInit = Uninstall_Init;
+const InstallerUninstallExit kUninstallExit = Uninstall_Exit;
