@@ -9,7 +9,6 @@ library as .999, packed with gcab; and, from the same description, the CAB Wizar
 2577 (ARM) for the device. The same inputs always give the same bytes."""
 import argparse
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -100,12 +99,7 @@ def instruction_file(package, arch):
             directories[path] = (len(directories) + 1, strings.ids_of_path(path))
     shortcut_names = [strings.ids_of_path(name) for name, _, _ in package.shortcuts]
 
-    def text(value):
-        return value.encode("ascii") + b"\0"
-
-    app_name, provider = text(package.app_name), text(package.provider)
-    string_section = b"".join(struct.pack("<HH", number, len(text(value))) + text(value)
-                              for value, number in strings.ids.items())
+    text = text8
     directory_section = b"".join(struct.pack("<HH", number, 2 * (len(ids) + 1)) + struct.pack("<%dH" % len(ids), *ids) + b"\0\0"
                                  for number, ids in directories.values())
     file_section = b""
@@ -122,9 +116,16 @@ def instruction_file(package, arch):
         shortcut_section += struct.pack("<HHHHHH", i + 1, 0, base, file_numbers[target], 1, 2 * (len(ids) + 1))
         shortcut_section += struct.pack("<%dH" % len(ids), *ids) + b"\0\0"
 
-    body = app_name + provider
-    sections = [string_section, directory_section, file_section, b"", b"", shortcut_section]
+    sections = [string_section(strings), directory_section, file_section, b"", b"", shortcut_section]
     counts = [len(strings.ids), len(directories), len(package.files), 0, 0, len(package.shortcuts)]
+    return assemble_instructions(package.app_name, package.provider, arch, sections, counts)
+
+
+def assemble_instructions(app_name, provider, arch, sections, counts):
+    """The .000: its 100-byte header, the application and provider names, then the six sections
+    (strings, directories, files, registry hives, registry keys, shortcuts) with their counts."""
+    app_name, provider = text8(app_name), text8(provider)
+    body = app_name + provider
     offsets = []
     for section in sections:
         offsets.append(HEADER_SIZE + len(body))
@@ -137,6 +138,30 @@ def instruction_file(package, arch):
     header += struct.pack("<2H", 0, 0)
     assert len(header) == HEADER_SIZE
     return header + body
+
+
+def text8(value):
+    """A string of the instruction file: 8-bit text and its NUL (only ASCII is written)."""
+    return value.encode("ascii") + b"\0"
+
+
+def string_section(strings):
+    return b"".join(struct.pack("<HH", number, len(text8(value))) + text8(value) for value, number in strings.ids.items())
+
+
+def pack_cabinet(members, cab_path):
+    """Packs (member name, bytes) in the order given, stored, every member dated FIXED_TIME."""
+    with tempfile.TemporaryDirectory() as staging:
+        paths = []
+        for member, data in members:
+            path = os.path.join(staging, member)
+            with open(path, "wb") as out:
+                out.write(data)
+            os.utime(path, (FIXED_TIME, FIXED_TIME))
+            paths.append(path)
+        if os.path.exists(cab_path):
+            os.remove(cab_path)
+        subprocess.run(["gcab", "-c", "-n", cab_path] + paths, check=True)
 
 
 def setup_xml(package):
@@ -200,26 +225,12 @@ def inf(package, arch):
 
 
 def build(package, sources, arch, cab_path, inf_path):
-    with tempfile.TemporaryDirectory() as staging:
-        order = [("%s.000" % package.app_name[:8].rjust(8, "0"), None)] + members(package)
-        paths = []
-        for member, name in order:
-            path = os.path.join(staging, member)
-            if name is None:
-                with open(path, "wb") as out:
-                    out.write(instruction_file(package, arch))
-            else:
-                shutil.copyfile(sources[name], path)
-            os.utime(path, (FIXED_TIME, FIXED_TIME))
-            paths.append(path)
-        xml = os.path.join(staging, "_setup.xml")
-        with open(xml, "wb") as out:
-            out.write(setup_xml(package))
-        os.utime(xml, (FIXED_TIME, FIXED_TIME))
-        paths.append(xml)
-        if os.path.exists(cab_path):
-            os.remove(cab_path)
-        subprocess.run(["gcab", "-c", "-n", cab_path] + paths, check=True)
+    order = [("%s.000" % package.app_name[:8].rjust(8, "0"), instruction_file(package, arch))]
+    for member, name in members(package):
+        with open(sources[name], "rb") as source:
+            order.append((member, source.read()))
+    order.append(("_setup.xml", setup_xml(package)))
+    pack_cabinet(order, cab_path)
     if inf_path:
         with open(inf_path, "wb") as out:
             out.write(inf(package, arch))

@@ -266,6 +266,89 @@ static BOOL ReadShortcuts(InstructionReader* reader, DWORD at)
     return TRUE;
 }
 
+HKEY RegistryRoot(WORD root)
+{
+    switch (root) {
+    case 1:
+        return HKEY_CLASSES_ROOT;
+    case 2:
+        return HKEY_CURRENT_USER;
+    case 3:
+        return HKEY_LOCAL_MACHINE;
+    case 4:
+        return HKEY_USERS;
+    }
+    return NULL;
+}
+
+static const PackageRegistryKey* RegistryKeyById(const PackageInstructions* instructions, WORD id)
+{
+    for (int i = 0; i < instructions->registryHiveCount; ++i)
+        if (instructions->registryKeys[i].id == id)
+            return &instructions->registryKeys[i];
+    return NULL;
+}
+
+static BOOL ReadRegistryKeys(InstructionReader* reader, DWORD at)
+{
+    PackageInstructions* instructions = reader->instructions;
+    for (int i = 0; i < instructions->registryHiveCount; ++i) {
+        PackageRegistryKey* entry = &instructions->registryKeys[i];
+        DWORD end;
+        if (!EntryFits(reader, at, 8, &end) ||
+            !JoinStringIds(instructions, reader->data, at + 8, end, entry->path, MAX_PATH))
+            return Refuse(reader, L"a registry key entry runs past the file or names an unknown string");
+        entry->id = Word(reader->data, at);
+        entry->root = Word(reader->data, at + 2);
+        if (entry->id == 0 || RegistryKeyById(instructions, entry->id) != entry || RegistryRoot(entry->root) == NULL ||
+            Word(reader->data, at + 4) != 0 || strchr(entry->path, '%') != NULL)
+            return Refuse(reader, L"a registry key has id 0, a repeated id, an unknown root or a macro");
+        at = end;
+    }
+    return TRUE;
+}
+
+// A value's data as its type needs it: strings end in their NUL, multi-strings in two, a
+// DWORD is 4 bytes.
+static BOOL IsSoundValueData(DWORD type, const BYTE* data, DWORD size)
+{
+    switch (type & ~PACKAGE_REG_NO_CLOBBER) {
+    case 0:
+        return size >= 1 && memchr(data, 0, size) == data + size - 1;
+    case 0x10000:
+        return size >= 2 && data[size - 1] == 0 && data[size - 2] == 0;
+    case 1:
+        return TRUE;
+    case 0x10001:
+        return size == 4;
+    }
+    return FALSE;
+}
+
+static BOOL ReadRegistryValues(InstructionReader* reader, DWORD at)
+{
+    PackageInstructions* instructions = reader->instructions;
+    for (int i = 0; i < instructions->registryKeyCount; ++i) {
+        PackageRegistryValue* entry = &instructions->registryValues[i];
+        DWORD end;
+        if (!EntryFits(reader, at, 12, &end) ||
+            !ReadText(reader->data, at + 12, end, entry->name, PACKAGE_NAME_CHARS))
+            return Refuse(reader, L"a registry value entry runs past the file or its name is not terminated");
+        entry->id = Word(reader->data, at);
+        entry->keyId = Word(reader->data, at + 2);
+        entry->type = Dword(reader->data, at + 6);
+        DWORD dataAt = at + 12 + (DWORD)strlen(entry->name) + 1;
+        entry->dataSize = end - dataAt;
+        if (entry->id == 0 || RegistryKeyById(instructions, entry->keyId) == NULL || Word(reader->data, at + 4) > 1)
+            return Refuse(reader, L"a registry value has id 0, an unknown key or an unknown substitution flag");
+        if (entry->dataSize > PACKAGE_VALUE_BYTES || !IsSoundValueData(entry->type, reader->data + dataAt, entry->dataSize))
+            return Refuse(reader, L"a registry value has an unknown type or data its type does not allow");
+        memcpy(entry->data, reader->data + dataAt, entry->dataSize);
+        at = end;
+    }
+    return TRUE;
+}
+
 BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instructions, WCHAR* problem, int problemChars)
 {
     memset(instructions, 0, sizeof *instructions);
@@ -298,6 +381,7 @@ BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instru
         return FALSE;
     }
     if (!ReadStrings(&reader, offsets[0]) || !ReadDirectories(&reader, offsets[1]) || !ReadFiles(&reader, offsets[2]) ||
+        !ReadRegistryKeys(&reader, offsets[3]) || !ReadRegistryValues(&reader, offsets[4]) ||
         !ReadShortcuts(&reader, offsets[5])) {
         SetProblem(problem, problemChars, reader.problem);
         return FALSE;
@@ -376,6 +460,48 @@ static BOOL XmlNumberIs(const char* xml, const char* name, int expected)
     return XmlParm(xml, name, value, sizeof value) && atoi(value) == expected;
 }
 
+// Text as an XML attribute holds it.
+static BOOL EscapeXml(const char* text, char* escaped, int escapedChars)
+{
+    int at = 0;
+    for (; *text; ++text) {
+        const char* piece = *text == '&' ? "&amp;" : *text == '"' ? "&quot;" : *text == '<' ? "&lt;" : *text == '>' ? "&gt;" : NULL;
+        int length = piece ? (int)strlen(piece) : 1;
+        if (at + length >= escapedChars)
+            return FALSE;
+        memcpy(escaped + at, piece ? piece : text, length);
+        at += length;
+    }
+    escaped[at] = 0;
+    return TRUE;
+}
+
+static const char* const kRootNames[] = {"", "HKCR", "HKCU", "HKLM", "HKU"};
+
+// Each string value of the .000 stands in _setup.xml's Registry characteristic of its key.
+static BOOL CheckSetupXmlValues(UnpackedPackage* package, const char* xml)
+{
+    const PackageInstructions* instructions = &package->instructions;
+    for (int i = 0; i < instructions->registryKeyCount; ++i) {
+        const PackageRegistryValue* value = &instructions->registryValues[i];
+        const PackageRegistryKey* key = RegistryKeyById(instructions, value->keyId);
+        char keyLine[MAX_PATH + 40], parm[2 * PACKAGE_NAME_CHARS + 6 * PACKAGE_VALUE_BYTES + 60];
+        char escaped[6 * PACKAGE_VALUE_BYTES];
+        if ((value->type & ~PACKAGE_REG_NO_CLOBBER) != 0)
+            continue;
+        const char* keyAt = NULL;
+        if (!FormatNarrow(keyLine, sizeof keyLine, "<characteristic type=\"%s\\%s\">", kRootNames[key->root], key->path) ||
+            !EscapeXml((const char*)value->data, escaped, sizeof escaped) ||
+            !FormatNarrow(parm, sizeof parm, "<parm name=\"%s\" value=\"%s\" datatype=\"string\" />", value->name,
+                          escaped) ||
+            (keyAt = strstr(xml, keyLine)) == NULL || strstr(keyAt, parm) == NULL) {
+            SetProblem(package->problem, 256, L"_setup.xml disagrees with the instruction file's registry values");
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 // _setup.xml must say what the .000 says: name, counts, and each file extracted from its member.
 static BOOL CheckSetupXml(UnpackedPackage* package)
 {
@@ -392,7 +518,9 @@ static BOOL CheckSetupXml(UnpackedPackage* package)
         !XmlParm(xml, "AppName", name, sizeof name) || strcmp(name, expectedName) != 0 ||
         !XmlNumberIs(xml, "NumFiles", instructions->fileCount) ||
         !XmlNumberIs(xml, "NumDirs", instructions->directoryCount) ||
-        !XmlNumberIs(xml, "NumShortcuts", instructions->shortcutCount) || !XmlNumberIs(xml, "NumRegKeys", 0)) {
+        !XmlNumberIs(xml, "NumShortcuts", instructions->shortcutCount) ||
+        !XmlNumberIs(xml, "NumRegKeys", instructions->registryHiveCount) ||
+        (instructions->registryKeyCount > 0 && !XmlNumberIs(xml, "NumRegVals", instructions->registryKeyCount))) {
         SetProblem(package->problem, 256, L"_setup.xml disagrees with the instruction file");
         return FALSE;
     }
@@ -408,7 +536,7 @@ static BOOL CheckSetupXml(UnpackedPackage* package)
             return FALSE;
         }
     }
-    return TRUE;
+    return CheckSetupXmlValues(package, xml);
 }
 
 static BOOL CheckMembers(UnpackedPackage* package)
@@ -419,10 +547,6 @@ static BOOL CheckMembers(UnpackedPackage* package)
             SetProblem(package->problem, 256, L"a file entry has no member");
             return FALSE;
         }
-    if (MemberOfFile(package, 999) == NULL) {
-        SetProblem(package->problem, 256, L"no setup library (.999)");
-        return FALSE;
-    }
     return CheckSetupXml(package);
 }
 

@@ -32,6 +32,25 @@ struct PackageShortcut {
     char name[MAX_PATH];
 };
 
+struct PackageRegistryKey {  // a "registry hive" of the instruction file: root and key path
+    WORD id;
+    WORD root;  // 1 HKCR, 2 HKCU, 3 HKLM, 4 HKU
+    char path[MAX_PATH];
+};
+
+#define PACKAGE_REG_TYPE_MASK 0x10001
+#define PACKAGE_REG_NO_CLOBBER 0x2
+#define PACKAGE_VALUE_BYTES 512
+
+struct PackageRegistryValue {  // a "registry key" of the instruction file: one value
+    WORD id;
+    WORD keyId;
+    DWORD type;  // 0 SZ, 0x10000 MULTI_SZ, 1 BINARY, 0x10001 DWORD; 0x2 no-clobber
+    char name[PACKAGE_NAME_CHARS];
+    BYTE data[PACKAGE_VALUE_BYTES];  // as stored: 8-bit text for the string types
+    DWORD dataSize;
+};
+
 struct PackageInstructions {
     DWORD totalLength;
     DWORD architecture;
@@ -42,6 +61,8 @@ struct PackageInstructions {
     PackageDirectory directories[PACKAGE_MAX_ENTRIES];
     PackageFile files[PACKAGE_MAX_ENTRIES];
     PackageShortcut shortcuts[PACKAGE_MAX_ENTRIES];
+    PackageRegistryKey registryKeys[PACKAGE_MAX_ENTRIES];
+    PackageRegistryValue registryValues[PACKAGE_MAX_ENTRIES];
 };
 
 struct UnpackedPackage {
@@ -66,5 +87,6 @@ BOOL FormatPath(WCHAR* path, int pathChars, LPCWSTR format, ...);
 // A stored directory or shortcut path with its macro resolved for the emulated device.
 BOOL ResolveDevicePath(const char* stored, LPCWSTR installDir, WCHAR* path, int pathChars);
 BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pathChars);
+HKEY RegistryRoot(WORD root);
 // The member that holds the file with this id (NNN extension), or NULL.
 LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId);

@@ -177,10 +177,76 @@ static BOOL LoadPackageLibrary(const UnpackedPackage& package, SetupLibrary* lib
     return LoadSetupLibrary(path, library);
 }
 
-static int InstallPackage(const UnpackedPackage& package, const SetupLibrary& library, LPCWSTR installDir)
+// A stored 8-bit text as the device's installer would write it. The device converts it with its
+// own code page, which the emulated device does not know: only ASCII is taken.
+static BOOL WidenAscii(const BYTE* text, DWORD size, WCHAR* wide)
+{
+    for (DWORD i = 0; i < size; ++i) {
+        if (text[i] >= 0x80)
+            return FALSE;
+        wide[i] = text[i];
+    }
+    return TRUE;
+}
+
+static BOOL SetRegistryValue(HKEY key, const PackageRegistryValue& value)
+{
+    WCHAR name[PACKAGE_NAME_CHARS];
+    if (!WidenAscii((const BYTE*)value.name, (DWORD)strlen(value.name) + 1, name))
+        return FALSE;
+    if ((value.type & PACKAGE_REG_NO_CLOBBER) && RegQueryValueExW(key, name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS)
+        return TRUE;
+    switch (value.type & PACKAGE_REG_TYPE_MASK) {
+    case 0:
+    case 0x10000: {
+        WCHAR text[PACKAGE_VALUE_BYTES];
+        return WidenAscii(value.data, value.dataSize, text) &&
+               RegSetValueExW(key, name, 0, value.type & 0x10000 ? REG_MULTI_SZ : REG_SZ, (const BYTE*)text,
+                              value.dataSize * sizeof(WCHAR)) == ERROR_SUCCESS;
+    }
+    case 1:
+        return RegSetValueExW(key, name, 0, REG_BINARY, value.data, value.dataSize) == ERROR_SUCCESS;
+    default:
+        return RegSetValueExW(key, name, 0, REG_DWORD, value.data, value.dataSize) == ERROR_SUCCESS;
+    }
+}
+
+// Creates each key the package names (as the device's installer does, when missing) and sets
+// its values; what fails is counted for Install_Exit.
+static void ApplyRegistry(const PackageInstructions& instructions, WORD* failedKeys, WORD* failedValues)
+{
+    for (int k = 0; k < instructions.registryHiveCount; ++k) {
+        const PackageRegistryKey& entry = instructions.registryKeys[k];
+        WCHAR path[MAX_PATH];
+        HKEY key = NULL;
+        if (!WidenAscii((const BYTE*)entry.path, (DWORD)strlen(entry.path) + 1, path) ||
+            RegCreateKeyExW(RegistryRoot(entry.root), path, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &key,
+                            NULL) != ERROR_SUCCESS) {
+            wprintf(L"cannot create the registry key %hs\n", entry.path);
+            (*failedKeys)++;
+            key = NULL;
+        }
+        for (int v = 0; v < instructions.registryKeyCount; ++v) {
+            const PackageRegistryValue& value = instructions.registryValues[v];
+            if (value.keyId != entry.id)
+                continue;
+            if (key == NULL || !SetRegistryValue(key, value)) {
+                wprintf(L"cannot set the registry value %hs\n", value.name);
+                (*failedValues)++;
+            } else {
+                wprintf(L"set %hs in %hs\n", value.name, entry.path);
+            }
+        }
+        if (key != NULL)
+            RegCloseKey(key);
+    }
+}
+
+// A package without a setup library is installed without hooks.
+static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* library, LPCWSTR installDir)
 {
     const PackageInstructions& instructions = package.instructions;
-    if (!InstallInit(library, installDir))
+    if (library != NULL && !InstallInit(*library, installDir))
         return 1;
 
     WORD failedDirs = 0, failedFiles = 0, failedShortcuts = 0;
@@ -213,16 +279,26 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary& li
             wprintf(L"created %ls\n", path);
         }
     }
-    codeINSTALL_EXIT exit = library.installExit(NULL, installDir, failedDirs, failedFiles, 0, 0, failedShortcuts);
-    wprintf(L"Install_Exit(%u directories, %u files, %u shortcuts failed): %d\n", failedDirs, failedFiles,
-            failedShortcuts, exit);
+    WORD failedKeys = 0, failedValues = 0;
+    ApplyRegistry(instructions, &failedKeys, &failedValues);
+    if (library == NULL) {
+        wprintf(L"installed (%u directories, %u files, %u registry keys, %u registry values, %u shortcuts failed)\n",
+                failedDirs, failedFiles, failedKeys, failedValues, failedShortcuts);
+        return 0;
+    }
+    codeINSTALL_EXIT exit =
+        library->installExit(NULL, installDir, failedDirs, failedFiles, failedKeys, failedValues, failedShortcuts);
+    wprintf(L"Install_Exit(%u directories, %u files, %u registry keys, %u registry values, %u shortcuts failed): %d\n",
+            failedDirs, failedFiles, failedKeys, failedValues, failedShortcuts, exit);
     return 0;
 }
 
-static int RemovePackage(const UnpackedPackage& package, const SetupLibrary& library, LPCWSTR installDir)
+// Registry values are kept: public documentation does not settle whether the device's installer
+// removes them, and the driver's key is not the package's own.
+static int RemovePackage(const UnpackedPackage& package, const SetupLibrary* library, LPCWSTR installDir)
 {
     const PackageInstructions& instructions = package.instructions;
-    if (!UninstallInit(library, installDir))
+    if (library != NULL && !UninstallInit(*library, installDir))
         return 1;
     for (int i = 0; i < instructions.shortcutCount; ++i) {
         WCHAR path[MAX_PATH];
@@ -239,7 +315,10 @@ static int RemovePackage(const UnpackedPackage& package, const SetupLibrary& lib
         if (DirectoryPath(package, instructions.directories[i].id, installDir, folder))
             RemoveDirectoryW(folder);
     }
-    wprintf(L"Uninstall_Exit: %d\n", library.uninstallExit(NULL));
+    if (instructions.registryKeyCount > 0)
+        wprintf(L"registry values kept\n");
+    if (library != NULL)
+        wprintf(L"Uninstall_Exit: %d\n", library->uninstallExit(NULL));
     return 0;
 }
 
@@ -259,7 +338,20 @@ static void ListPackage(const UnpackedPackage& package)
     for (int i = 0; i < instructions.shortcutCount; ++i)
         wprintf(L"shortcut %u: %hs in %%CE%u%% to file %u\n", instructions.shortcuts[i].id, instructions.shortcuts[i].name,
                 instructions.shortcuts[i].baseDirectory, instructions.shortcuts[i].targetFile);
-    wprintf(L"setup library %ls\n", MemberOfFile(&package, 999));
+    for (int i = 0; i < instructions.registryHiveCount; ++i)
+        wprintf(L"registry key %u: root %u, %hs\n", instructions.registryKeys[i].id, instructions.registryKeys[i].root,
+                instructions.registryKeys[i].path);
+    for (int i = 0; i < instructions.registryKeyCount; ++i) {
+        const PackageRegistryValue& value = instructions.registryValues[i];
+        if ((value.type & PACKAGE_REG_TYPE_MASK) == 0)
+            wprintf(L"registry value %u: %hs in key %u, type 0x%lx, \"%hs\"\n", value.id, value.name, value.keyId,
+                    value.type, (const char*)value.data);
+        else
+            wprintf(L"registry value %u: %hs in key %u, type 0x%lx, %lu bytes\n", value.id, value.name, value.keyId,
+                    value.type, value.dataSize);
+    }
+    LPCWSTR library = MemberOfFile(&package, 999);
+    wprintf(L"setup library %ls\n", library ? library : L"none");
 }
 
 static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
@@ -272,13 +364,17 @@ static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
         ListPackage(package);
         result = 0;
     } else {
-        WCHAR installDir[MAX_PATH];
+        WCHAR installDir[MAX_PATH] = L"";
         SetupLibrary library;
+        BOOL hasLibrary = MemberOfFile(&package, 999) != NULL;
         result = 3;
-        if (InstallDirOf(package, installDir) && LoadPackageLibrary(package, &library)) {
-            result = lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package, library, installDir)
-                                                           : RemovePackage(package, library, installDir);
-            FreeLibrary(library.module);
+        if ((package.instructions.directoryCount == 0 || InstallDirOf(package, installDir)) &&
+            (!hasLibrary || LoadPackageLibrary(package, &library))) {
+            const SetupLibrary* hooks = hasLibrary ? &library : NULL;
+            result = lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package, hooks, installDir)
+                                                           : RemovePackage(package, hooks, installDir);
+            if (hasLibrary)
+                FreeLibrary(library.module);
         }
     }
     DeleteUnpackedPackage(&package);
