@@ -1,0 +1,148 @@
+"""tools/white-list-package on the host: the lists it refuses, how non-ASCII lists travel, and
+its four outputs read back (the .000 parsed, the XML documents parsed, the .inf's AddReg lines)
+holding the same values, the same bytes each time."""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "tools", "white-list-package")
+KEY = "COMM\\TIWLNAPI1\\PARMS"
+
+
+def read_file(path):
+    with open(path, "rb") as source:
+        return source.read()
+
+
+def run(list_bytes, folder, name="list.whitelist"):
+    path = os.path.join(folder, name)
+    with open(path, "wb") as out:
+        out.write(list_bytes)
+    result = subprocess.run([TOOL, path, os.path.join(folder, "out")], capture_output=True, text=True)
+    return result, path
+
+
+def document_values(xml_bytes):
+    """The Registry characteristic's values of a provisioning document, in document order."""
+    root = ElementTree.fromstring(xml_bytes)
+    key = root.find("./characteristic[@type='Registry']/characteristic[@type='HKLM\\%s']" % KEY)
+    return [(parm.get("name"), parm.get("value"), parm.get("datatype")) for parm in key.findall("parm")]
+
+
+def members(cab):
+    with tempfile.TemporaryDirectory() as folder:
+        subprocess.run(["cabextract", "-q", "-d", folder, cab], check=True)
+        return {name: read_file(os.path.join(folder, name)) for name in os.listdir(folder)}
+
+
+def instruction_values(data):
+    """The .000's registry values: (name, text) of each string value, and the key they are in."""
+    strings_count, hives, keys = struct.unpack_from("<H", data, 48)[0], *struct.unpack_from("<HH", data, 54)
+    strings_at, _, _, hives_at, keys_at, _ = struct.unpack_from("<6I", data, 60)
+    strings, at = {}, strings_at
+    for _ in range(strings_count):
+        number, length = struct.unpack_from("<HH", data, at)
+        strings[number] = data[at + 4:at + 4 + length - 1].decode("ascii")
+        at += 4 + length
+    assert hives == 1
+    _, root, _, length = struct.unpack_from("<4H", data, hives_at)
+    ids = struct.unpack_from("<%dH" % (length // 2), data, hives_at + 8)
+    path = "\\".join(strings[i] for i in ids if i)
+    values, at = [], keys_at
+    for _ in range(keys):
+        _, hive, _, kind, length = struct.unpack_from("<HHHIH", data, at)
+        name, text, end = data[at + 12:at + 12 + length].split(b"\0")
+        assert (hive, kind, end) == (1, 0, b"")
+        values.append((name.decode("ascii"), text.decode("ascii"), "string"))
+        at += 12 + length
+    return root, path, values
+
+
+def inf_values(inf_bytes):
+    values = []
+    for line in inf_bytes.decode("ascii").split("\r\n"):
+        if line.startswith("HKLM,"):
+            root, key, name, flags, quoted = line.split(",", 4)
+            assert (root, key, flags) == ("HKLM", KEY, "0x00000000") and quoted[0] == quoted[-1] == '"'
+            values.append((name, quoted[1:-1].replace('""', '"').replace("%%", "%"), "string"))
+    return values
+
+
+class Refusals(unittest.TestCase):
+    def test_each_refusal_names_the_file_and_line_and_writes_nothing(self):
+        cases = [
+            (b"", 0, "is empty"),
+            (b"# only a comment\n\n", 0, "is empty"),
+            (b"ssid1 = a\n", 0, "'enable = on' or 'enable = off' is missing"),
+            (b"enable = yes\n", 1, "enable must be"),
+            (b"enable = on\r\nenable = off\r\n", 2, "set twice"),
+            (b"enable = on\nssid1 = a\nssid1 = b\n", 3, "set twice"),
+            (b"enable = on\ncolour = red\n", 2, "unknown key"),
+            (b"enable = on\nssid0 = a\n", 2, "positions run from"),
+            (b"enable = on\nssid11 = a\n", 2, "positions run from"),
+            (b"enable = on\nssid1 a\n", 2, "expected 'key = value'"),
+            (b"enable = on\nssid1 = \"open\n", 2, "must end with one"),
+            (b"enable = on\nssid1 = bad \xff byte\n", 2, "not valid UTF-8"),
+            (b"enable = on\nssid1 = tab\there\n", 2, "control character"),
+            (b"enable = on\nssid1 = nul\x00here\n", 2, "control character"),
+            (b"enable = on\nssid1 = " + b"x" * 33 + b"\n", 2, "at most 32"),
+            (b"enable = on\nssid1 = " + "\U0001F600".encode() * 16 + b"x\n", 2, "33 characters long"),
+        ]
+        for text, line, message in cases:
+            with self.subTest(text=text), tempfile.TemporaryDirectory() as folder:
+                result, path = run(text, folder)
+                self.assertEqual(1, result.returncode)
+                self.assertIn("%s%s: " % (path, ":%d" % line if line else ""), result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(folder, "out")))
+
+
+class Outputs(unittest.TestCase):
+    def test_the_four_outputs_carry_the_same_values_and_the_same_bytes_each_time(self):
+        tricky = read_file(os.path.join(HERE, "white_lists", "tricky.whitelist"))
+        with tempfile.TemporaryDirectory() as folder:
+            result, _ = run(tricky, folder, "tricky.whitelist")
+            self.assertEqual(0, result.returncode, result.stderr)
+            out = os.path.join(folder, "out")
+            read = {name: read_file(os.path.join(out, name)) for name in sorted(os.listdir(out))}
+            self.assertEqual(["tricky.cab", "tricky.cpf", "tricky.inf", "tricky.xml"], list(read))
+            expected = [("WhiteListEnable", "1", "string"), ("WhiteListSSID1", "  both ends  ", "string"),
+                        ("WhiteListSSID2", "Dock #1 = east", "string"), ("WhiteListSSID3", 'quoted "" inside', "string"),
+                        ("WhiteListSSID4", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "string"),
+                        ("WhiteListSSID5", "", "string"), ("WhiteListSSID6", "%CE1%", "string")]
+            expected += [("WhiteListSSID%d" % i, "", "string") for i in (7, 8, 9)]
+            expected += [("WhiteListSSID10", "last", "string"), ("WhiteListCount", "6", "string")]
+            self.assertEqual(expected, document_values(read["tricky.xml"]))
+            self.assertEqual({"_setup.xml": read["tricky.xml"]}, members(os.path.join(out, "tricky.cpf")))
+            cab = members(os.path.join(out, "tricky.cab"))
+            self.assertEqual({"00tricky.000", "_setup.xml"}, set(cab))
+            self.assertEqual(expected, document_values(cab["_setup.xml"]))
+            self.assertEqual((3, KEY, expected), instruction_values(cab["00tricky.000"]))
+            self.assertEqual(expected, inf_values(read["tricky.inf"]))
+
+            again, _ = run(tricky, folder, "tricky.whitelist")
+            self.assertEqual(0, again.returncode)
+            for name, data in read.items():
+                self.assertEqual(data, read_file(os.path.join(out, name)), name)
+
+    def test_a_list_that_is_not_ascii_travels_only_as_a_provisioning_document(self):
+        names = ["Café", "Łódź-Halle", "\U0001F600" * 16]
+        text = "enable = off\n" + "".join("ssid%d = %s\n" % (i + 1, name) for i, name in enumerate(names))
+        with tempfile.TemporaryDirectory() as folder:
+            result, _ = run(text.encode("utf-8"), folder)
+            self.assertEqual(3, result.returncode)
+            self.assertIn("not written: list.cab and list.inf", result.stderr)
+            out = os.path.join(folder, "out")
+            self.assertEqual(["list.cpf", "list.xml"], sorted(os.listdir(out)))
+            values = document_values(read_file(os.path.join(out, "list.xml")))
+            self.assertEqual([("WhiteListSSID%d" % (i + 1), name, "string") for i, name in enumerate(names)], values[1:4])
+            self.assertEqual(("WhiteListCount", "3", "string"), values[-1])
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
