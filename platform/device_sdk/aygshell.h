@@ -1,6 +1,7 @@
 // The Windows Mobile shell's declarations that the settings program uses, as the device's SDK
-// has them in aygshell.h (written from the platform's public documentation), for the device
-// check only: the device build takes the SDK's own header.
+// has them in aygshell.h (written from the platform's public documentation): the device check
+// takes this header as <aygshell.h>, the emulated device's stand-ins implement it, and the
+// device build takes the SDK's own header instead.
 #pragma once
 #include <windows.h>
 
@@ -52,7 +53,9 @@ BOOL WINAPI SHHandleWMActivate(HWND window, WPARAM wParam, LPARAM lParam, SHACTI
 BOOL WINAPI SHHandleWMSettingChange(HWND window, WPARAM wParam, LPARAM lParam, SHACTIVATEINFO* activation);
 }
 
+#ifdef UNDER_CE
 // The device's 32-bit layout, which the program's records and cbSize fields rely on.
 typedef char SHMENUBARINFO_is_36_bytes[sizeof(SHMENUBARINFO) == 36 ? 1 : -1];
 typedef char SHACTIVATEINFO_is_12_bytes[sizeof(SHACTIVATEINFO) == 12 ? 1 : -1];
 typedef char SHINITDLGINFO_is_12_bytes[sizeof(SHINITDLGINFO) == 12 ? 1 : -1];
+#endif
