@@ -29,12 +29,7 @@ struct Image {
 Image Read(const wchar_t* unixPath)
 {
     Image image;
-    HANDLE file = CreateFileW(HostPath(unixPath).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    char buffer[65536];
-    DWORD read = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &read, NULL) && read > 0)
-        image.bytes.append(buffer, read);
-    CloseHandle(file);
+    image.bytes = ReadWhole(HostPath(unixPath));
     if (image.bytes.size() < sizeof(IMAGE_DOS_HEADER))
         return image;
     image.headers = (const IMAGE_NT_HEADERS32*)(image.bytes.data() + ((const IMAGE_DOS_HEADER*)image.bytes.data())->e_lfanew);

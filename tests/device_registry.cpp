@@ -151,6 +151,14 @@ void StoreWhiteList(const wchar_t* enable, const wchar_t* count, const std::vect
     return ::testing::AssertionSuccess();
 }
 
+void ExpectWhiteList(const wchar_t* enable, const wchar_t* count, const std::vector<std::wstring>& ssids)
+{
+    EXPECT_TRUE(ParameterIsText(L"WhiteListEnable", enable));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(ParameterIsText(kWhiteListValueNames[1 + i], i < (int)ssids.size() ? ssids[i] : L""));
+    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", count));
+}
+
 void SetPlatformName(const wchar_t* name)
 {
     DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");

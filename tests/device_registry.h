@@ -40,6 +40,8 @@ void StoreWhiteList(const wchar_t* enable, const wchar_t* count, const std::vect
 
 // REG_SZ holding exactly text and its NUL.
 ::testing::AssertionResult ParameterIsText(const wchar_t* name, const std::wstring& text);
+// All twelve values as the save writes them (SSIDs not given: "").
+void ExpectWhiteList(const wchar_t* enable, const wchar_t* count, const std::vector<std::wstring>& ssids);
 
 // The emulated device's platform name; nullptr removes it, so the query fails.
 void SetPlatformName(const wchar_t* name);

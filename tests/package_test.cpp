@@ -11,20 +11,6 @@ const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
 const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
 const wchar_t kShortcut[] = L"C:\\Windows\\Start Menu\\Programs\\Quillmere.lnk";
 
-std::string ReadWhole(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, NULL) && read > 0)
-        bytes.append(buffer, read);
-    CloseHandle(file);
-    return bytes;
-}
-
 bool Exists(const wchar_t* path)
 {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
@@ -83,8 +69,8 @@ TEST_F(Package, ReadsBackAsTheKitWithTheInstructionFileFirst)
     EXPECT_EQ(11, instructions.shortcuts[0].baseDirectory);
     EXPECT_EQ(1, instructions.shortcuts[0].targetFile);
     EXPECT_EQ(1, instructions.shortcuts[0].type);
-    EXPECT_EQ(0, instructions.registryHiveCount);
     EXPECT_EQ(0, instructions.registryKeyCount);
+    EXPECT_EQ(0, instructions.registryValueCount);
 
     // The members are the built binaries, the setup library as .999.
     EXPECT_EQ(ReadWhole(HostPath(CORVANE_DLL)), Member(L"0Corvane.999"));

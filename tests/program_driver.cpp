@@ -9,6 +9,20 @@ std::wstring HostPath(const wchar_t* unixPath)
     return path;
 }
 
+std::string ReadWhole(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, NULL) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
 std::wstring ProgramPath()
 {
     return HostPath(QUILLMERE_EXE);

@@ -17,6 +17,8 @@ struct RunningProgram {
 // A host file as the emulated device sees it, on drive Z:.
 std::wstring HostPath(const wchar_t* unixPath);
 std::wstring ProgramPath();
+// A file's bytes, empty when it cannot be read.
+std::string ReadWhole(const std::wstring& path);
 // Starts a process with the given arguments after the program's path; false when it cannot.
 bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process);
 // Starts Quillmere (the built one unless a path is given) and waits until its main window has

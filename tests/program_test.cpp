@@ -59,14 +59,6 @@ void StoreCompleteUnnormalisedList()
     StoreWhiteList(L"x", L"5", {L"alpha", L"beta"});
 }
 
-void ExpectWhiteList(const wchar_t* enable, const wchar_t* count, const std::vector<std::wstring>& ssids)
-{
-    EXPECT_TRUE(ParameterIsText(L"WhiteListEnable", enable));
-    for (int i = 0; i < 10; ++i)
-        EXPECT_TRUE(ParameterIsText(kWhiteListValueNames[1 + i], i < (int)ssids.size() ? ssids[i] : L""));
-    EXPECT_TRUE(ParameterIsText(L"WhiteListCount", count));
-}
-
 TEST_F(ProgramClose, OkTappedWritesAllTwelveValuesNormalised)
 {
     StoreCompleteUnnormalisedList();

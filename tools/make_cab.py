@@ -99,14 +99,13 @@ def instruction_file(package, arch):
             directories[path] = (len(directories) + 1, strings.ids_of_path(path))
     shortcut_names = [strings.ids_of_path(name) for name, _, _ in package.shortcuts]
 
-    text = text8
     directory_section = b"".join(struct.pack("<HH", number, 2 * (len(ids) + 1)) + struct.pack("<%dH" % len(ids), *ids) + b"\0\0"
                                  for number, ids in directories.values())
     file_section = b""
     for i, (name, directory) in enumerate(package.files):
         number = i + 1
         directory_id = directories[expand_directory(package, directory)][0]
-        file_section += struct.pack("<HHHIH", number, directory_id, number, FILE_FLAGS, len(text(name))) + text(name)
+        file_section += struct.pack("<HHHIH", number, directory_id, number, FILE_FLAGS, len(text8(name))) + text8(name)
     shortcut_section = b""
     file_numbers = {name: i + 1 for i, (name, _) in enumerate(package.files)}
     for i, ((name, directory, target), ids) in enumerate(zip(package.shortcuts, shortcut_names)):

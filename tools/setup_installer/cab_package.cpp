@@ -266,24 +266,21 @@ static BOOL ReadShortcuts(InstructionReader* reader, DWORD at)
     return TRUE;
 }
 
+// The instruction file's registry roots, by number: the key and the name provisioning uses.
+static const struct {
+    HKEY key;
+    const char* name;
+} kRoots[] = {{NULL, ""}, {HKEY_CLASSES_ROOT, "HKCR"}, {HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"},
+              {HKEY_USERS, "HKU"}};
+
 HKEY RegistryRoot(WORD root)
 {
-    switch (root) {
-    case 1:
-        return HKEY_CLASSES_ROOT;
-    case 2:
-        return HKEY_CURRENT_USER;
-    case 3:
-        return HKEY_LOCAL_MACHINE;
-    case 4:
-        return HKEY_USERS;
-    }
-    return NULL;
+    return root < sizeof kRoots / sizeof kRoots[0] ? kRoots[root].key : NULL;
 }
 
 static const PackageRegistryKey* RegistryKeyById(const PackageInstructions* instructions, WORD id)
 {
-    for (int i = 0; i < instructions->registryHiveCount; ++i)
+    for (int i = 0; i < instructions->registryKeyCount; ++i)
         if (instructions->registryKeys[i].id == id)
             return &instructions->registryKeys[i];
     return NULL;
@@ -292,7 +289,7 @@ static const PackageRegistryKey* RegistryKeyById(const PackageInstructions* inst
 static BOOL ReadRegistryKeys(InstructionReader* reader, DWORD at)
 {
     PackageInstructions* instructions = reader->instructions;
-    for (int i = 0; i < instructions->registryHiveCount; ++i) {
+    for (int i = 0; i < instructions->registryKeyCount; ++i) {
         PackageRegistryKey* entry = &instructions->registryKeys[i];
         DWORD end;
         if (!EntryFits(reader, at, 8, &end) ||
@@ -328,7 +325,7 @@ static BOOL IsSoundValueData(DWORD type, const BYTE* data, DWORD size)
 static BOOL ReadRegistryValues(InstructionReader* reader, DWORD at)
 {
     PackageInstructions* instructions = reader->instructions;
-    for (int i = 0; i < instructions->registryKeyCount; ++i) {
+    for (int i = 0; i < instructions->registryValueCount; ++i) {
         PackageRegistryValue* entry = &instructions->registryValues[i];
         DWORD end;
         if (!EntryFits(reader, at, 12, &end) ||
@@ -364,7 +361,7 @@ BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instru
         return FALSE;
     }
     int* counts[6] = {&instructions->stringCount, &instructions->directoryCount, &instructions->fileCount,
-                      &instructions->registryHiveCount, &instructions->registryKeyCount, &instructions->shortcutCount};
+                      &instructions->registryKeyCount, &instructions->registryValueCount, &instructions->shortcutCount};
     DWORD offsets[6];
     for (int i = 0; i < 6; ++i) {
         *counts[i] = Word(data, 48 + 2 * i);
@@ -476,13 +473,11 @@ static BOOL EscapeXml(const char* text, char* escaped, int escapedChars)
     return TRUE;
 }
 
-static const char* const kRootNames[] = {"", "HKCR", "HKCU", "HKLM", "HKU"};
-
 // Each string value of the .000 stands in _setup.xml's Registry characteristic of its key.
 static BOOL CheckSetupXmlValues(UnpackedPackage* package, const char* xml)
 {
     const PackageInstructions* instructions = &package->instructions;
-    for (int i = 0; i < instructions->registryKeyCount; ++i) {
+    for (int i = 0; i < instructions->registryValueCount; ++i) {
         const PackageRegistryValue* value = &instructions->registryValues[i];
         const PackageRegistryKey* key = RegistryKeyById(instructions, value->keyId);
         char keyLine[MAX_PATH + 40], parm[2 * PACKAGE_NAME_CHARS + 6 * PACKAGE_VALUE_BYTES + 60];
@@ -490,7 +485,7 @@ static BOOL CheckSetupXmlValues(UnpackedPackage* package, const char* xml)
         if ((value->type & ~PACKAGE_REG_NO_CLOBBER) != 0)
             continue;
         const char* keyAt = NULL;
-        if (!FormatNarrow(keyLine, sizeof keyLine, "<characteristic type=\"%s\\%s\">", kRootNames[key->root], key->path) ||
+        if (!FormatNarrow(keyLine, sizeof keyLine, "<characteristic type=\"%s\\%s\">", kRoots[key->root].name, key->path) ||
             !EscapeXml((const char*)value->data, escaped, sizeof escaped) ||
             !FormatNarrow(parm, sizeof parm, "<parm name=\"%s\" value=\"%s\" datatype=\"string\" />", value->name,
                           escaped) ||
@@ -519,8 +514,8 @@ static BOOL CheckSetupXml(UnpackedPackage* package)
         !XmlNumberIs(xml, "NumFiles", instructions->fileCount) ||
         !XmlNumberIs(xml, "NumDirs", instructions->directoryCount) ||
         !XmlNumberIs(xml, "NumShortcuts", instructions->shortcutCount) ||
-        !XmlNumberIs(xml, "NumRegKeys", instructions->registryHiveCount) ||
-        (instructions->registryKeyCount > 0 && !XmlNumberIs(xml, "NumRegVals", instructions->registryKeyCount))) {
+        !XmlNumberIs(xml, "NumRegKeys", instructions->registryKeyCount) ||
+        (instructions->registryValueCount > 0 && !XmlNumberIs(xml, "NumRegVals", instructions->registryValueCount))) {
         SetProblem(package->problem, 256, L"_setup.xml disagrees with the instruction file");
         return FALSE;
     }

@@ -56,7 +56,7 @@ struct PackageInstructions {
     DWORD architecture;
     char appName[PACKAGE_NAME_CHARS];
     char provider[PACKAGE_NAME_CHARS];
-    int stringCount, directoryCount, fileCount, shortcutCount, registryHiveCount, registryKeyCount;
+    int stringCount, directoryCount, fileCount, shortcutCount, registryKeyCount, registryValueCount;
     PackageString strings[PACKAGE_MAX_ENTRIES];
     PackageDirectory directories[PACKAGE_MAX_ENTRIES];
     PackageFile files[PACKAGE_MAX_ENTRIES];

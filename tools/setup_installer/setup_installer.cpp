@@ -215,7 +215,7 @@ static BOOL SetRegistryValue(HKEY key, const PackageRegistryValue& value)
 // its values; what fails is counted for Install_Exit.
 static void ApplyRegistry(const PackageInstructions& instructions, WORD* failedKeys, WORD* failedValues)
 {
-    for (int k = 0; k < instructions.registryHiveCount; ++k) {
+    for (int k = 0; k < instructions.registryKeyCount; ++k) {
         const PackageRegistryKey& entry = instructions.registryKeys[k];
         WCHAR path[MAX_PATH];
         HKEY key = NULL;
@@ -226,7 +226,7 @@ static void ApplyRegistry(const PackageInstructions& instructions, WORD* failedK
             (*failedKeys)++;
             key = NULL;
         }
-        for (int v = 0; v < instructions.registryKeyCount; ++v) {
+        for (int v = 0; v < instructions.registryValueCount; ++v) {
             const PackageRegistryValue& value = instructions.registryValues[v];
             if (value.keyId != entry.id)
                 continue;
@@ -315,7 +315,7 @@ static int RemovePackage(const UnpackedPackage& package, const SetupLibrary* lib
         if (DirectoryPath(package, instructions.directories[i].id, installDir, folder))
             RemoveDirectoryW(folder);
     }
-    if (instructions.registryKeyCount > 0)
+    if (instructions.registryValueCount > 0)
         wprintf(L"registry values kept\n");
     if (library != NULL)
         wprintf(L"Uninstall_Exit: %d\n", library->uninstallExit(NULL));
@@ -338,10 +338,10 @@ static void ListPackage(const UnpackedPackage& package)
     for (int i = 0; i < instructions.shortcutCount; ++i)
         wprintf(L"shortcut %u: %hs in %%CE%u%% to file %u\n", instructions.shortcuts[i].id, instructions.shortcuts[i].name,
                 instructions.shortcuts[i].baseDirectory, instructions.shortcuts[i].targetFile);
-    for (int i = 0; i < instructions.registryHiveCount; ++i)
+    for (int i = 0; i < instructions.registryKeyCount; ++i)
         wprintf(L"registry key %u: root %u, %hs\n", instructions.registryKeys[i].id, instructions.registryKeys[i].root,
                 instructions.registryKeys[i].path);
-    for (int i = 0; i < instructions.registryKeyCount; ++i) {
+    for (int i = 0; i < instructions.registryValueCount; ++i) {
         const PackageRegistryValue& value = instructions.registryValues[i];
         if ((value.type & PACKAGE_REG_TYPE_MASK) == 0)
             wprintf(L"registry value %u: %hs in key %u, type 0x%lx, \"%hs\"\n", value.id, value.name, value.keyId,
