@@ -134,7 +134,12 @@ void StoreWhiteList(const wchar_t* enable, const wchar_t* count, const std::vect
 
 ::testing::AssertionResult ParameterIsText(const wchar_t* name, const std::wstring& text)
 {
-    StoredValue value = ReadParameter(name);
+    return ValueIsText(HKEY_LOCAL_MACHINE, kParametersKeyPath, name, text);
+}
+
+::testing::AssertionResult ValueIsText(HKEY root, const wchar_t* path, const wchar_t* name, const std::wstring& text)
+{
+    StoredValue value = ReadStored(root, path, name);
     if (!value.present)
         return ::testing::AssertionFailure() << Narrow(name) << " is missing";
     if (value.type != REG_SZ)

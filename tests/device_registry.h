@@ -39,6 +39,7 @@ std::vector<StoredValue> ReadWhiteList();  // all twelve, in write order
 void StoreWhiteList(const wchar_t* enable, const wchar_t* count, const std::vector<std::wstring>& ssids);
 
 // REG_SZ holding exactly text and its NUL.
+::testing::AssertionResult ValueIsText(HKEY root, const wchar_t* path, const wchar_t* name, const std::wstring& text);
 ::testing::AssertionResult ParameterIsText(const wchar_t* name, const std::wstring& text);
 // All twelve values as the save writes them (SSIDs not given: "").
 void ExpectWhiteList(const wchar_t* enable, const wchar_t* count, const std::vector<std::wstring>& ssids);

@@ -82,18 +82,36 @@ AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments
 {
     AnsweredRun run;
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE readEnd, writeEnd;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
+        return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return run;
-    MessageBoxAnswerer answerer(answer, process.dwProcessId);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    run.seen = answerer.Seen();
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    BOOL started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+    CloseHandle(writeEnd);
+    if (started) {
+        // Read while it runs, so that a full pipe never holds it up.
+        std::thread reader([&run, readEnd] {
+            char buffer[4096];
+            DWORD read;
+            while (ReadFile(readEnd, buffer, sizeof buffer, &read, NULL) && read > 0)
+                run.output.append(buffer, read);
+        });
+        MessageBoxAnswerer answerer(answer, process.dwProcessId);
+        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &run.exitCode);
+        else
+            TerminateProcess(process.hProcess, 99);
+        run.seen = answerer.Seen();
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        reader.join();
+    }
+    CloseHandle(readEnd);
     return run;
 }

@@ -34,6 +34,7 @@ private:
 struct AnsweredRun {
     DWORD exitCode = STILL_ACTIVE;  // still active: it did not end within 30 seconds
     std::vector<SeenMessageBox> seen;
+    std::string output;  // what it wrote to its standard output
 };
 
 // Runs a program to its end, pressing `answer` in every message box it shows.

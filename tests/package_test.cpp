@@ -139,7 +139,7 @@ TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
     EXPECT_TRUE(has(std::string("AppName=\"") + instructions.appName + "\""));
     EXPECT_TRUE(has(std::string("Provider=\"") + instructions.provider + "\""));
     EXPECT_TRUE(has(std::string("InstallDir=") + instructions.directories[0].path));
-    EXPECT_TRUE(has("Files.1=0,%InstallDir%"));
+    EXPECT_TRUE(has("Files=0,%InstallDir%"));
     EXPECT_TRUE(has(std::string("\"") + instructions.files[0].target + "\",\"" + instructions.files[0].target +
                     "\",,0x40000000"));
     EXPECT_TRUE(has(std::string(instructions.files[0].target) + "=1"));
@@ -149,10 +149,9 @@ TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
     EXPECT_EQ(std::string::npos, inf.find("AddReg=Reg"));
 }
 
-AnsweredRun RunInstaller(const wchar_t* action, int answer)
+AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& cabinet = HostPath(QUILLMERE_CAB))
 {
-    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + HostPath(QUILLMERE_CAB) + L"\"",
-                        answer);
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + cabinet + L"\"", answer);
 }
 
 class PackageInstallation : public ::testing::Test {
@@ -238,6 +237,113 @@ TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
     EXPECT_FALSE(Exists(kInstallDir));
     EXPECT_FALSE(Exists(kShortcut));
     EXPECT_EQ(0, UnpackedFoldersLeft());
+}
+
+const wchar_t kSubstitutionKey[] = L"Software\\Pellworth\\Substitution";
+const wchar_t kBuilderKey[] = L"Software\\Pellworth\\Builder";
+const wchar_t kSubstitutionFolder[] = L"C:\\Program Files\\Substitution";
+
+std::wstring TestPackage(const wchar_t* name)
+{
+    return HostPath(TEST_PACKAGES) + L"\\" + name + L".cab";
+}
+
+std::wstring TemporaryPath(const std::wstring& name)
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t full[MAX_PATH];
+    GetFullPathNameW((folder + name).c_str(), MAX_PATH, full, NULL);
+    return full;
+}
+
+// A copy of a package whose _setup.xml member bears another name of the same length.
+std::wstring WithSetupXmlRenamed(const std::string& name)
+{
+    std::string bytes = ReadWhole(TestPackage(L"substitution"));
+    size_t at = bytes.find("_setup.xml");
+    EXPECT_NE(std::string::npos, at);
+    EXPECT_EQ(10u, name.size());
+    bytes.replace(at, 10, name);
+    std::wstring copy = TemporaryPath(L"renamed-member.cab");
+    HANDLE file = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(file);
+    return copy;
+}
+
+class InstallerPackages : public ::testing::Test {
+protected:
+    void SetUp() override { TearDown(); }
+    void TearDown() override
+    {
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, kSubstitutionKey);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, kBuilderKey);
+        RemoveDirectoryW(kSubstitutionFolder);
+    }
+};
+
+TEST_F(InstallerPackages, RegistryStringsAreSubstitutedOnlyWhenMarkedAndAnyBuildersXmlIsRead)
+{
+    AnsweredRun run = RunInstaller(L"install-cab", IDOK, TestPackage(L"substitution"));
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Marked", L"C:\\Program Files\\x"));
+    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Unmarked", L"%CE1%\\x"));
+    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Every",
+                            L"C:\\Windows;C:\\Windows\\Start Menu\\Programs;C:\\Program Files\\Substitution;Substitution;50"));
+
+    run = RunInstaller(L"install-cab", IDOK, TestPackage(L"other-builder"));
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kBuilderKey, L"Quoted", L"a \"b\" <c> & 'd'"));
+    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kBuilderKey, L"Plain", L"x"));
+}
+
+// Refused with its own exit code and message, before anything is set, made or extracted
+// outside the unpacking folder; the clean-up removes only what the unpacking made.
+TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
+{
+    std::wstring outside = TemporaryPath(L"..\\evil");
+    HANDLE file = CreateFileW(outside.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written;
+    WriteFile(file, "kept", 4, &written, NULL);
+    CloseHandle(file);
+    struct Case {
+        const char* what;
+        std::wstring cabinet;
+        DWORD exitCode;
+        const char* says;
+        bool longTemporaryFolder = false;
+    } cases[] = {
+        {"a temporary folder too long for a path", TestPackage(L"substitution"), 4, "cannot make a folder", true},
+        {"a marked value with an unknown macro", TestPackage(L"unknown-macro"), 4, "no known macro"},
+        {"an installation folder too long for the device", TestPackage(L"long-folder"), 5, "cannot be resolved"},
+        {"a setup library without hooks", TestPackage(L"hookless"), 3, "lacks a setup hook"},
+        {"a _setup.xml that disagrees", TestPackage(L"disagreeing"), 4, "registry values"},
+        {"a member in the parent's parent", WithSetupXmlRenamed("..\\..\\evil"), 4, "not a plain file name"},
+        {"a member in a folder", WithSetupXmlRenamed("sub\\setupx"), 4, "not a plain file name"},
+        {"a member on a drive", WithSetupXmlRenamed("C:\\evilxyz"), 4, "not a plain file name"},
+        {"a member with a slash", WithSetupXmlRenamed("a/evil.xml"), 4, "not a plain file name"},
+    };
+    wchar_t temporary[MAX_PATH];
+    GetEnvironmentVariableW(L"TMP", temporary, MAX_PATH);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The installer inherits the variable that names its temporary folder.
+        if (c.longTemporaryFolder)
+            SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str());
+        AnsweredRun run = RunInstaller(L"install-cab", IDOK, c.cabinet);
+        SetEnvironmentVariableW(L"TMP", temporary);
+        EXPECT_EQ(c.exitCode, run.exitCode);
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kSubstitutionKey));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kBuilderKey));
+        EXPECT_FALSE(Exists(kSubstitutionFolder));
+        EXPECT_EQ(0, UnpackedFoldersLeft());
+        EXPECT_EQ("kept", ReadWhole(outside));
+    }
+    DeleteFileW(outside.c_str());
+    DeleteFileW(TemporaryPath(L"renamed-member.cab").c_str());
 }
 
 }  // namespace

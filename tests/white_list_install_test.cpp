@@ -17,7 +17,7 @@ TEST(WhiteListPackage, InstallsWhatQuillmereWouldWriteAndASecondListReplacesIt)
 {
     DeleteParametersKey();
     const std::vector<std::wstring> tricky = {L"  both ends  ", L"Dock #1 = east", L"quoted \"\" inside",
-                                              L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", L"", L"%CE1%", L"", L"", L"",
+                                              L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", L"", L"<Yard> & 'Gate'", L"", L"", L"",
                                               L"last"};
     AnsweredRun run = Install(TRICKY_CAB);
     EXPECT_EQ(0u, run.exitCode);

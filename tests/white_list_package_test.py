@@ -1,7 +1,10 @@
-"""tools/white-list-package on the host: the lists it refuses, how non-ASCII lists travel, and
-its four outputs read back (the .000 parsed, the XML documents parsed, the .inf's AddReg lines)
-holding the same values, the same bytes each time."""
+"""packaging/white-list-package on the host: the lists it refuses, the lists that travel only as
+provisioning documents, its four outputs read back (the .000 parsed, the XML documents parsed,
+the .inf's AddReg lines) holding the same values, the same bytes each time, and a whole set of
+outputs or none for any file name and any bytes."""
 import os
+import random
+import stat
 import struct
 import subprocess
 import sys
@@ -10,7 +13,9 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOL = os.path.join(HERE, "..", "tools", "white-list-package")
+COMMAND = os.path.join(HERE, "..", "packaging", "white-list-package")
+# The command's own script under this Python: quicker than the command for the many runs below.
+TOOL = [sys.executable, os.path.join(HERE, "..", "packaging", "white_list_package.py")]
 KEY = "COMM\\TIWLNAPI1\\PARMS"
 
 
@@ -19,12 +24,18 @@ def read_file(path):
         return source.read()
 
 
-def run(list_bytes, folder, name="list.whitelist"):
-    path = os.path.join(folder, name)
+def run(list_bytes, folder, name="list.whitelist", environment=None, tool=TOOL):
+    path = os.path.join(os.fsencode(folder), os.fsencode(name))
     with open(path, "wb") as out:
         out.write(list_bytes)
-    result = subprocess.run([TOOL, path, os.path.join(folder, "out")], capture_output=True, text=True)
-    return result, path
+    result = subprocess.run(tool + [path, os.path.join(folder, "out")], capture_output=True, text=True,
+                            errors="backslashreplace", env=environment)
+    return result, os.fsdecode(path)
+
+
+def outputs(folder):
+    out = os.path.join(folder, "out")
+    return sorted(os.listdir(out)) if os.path.isdir(out) else []
 
 
 def document_values(xml_bytes):
@@ -85,6 +96,7 @@ class Refusals(unittest.TestCase):
             (b"enable = on\ncolour = red\n", 2, "unknown key"),
             (b"enable = on\nssid0 = a\n", 2, "positions run from"),
             (b"enable = on\nssid11 = a\n", 2, "positions run from"),
+            ("enable = on\nssid\u00b2 = x\n".encode(), 2, "unknown key"),
             (b"enable = on\nssid1 a\n", 2, "expected 'key = value'"),
             (b"enable = on\nssid1 = \"open\n", 2, "must end with one"),
             (b"enable = on\nssid1 = bad \xff byte\n", 2, "not valid UTF-8"),
@@ -106,7 +118,7 @@ class Outputs(unittest.TestCase):
     def test_the_four_outputs_carry_the_same_values_and_the_same_bytes_each_time(self):
         tricky = read_file(os.path.join(HERE, "white_lists", "tricky.whitelist"))
         with tempfile.TemporaryDirectory() as folder:
-            result, _ = run(tricky, folder, "tricky.whitelist")
+            result, _ = run(tricky, folder, "tricky.whitelist", tool=[COMMAND])
             self.assertEqual(0, result.returncode, result.stderr)
             out = os.path.join(folder, "out")
             read = {name: read_file(os.path.join(out, name)) for name in sorted(os.listdir(out))}
@@ -114,7 +126,7 @@ class Outputs(unittest.TestCase):
             expected = [("WhiteListEnable", "1", "string"), ("WhiteListSSID1", "  both ends  ", "string"),
                         ("WhiteListSSID2", "Dock #1 = east", "string"), ("WhiteListSSID3", 'quoted "" inside', "string"),
                         ("WhiteListSSID4", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "string"),
-                        ("WhiteListSSID5", "", "string"), ("WhiteListSSID6", "%CE1%", "string")]
+                        ("WhiteListSSID5", "", "string"), ("WhiteListSSID6", "<Yard> & 'Gate'", "string")]
             expected += [("WhiteListSSID%d" % i, "", "string") for i in (7, 8, 9)]
             expected += [("WhiteListSSID10", "last", "string"), ("WhiteListCount", "6", "string")]
             self.assertEqual(expected, document_values(read["tricky.xml"]))
@@ -130,18 +142,72 @@ class Outputs(unittest.TestCase):
             for name, data in read.items():
                 self.assertEqual(data, read_file(os.path.join(out, name)), name)
 
-    def test_a_list_that_is_not_ascii_travels_only_as_a_provisioning_document(self):
-        names = ["Café", "Łódź-Halle", "\U0001F600" * 16]
-        text = "enable = off\n" + "".join("ssid%d = %s\n" % (i + 1, name) for i, name in enumerate(names))
+    def test_a_list_the_device_could_store_otherwise_travels_only_as_a_provisioning_document(self):
+        cases = [(["Caf\u00e9", "\u0141\u00f3d\u017a-Halle", "\U0001F600" * 16], "an SSID is not ASCII"),
+                 (["Dock", "%CE1%", "50% off"], "an SSID holds '%'")]
+        for names, reason in cases:
+            with self.subTest(names=names), tempfile.TemporaryDirectory() as folder:
+                # What an earlier run for the same name wrote must not stay beside the new set.
+                self.assertEqual(0, run(b"enable = on\nssid1 = earlier\n", folder)[0].returncode)
+                text = "enable = off\n" + "".join("ssid%d = %s\n" % (i + 1, name) for i, name in enumerate(names))
+                result, _ = run(text.encode("utf-8"), folder)
+                self.assertEqual(3, result.returncode)
+                self.assertIn("not written: list.cab and list.inf: " + reason, result.stderr)
+                self.assertEqual(["list.cpf", "list.xml"], outputs(folder))
+                values = document_values(read_file(os.path.join(folder, "out", "list.xml")))
+                self.assertEqual([("WhiteListSSID%d" % (i + 1), name, "string") for i, name in enumerate(names)],
+                                 values[1:4])
+                self.assertEqual(("WhiteListCount", "3", "string"), values[-1])
+
+
+class AnyInput(unittest.TestCase):
+    """Whatever the file's name and bytes: exit 0, 1 or 3, the documented set or nothing, no
+    traceback and no staging folder left behind."""
+    EXPECTED = {0: [".cab", ".cpf", ".inf", ".xml"], 1: [], 3: [".cpf", ".xml"]}
+
+    def inputs(self):
+        generator = random.Random(13)
+        lines = [b"enable = on", b"enable = off", b"ssid1 = a", b"ssid2 = \"q\"", b"ssid3 = %CE2%", b"# note",
+                 "ssid4 = S\u00fcd".encode(), b"ssid5 = \xff", b"=", b"\"", b"ssid10=", b"\x00", b"\r"]
+        yield b"enable = on\nssid1 = a\n"
+        for _ in range(16):
+            yield b"\n".join(generator.choice(lines) for _ in range(generator.randint(0, 6)))
+            yield bytes(generator.randrange(256) for _ in range(generator.randint(0, 40)))
+
+    def test_a_whole_set_of_outputs_or_none_and_never_a_traceback(self):
+        names = ["Lager-S\u00fcd.whitelist", b"bytes-\xff\xfe.whitelist", "two dots.a.whitelist", ".whitelist",
+                 "\u00fc\u00fc\u00fc.whitelist"]
+        for number, data in enumerate(self.inputs()):
+            name = names[number % len(names)]
+            with self.subTest(name=name, data=data), tempfile.TemporaryDirectory() as folder:
+                result, path = run(data, folder, name)
+                self.assertIn(result.returncode, self.EXPECTED)
+                self.assertNotIn("Traceback", result.stderr)
+                stem = os.path.splitext(os.path.basename(os.fsencode(path)))[0]
+                self.assertEqual([stem + extension.encode() for extension in self.EXPECTED[result.returncode]],
+                                 sorted(os.listdir(os.path.join(os.fsencode(folder), b"out")))
+                                 if os.path.isdir(os.path.join(folder, "out")) else [])
+                if result.returncode == 1:
+                    self.assertEqual(1, len(result.stderr.splitlines()))
+                if result.returncode == 0:
+                    cab = members(os.path.join(os.fsencode(folder), b"out", stem + b".cab"))
+                    self.assertTrue(all(member.isascii() for member in cab), list(cab))
+
+    def test_a_failure_while_writing_leaves_the_earlier_outputs_as_they_were(self):
         with tempfile.TemporaryDirectory() as folder:
-            result, _ = run(text.encode("utf-8"), folder)
-            self.assertEqual(3, result.returncode)
-            self.assertIn("not written: list.cab and list.inf", result.stderr)
-            out = os.path.join(folder, "out")
-            self.assertEqual(["list.cpf", "list.xml"], sorted(os.listdir(out)))
-            values = document_values(read_file(os.path.join(out, "list.xml")))
-            self.assertEqual([("WhiteListSSID%d" % (i + 1), name, "string") for i, name in enumerate(names)], values[1:4])
-            self.assertEqual(("WhiteListCount", "3", "string"), values[-1])
+            self.assertEqual(0, run(b"enable = on\nssid1 = earlier\n", folder)[0].returncode)
+            earlier = {name: read_file(os.path.join(folder, "out", name)) for name in outputs(folder)}
+            failing = os.path.join(folder, "bin")
+            os.mkdir(failing)
+            with open(os.path.join(failing, "gcab"), "w") as fake:
+                fake.write("#!/bin/sh\necho 'gcab: no space left on device' >&2\nexit 1\n")
+            os.chmod(os.path.join(failing, "gcab"), stat.S_IRWXU)
+            environment = dict(os.environ, PATH=failing + os.pathsep + os.environ["PATH"])
+            result, path = run(b"enable = off\nssid1 = later\n", folder, environment=environment)
+            self.assertEqual(1, result.returncode)
+            self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+            self.assertIn(path, result.stderr)
+            self.assertEqual(earlier, {name: read_file(os.path.join(folder, "out", name)) for name in outputs(folder)})
 
 
 if __name__ == "__main__":

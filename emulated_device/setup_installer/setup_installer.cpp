@@ -1,16 +1,15 @@
 // The device's CAB installer for the emulated device: installs a CAB package as the device
 // does (its setup library's hooks called by name around creating the folders, copying the
-// files and creating the shortcuts), removes it again, or lists and checks it. It can also run
-// a setup library around loose files.
+// files, creating the shortcuts and setting the registry values), removes it again, or lists
+// and checks it.
 //
 //   SetupInstaller install-cab PACKAGE.CAB
 //   SetupInstaller remove-cab  PACKAGE.CAB
 //   SetupInstaller list        PACKAGE.CAB
-//   SetupInstaller install SETUP.DLL INSTALL_DIR FILE...
-//   SetupInstaller remove  SETUP.DLL INSTALL_DIR FILE_NAME...
 //
-// Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the library or one
-// of its hooks is missing, 4 the package cannot be unpacked or is unsound.
+// Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the setup library
+// or one of its hooks is missing, 4 the package cannot be unpacked or is unsound, 5 its
+// installation folder cannot be resolved.
 #include <windows.h>
 
 #include <stdio.h>
@@ -39,23 +38,11 @@ static BOOL LoadSetupLibrary(LPCWSTR path, SetupLibrary* library)
     library->uninstallExit = (pfnUninstall_Exit)(void*)GetProcAddress(library->module, UNINSTALL_EXIT_NAME);
     if (!library->installInit || !library->installExit || !library->uninstallInit || !library->uninstallExit) {
         wprintf(L"%ls lacks a setup hook\n", path);
+        // Freed at once, so that the unpacked library can be deleted.
+        FreeLibrary(library->module);
         return FALSE;
     }
     return TRUE;
-}
-
-static LPCWSTR FileNameOf(LPCWSTR path)
-{
-    LPCWSTR name = path;
-    for (LPCWSTR c = path; *c; ++c)
-        if (*c == L'\\' || *c == L'/')
-            name = c + 1;
-    return name;
-}
-
-static BOOL JoinPath(WCHAR* joined, LPCWSTR folder, LPCWSTR name)
-{
-    return FormatPath(joined, MAX_PATH, L"%ls\\%ls", folder, name);
 }
 
 // Install_Init, before anything is created; TRUE when the library lets the installation go on.
@@ -72,40 +59,6 @@ static BOOL UninstallInit(const SetupLibrary& library, LPCWSTR folder)
     codeUNINSTALL_INIT init = library.uninstallInit(NULL, folder);
     wprintf(L"Uninstall_Init: %d (%ls)\n", init, init == codeUNINSTALL_INIT_CONTINUE ? L"continue" : L"cancel");
     return init == codeUNINSTALL_INIT_CONTINUE;
-}
-
-static int Install(const SetupLibrary& library, LPCWSTR folder, int fileCount, WCHAR** files)
-{
-    if (!InstallInit(library, folder))
-        return 1;
-
-    WORD failedDirs = 0, failedFiles = 0;
-    if (!CreateDirectoryW(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
-        failedDirs++;
-    for (int i = 0; i < fileCount; ++i) {
-        WCHAR target[MAX_PATH];
-        if (!JoinPath(target, folder, FileNameOf(files[i])) || !CopyFileW(files[i], target, FALSE)) {
-            wprintf(L"cannot copy %ls\n", files[i]);
-            failedFiles++;
-        }
-    }
-    codeINSTALL_EXIT exit = library.installExit(NULL, folder, failedDirs, failedFiles, 0, 0, 0);
-    wprintf(L"Install_Exit(%u directories, %u files failed): %d\n", failedDirs, failedFiles, exit);
-    return 0;
-}
-
-static int Remove(const SetupLibrary& library, LPCWSTR folder, int fileCount, WCHAR** names)
-{
-    if (!UninstallInit(library, folder))
-        return 1;
-    for (int i = 0; i < fileCount; ++i) {
-        WCHAR target[MAX_PATH];
-        if (JoinPath(target, folder, FileNameOf(names[i])))
-            DeleteFileW(target);
-    }
-    RemoveDirectoryW(folder);
-    wprintf(L"Uninstall_Exit: %d\n", library.uninstallExit(NULL));
-    return 0;
 }
 
 static BOOL InstallDirOf(const UnpackedPackage& package, WCHAR* installDir)
@@ -179,30 +132,34 @@ static BOOL LoadPackageLibrary(const UnpackedPackage& package, SetupLibrary* lib
 
 // A stored 8-bit text as the device's installer would write it. The device converts it with its
 // own code page, which the emulated device does not know: only ASCII is taken.
-static BOOL WidenAscii(const BYTE* text, DWORD size, WCHAR* wide)
+static BOOL WidenAscii(const char* text, WCHAR* wide, int wideChars)
 {
-    for (DWORD i = 0; i < size; ++i) {
-        if (text[i] >= 0x80)
+    for (int i = 0; i < wideChars; ++i) {
+        if ((BYTE)text[i] >= 0x80)
             return FALSE;
         wide[i] = text[i];
+        if (text[i] == 0)
+            return TRUE;
     }
-    return TRUE;
+    return FALSE;
 }
 
-static BOOL SetRegistryValue(HKEY key, const PackageRegistryValue& value)
+static BOOL SetRegistryValue(const PackageInstructions& instructions, HKEY key, const PackageRegistryValue& value,
+                             LPCWSTR installDir)
 {
     WCHAR name[PACKAGE_NAME_CHARS];
-    if (!WidenAscii((const BYTE*)value.name, (DWORD)strlen(value.name) + 1, name))
+    if (!WidenAscii(value.name, name, PACKAGE_NAME_CHARS))
         return FALSE;
     if ((value.type & PACKAGE_REG_NO_CLOBBER) && RegQueryValueExW(key, name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS)
         return TRUE;
     switch (value.type & PACKAGE_REG_TYPE_MASK) {
     case 0:
     case 0x10000: {
-        WCHAR text[PACKAGE_VALUE_BYTES];
-        return WidenAscii(value.data, value.dataSize, text) &&
+        static WCHAR text[4 * PACKAGE_VALUE_BYTES];
+        int length;
+        return RegistryText(&instructions, &value, installDir, text, 4 * PACKAGE_VALUE_BYTES, &length) &&
                RegSetValueExW(key, name, 0, value.type & 0x10000 ? REG_MULTI_SZ : REG_SZ, (const BYTE*)text,
-                              value.dataSize * sizeof(WCHAR)) == ERROR_SUCCESS;
+                              length * sizeof(WCHAR)) == ERROR_SUCCESS;
     }
     case 1:
         return RegSetValueExW(key, name, 0, REG_BINARY, value.data, value.dataSize) == ERROR_SUCCESS;
@@ -213,13 +170,14 @@ static BOOL SetRegistryValue(HKEY key, const PackageRegistryValue& value)
 
 // Creates each key the package names (as the device's installer does, when missing) and sets
 // its values; what fails is counted for Install_Exit.
-static void ApplyRegistry(const PackageInstructions& instructions, WORD* failedKeys, WORD* failedValues)
+static void ApplyRegistry(const PackageInstructions& instructions, LPCWSTR installDir, WORD* failedKeys,
+                          WORD* failedValues)
 {
     for (int k = 0; k < instructions.registryKeyCount; ++k) {
         const PackageRegistryKey& entry = instructions.registryKeys[k];
         WCHAR path[MAX_PATH];
         HKEY key = NULL;
-        if (!WidenAscii((const BYTE*)entry.path, (DWORD)strlen(entry.path) + 1, path) ||
+        if (!WidenAscii(entry.path, path, MAX_PATH) ||
             RegCreateKeyExW(RegistryRoot(entry.root), path, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &key,
                             NULL) != ERROR_SUCCESS) {
             wprintf(L"cannot create the registry key %hs\n", entry.path);
@@ -230,7 +188,7 @@ static void ApplyRegistry(const PackageInstructions& instructions, WORD* failedK
             const PackageRegistryValue& value = instructions.registryValues[v];
             if (value.keyId != entry.id)
                 continue;
-            if (key == NULL || !SetRegistryValue(key, value)) {
+            if (key == NULL || !SetRegistryValue(instructions, key, value, installDir)) {
                 wprintf(L"cannot set the registry value %hs\n", value.name);
                 (*failedValues)++;
             } else {
@@ -280,7 +238,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
         }
     }
     WORD failedKeys = 0, failedValues = 0;
-    ApplyRegistry(instructions, &failedKeys, &failedValues);
+    ApplyRegistry(instructions, installDir, &failedKeys, &failedValues);
     if (library == NULL) {
         wprintf(L"installed (%u directories, %u files, %u registry keys, %u registry values, %u shortcuts failed)\n",
                 failedDirs, failedFiles, failedKeys, failedValues, failedShortcuts);
@@ -354,29 +312,43 @@ static void ListPackage(const UnpackedPackage& package)
     wprintf(L"setup library %ls\n", library ? library : L"none");
 }
 
+static int InstallOrRemove(LPCWSTR action, const UnpackedPackage& package, const SetupLibrary* library,
+                           LPCWSTR installDir)
+{
+    return lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package, library, installDir)
+                                                 : RemovePackage(package, library, installDir);
+}
+
+static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package)
+{
+    if (lstrcmpW(action, L"list") == 0) {
+        ListPackage(package);
+        return 0;
+    }
+    WCHAR installDir[MAX_PATH] = L"";
+    if (package.instructions.directoryCount > 0 && !InstallDirOf(package, installDir)) {
+        wprintf(L"the installation folder %hs cannot be resolved on this device\n",
+                package.instructions.directories[0].path);
+        return 5;
+    }
+    if (MemberOfFile(&package, 999) == NULL)
+        return InstallOrRemove(action, package, NULL, installDir);
+    SetupLibrary library;
+    if (!LoadPackageLibrary(package, &library))
+        return 3;
+    int result = InstallOrRemove(action, package, &library, installDir);
+    FreeLibrary(library.module);
+    return result;
+}
+
 static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
 {
     static UnpackedPackage package;
     int result = 4;
-    if (!UnpackPackage(cabinet, &package)) {
+    if (UnpackPackage(cabinet, &package))
+        result = RunUnpacked(action, package);
+    else
         wprintf(L"%ls: %ls\n", cabinet, package.problem);
-    } else if (lstrcmpW(action, L"list") == 0) {
-        ListPackage(package);
-        result = 0;
-    } else {
-        WCHAR installDir[MAX_PATH] = L"";
-        SetupLibrary library;
-        BOOL hasLibrary = MemberOfFile(&package, 999) != NULL;
-        result = 3;
-        if ((package.instructions.directoryCount == 0 || InstallDirOf(package, installDir)) &&
-            (!hasLibrary || LoadPackageLibrary(package, &library))) {
-            const SetupLibrary* hooks = hasLibrary ? &library : NULL;
-            result = lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package, hooks, installDir)
-                                                           : RemovePackage(package, hooks, installDir);
-            if (hasLibrary)
-                FreeLibrary(library.module);
-        }
-    }
     DeleteUnpackedPackage(&package);
     return result;
 }
@@ -386,16 +358,6 @@ int wmain(int argc, WCHAR** argv)
     if (argc == 3 && (lstrcmpW(argv[1], L"install-cab") == 0 || lstrcmpW(argv[1], L"remove-cab") == 0 ||
                       lstrcmpW(argv[1], L"list") == 0))
         return RunPackage(argv[1], argv[2]);
-    if (argc < 4 || (lstrcmpW(argv[1], L"install") != 0 && lstrcmpW(argv[1], L"remove") != 0)) {
-        wprintf(L"usage: SetupInstaller install-cab|remove-cab|list PACKAGE.CAB\n"
-                L"       SetupInstaller install|remove SETUP.DLL INSTALL_DIR FILE...\n");
-        return 2;
-    }
-    SetupLibrary library;
-    if (!LoadSetupLibrary(argv[2], &library))
-        return 3;
-    int result = lstrcmpW(argv[1], L"install") == 0 ? Install(library, argv[3], argc - 4, argv + 4)
-                                                    : Remove(library, argv[3], argc - 4, argv + 4);
-    FreeLibrary(library.module);
-    return result;
+    wprintf(L"usage: SetupInstaller install-cab|remove-cab|list PACKAGE.CAB\n");
+    return 2;
 }

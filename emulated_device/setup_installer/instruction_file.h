@@ -1,6 +1,5 @@
-// A CAB package as the device's installer reads it: the members unpacked with the platform's
-// cabinet calls, the .000 instruction file parsed and checked against the members and the
-// package's _setup.xml.
+// The .000 instruction file of a device CAB as the device's installer reads it: parsed and every
+// entry checked, and the device's folder and registry macros resolved for the emulated device.
 #pragma once
 #include <windows.h>
 
@@ -45,6 +44,7 @@ struct PackageRegistryKey {  // a "registry hive" of the instruction file: root 
 struct PackageRegistryValue {  // a "registry key" of the instruction file: one value
     WORD id;
     WORD keyId;
+    WORD substitute;  // 1: the device's macros in a string are replaced when it is stored
     DWORD type;  // 0 SZ, 0x10000 MULTI_SZ, 1 BINARY, 0x10001 DWORD; 0x2 no-clobber
     char name[PACKAGE_NAME_CHARS];
     BYTE data[PACKAGE_VALUE_BYTES];  // as stored: 8-bit text for the string types
@@ -65,19 +65,6 @@ struct PackageInstructions {
     PackageRegistryValue registryValues[PACKAGE_MAX_ENTRIES];
 };
 
-struct UnpackedPackage {
-    WCHAR folder[MAX_PATH];
-    int memberCount;
-    WCHAR members[PACKAGE_MAX_ENTRIES][PACKAGE_NAME_CHARS];  // in the cabinet's order
-    PackageInstructions instructions;
-    WCHAR problem[256];  // why the package is not sound; empty when it is
-};
-
-// Unpacks the cabinet into a new temporary folder and parses and checks its instructions.
-// FALSE when it cannot be unpacked or its instructions are unsound (problem says why).
-BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package);
-void DeleteUnpackedPackage(const UnpackedPackage* package);
-
 // Parses an instruction file; FALSE with problem filled when a field or section is out of bounds.
 BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instructions, WCHAR* problem, int problemChars);
 
@@ -88,5 +75,12 @@ BOOL FormatPath(WCHAR* path, int pathChars, LPCWSTR format, ...);
 BOOL ResolveDevicePath(const char* stored, LPCWSTR installDir, WCHAR* path, int pathChars);
 BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pathChars);
 HKEY RegistryRoot(WORD root);
-// The member that holds the file with this id (NNN extension), or NULL.
-LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId);
+const char* RegistryRootName(WORD root);  // "HKLM" and the like, as provisioning documents name it
+const PackageRegistryKey* RegistryKeyById(const PackageInstructions* instructions, WORD id);
+
+// A string value's data as the device stores it, in characters (its NULs included): ASCII only
+// (the device's code page is unknown here), and, when the value asks for substitution, %CE1%,
+// %CE2%, %CE11%, %InstallDir% and %AppName% replaced. FALSE for any other '%' in such a value
+// or when the text does not fit; text NULL only checks.
+BOOL RegistryText(const PackageInstructions* instructions, const PackageRegistryValue* value, LPCWSTR installDir,
+                  WCHAR* text, int textChars, int* length);

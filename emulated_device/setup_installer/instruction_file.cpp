@@ -1,6 +1,5 @@
-#include "cab_package.h"
+#include "instruction_file.h"
 
-#include <setupapi.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,18 +15,6 @@ BOOL FormatPath(WCHAR* path, int pathChars, LPCWSTR format, ...)
     if (written >= 0 && written < pathChars)
         return TRUE;
     path[0] = 0;
-    return FALSE;
-}
-
-static BOOL FormatNarrow(char* text, int textChars, const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int written = _vsnprintf(text, textChars, format, arguments);
-    va_end(arguments);
-    if (written >= 0 && written < textChars)
-        return TRUE;
-    text[0] = 0;
     return FALSE;
 }
 
@@ -278,7 +265,12 @@ HKEY RegistryRoot(WORD root)
     return root < sizeof kRoots / sizeof kRoots[0] ? kRoots[root].key : NULL;
 }
 
-static const PackageRegistryKey* RegistryKeyById(const PackageInstructions* instructions, WORD id)
+const char* RegistryRootName(WORD root)
+{
+    return root < sizeof kRoots / sizeof kRoots[0] ? kRoots[root].name : "";
+}
+
+const PackageRegistryKey* RegistryKeyById(const PackageInstructions* instructions, WORD id)
 {
     for (int i = 0; i < instructions->registryKeyCount; ++i)
         if (instructions->registryKeys[i].id == id)
@@ -303,6 +295,11 @@ static BOOL ReadRegistryKeys(InstructionReader* reader, DWORD at)
         at = end;
     }
     return TRUE;
+}
+
+static BOOL IsStringType(DWORD type)
+{
+    return (type & PACKAGE_REG_TYPE_MASK) == 0 || (type & PACKAGE_REG_TYPE_MASK) == 0x10000;
 }
 
 // A value's data as its type needs it: strings end in their NUL, multi-strings in two, a
@@ -333,14 +330,20 @@ static BOOL ReadRegistryValues(InstructionReader* reader, DWORD at)
             return Refuse(reader, L"a registry value entry runs past the file or its name is not terminated");
         entry->id = Word(reader->data, at);
         entry->keyId = Word(reader->data, at + 2);
+        entry->substitute = Word(reader->data, at + 4);
         entry->type = Dword(reader->data, at + 6);
         DWORD dataAt = at + 12 + (DWORD)strlen(entry->name) + 1;
         entry->dataSize = end - dataAt;
-        if (entry->id == 0 || RegistryKeyById(instructions, entry->keyId) == NULL || Word(reader->data, at + 4) > 1)
+        if (entry->id == 0 || RegistryKeyById(instructions, entry->keyId) == NULL || entry->substitute > 1)
             return Refuse(reader, L"a registry value has id 0, an unknown key or an unknown substitution flag");
         if (entry->dataSize > PACKAGE_VALUE_BYTES || !IsSoundValueData(entry->type, reader->data + dataAt, entry->dataSize))
             return Refuse(reader, L"a registry value has an unknown type or data its type does not allow");
         memcpy(entry->data, reader->data + dataAt, entry->dataSize);
+        // A package without an installation folder has nothing for %InstallDir% to stand for.
+        LPCWSTR installDir = instructions->directoryCount > 0 ? L"" : NULL;
+        int length;
+        if (IsStringType(entry->type) && entry->substitute && !RegistryText(instructions, entry, installDir, NULL, 0, &length))
+            return Refuse(reader, L"a registry value marked for substitution holds a '%' that is no known macro");
         at = end;
     }
     return TRUE;
@@ -386,206 +389,6 @@ BOOL ParseInstructions(const BYTE* data, DWORD size, PackageInstructions* instru
     problem[0] = 0;
     return TRUE;
 }
-
-static UINT CALLBACK ExtractMember(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR)
-{
-    UnpackedPackage* package = (UnpackedPackage*)context;
-    if (notification != SPFILENOTIFY_FILEINCABINET)
-        return NO_ERROR;
-    FILE_IN_CABINET_INFO_W* member = (FILE_IN_CABINET_INFO_W*)param1;
-    if (package->memberCount >= PACKAGE_MAX_ENTRIES)
-        return FILEOP_ABORT;
-    if (lstrlenW(member->NameInCabinet) >= PACKAGE_NAME_CHARS ||
-        !FormatPath(member->FullTargetName, MAX_PATH, L"%ls\\%ls", package->folder, member->NameInCabinet)) {
-        SetProblem(package->problem, 256, L"a member's name is too long");
-        return FILEOP_ABORT;
-    }
-    lstrcpynW(package->members[package->memberCount++], member->NameInCabinet, PACKAGE_NAME_CHARS);
-    return FILEOP_DOIT;
-}
-
-static BOOL EndsWith(LPCWSTR text, LPCWSTR ending)
-{
-    int textLength = lstrlenW(text), endingLength = lstrlenW(ending);
-    return textLength >= endingLength && lstrcmpiW(text + textLength - endingLength, ending) == 0;
-}
-
-LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
-{
-    WCHAR ending[8];
-    FormatPath(ending, 8, L".%03u", fileId);
-    for (int i = 0; i < package->memberCount; ++i)
-        if (EndsWith(package->members[i], ending))
-            return package->members[i];
-    return NULL;
-}
-
-static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* data, DWORD capacity, DWORD* size)
-{
-    WCHAR path[MAX_PATH];
-    if (!FormatPath(path, MAX_PATH, L"%ls\\%ls", package->folder, member))
-        return FALSE;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    BOOL read = ReadFile(file, data, capacity, size, NULL) && *size < capacity;
-    CloseHandle(file);
-    return read;
-}
-
-// The value of <parm name="NAME" value="..."> in the document, or FALSE.
-static BOOL XmlParm(const char* xml, const char* name, char* value, int valueChars)
-{
-    char pattern[80];
-    if (!FormatNarrow(pattern, sizeof pattern, "<parm name=\"%s\" value=\"", name))
-        return FALSE;
-    const char* found = strstr(xml, pattern);
-    if (found == NULL)
-        return FALSE;
-    found += strlen(pattern);
-    const char* end = strchr(found, '"');
-    if (end == NULL || end - found >= valueChars)
-        return FALSE;
-    memcpy(value, found, end - found);
-    value[end - found] = 0;
-    return TRUE;
-}
-
-static BOOL XmlNumberIs(const char* xml, const char* name, int expected)
-{
-    char value[16];
-    return XmlParm(xml, name, value, sizeof value) && atoi(value) == expected;
-}
-
-// Text as an XML attribute holds it.
-static BOOL EscapeXml(const char* text, char* escaped, int escapedChars)
-{
-    int at = 0;
-    for (; *text; ++text) {
-        const char* piece = *text == '&' ? "&amp;" : *text == '"' ? "&quot;" : *text == '<' ? "&lt;" : *text == '>' ? "&gt;" : NULL;
-        int length = piece ? (int)strlen(piece) : 1;
-        if (at + length >= escapedChars)
-            return FALSE;
-        memcpy(escaped + at, piece ? piece : text, length);
-        at += length;
-    }
-    escaped[at] = 0;
-    return TRUE;
-}
-
-// Each string value of the .000 stands in _setup.xml's Registry characteristic of its key.
-static BOOL CheckSetupXmlValues(UnpackedPackage* package, const char* xml)
-{
-    const PackageInstructions* instructions = &package->instructions;
-    for (int i = 0; i < instructions->registryValueCount; ++i) {
-        const PackageRegistryValue* value = &instructions->registryValues[i];
-        const PackageRegistryKey* key = RegistryKeyById(instructions, value->keyId);
-        char keyLine[MAX_PATH + 40], parm[2 * PACKAGE_NAME_CHARS + 6 * PACKAGE_VALUE_BYTES + 60];
-        char escaped[6 * PACKAGE_VALUE_BYTES];
-        if ((value->type & ~PACKAGE_REG_NO_CLOBBER) != 0)
-            continue;
-        const char* keyAt = NULL;
-        if (!FormatNarrow(keyLine, sizeof keyLine, "<characteristic type=\"%s\\%s\">", kRoots[key->root].name, key->path) ||
-            !EscapeXml((const char*)value->data, escaped, sizeof escaped) ||
-            !FormatNarrow(parm, sizeof parm, "<parm name=\"%s\" value=\"%s\" datatype=\"string\" />", value->name,
-                          escaped) ||
-            (keyAt = strstr(xml, keyLine)) == NULL || strstr(keyAt, parm) == NULL) {
-            SetProblem(package->problem, 256, L"_setup.xml disagrees with the instruction file's registry values");
-            return FALSE;
-        }
-    }
-    return TRUE;
-}
-
-// _setup.xml must say what the .000 says: name, counts, and each file extracted from its member.
-static BOOL CheckSetupXml(UnpackedPackage* package)
-{
-    static char xml[16384];
-    DWORD size = 0;
-    if (!ReadMember(package, L"_setup.xml", (BYTE*)xml, sizeof xml - 1, &size)) {
-        SetProblem(package->problem, 256, L"no readable _setup.xml");
-        return FALSE;
-    }
-    xml[size] = 0;
-    const PackageInstructions* instructions = &package->instructions;
-    char expectedName[2 * PACKAGE_NAME_CHARS + 2], name[2 * PACKAGE_NAME_CHARS + 2];
-    if (!FormatNarrow(expectedName, sizeof expectedName, "%s %s", instructions->provider, instructions->appName) ||
-        !XmlParm(xml, "AppName", name, sizeof name) || strcmp(name, expectedName) != 0 ||
-        !XmlNumberIs(xml, "NumFiles", instructions->fileCount) ||
-        !XmlNumberIs(xml, "NumDirs", instructions->directoryCount) ||
-        !XmlNumberIs(xml, "NumShortcuts", instructions->shortcutCount) ||
-        !XmlNumberIs(xml, "NumRegKeys", instructions->registryKeyCount) ||
-        (instructions->registryValueCount > 0 && !XmlNumberIs(xml, "NumRegVals", instructions->registryValueCount))) {
-        SetProblem(package->problem, 256, L"_setup.xml disagrees with the instruction file");
-        return FALSE;
-    }
-    for (int i = 0; i < instructions->fileCount; ++i) {
-        char extract[2 * PACKAGE_NAME_CHARS + 160];
-        BOOL formatted = FormatNarrow(extract, sizeof extract,
-                  "<characteristic type=\"%s\" translation=\"install\">\r\n"
-                  "        <characteristic type=\"Extract\">\r\n"
-                  "          <parm name=\"Source\" value=\"%ls\" />",
-                  instructions->files[i].target, MemberOfFile(package, instructions->files[i].id));
-        if (!formatted || strstr(xml, extract) == NULL) {
-            SetProblem(package->problem, 256, L"_setup.xml extracts a file from another member");
-            return FALSE;
-        }
-    }
-    return CheckSetupXmlValues(package, xml);
-}
-
-static BOOL CheckMembers(UnpackedPackage* package)
-{
-    const PackageInstructions* instructions = &package->instructions;
-    for (int i = 0; i < instructions->fileCount; ++i)
-        if (MemberOfFile(package, instructions->files[i].id) == NULL) {
-            SetProblem(package->problem, 256, L"a file entry has no member");
-            return FALSE;
-        }
-    return CheckSetupXml(package);
-}
-
-BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package)
-{
-    memset(package, 0, sizeof *package);
-    WCHAR temporary[MAX_PATH];
-    GetTempPathW(MAX_PATH, temporary);
-    if (!FormatPath(package->folder, MAX_PATH, L"%lsunpacked-%lu-%lu", temporary, GetCurrentProcessId(),
-                    GetTickCount()) ||
-        !CreateDirectoryW(package->folder, NULL)) {
-        SetProblem(package->problem, 256, L"cannot make a folder to unpack into");
-        return FALSE;
-    }
-    if (!SetupIterateCabinetW(cabinet, 0, ExtractMember, package) || package->memberCount == 0) {
-        if (package->problem[0] == 0)
-            SetProblem(package->problem, 256, L"cannot unpack the cabinet");
-        return FALSE;
-    }
-    if (!EndsWith(package->members[0], L".000")) {
-        SetProblem(package->problem, 256, L"the first member is not the .000 instruction file");
-        return FALSE;
-    }
-    static BYTE data[65536];
-    DWORD size = 0;
-    if (!ReadMember(package, package->members[0], data, sizeof data, &size)) {
-        SetProblem(package->problem, 256, L"cannot read the instruction file");
-        return FALSE;
-    }
-    if (!ParseInstructions(data, size, &package->instructions, package->problem, 256))
-        return FALSE;
-    return CheckMembers(package);
-}
-
-void DeleteUnpackedPackage(const UnpackedPackage* package)
-{
-    for (int i = 0; i < package->memberCount; ++i) {
-        WCHAR path[MAX_PATH];
-        if (FormatPath(path, MAX_PATH, L"%ls\\%ls", package->folder, package->members[i]))
-            DeleteFileW(path);
-    }
-    RemoveDirectoryW(package->folder);
-}
-
 BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pathChars)
 {
     LPCWSTR folder = baseDirectory == 0 ? installDir : MacroFolder(baseDirectory);
@@ -605,4 +408,61 @@ BOOL ResolveDevicePath(const char* stored, LPCWSTR installDir, WCHAR* path, int 
         return FormatPath(path, pathChars, L"%hs", stored);
     LPCWSTR folder = number == 0 ? installDir : MacroFolder(number);
     return FormatPath(path, pathChars, L"%ls%hs", folder, stored + macro);
+}
+
+// The macros the device's installer replaces in a registry string marked for substitution: a
+// folder macro's number (0 the installation folder), or -1 for the application's name.
+static const struct {
+    const char* name;
+    int folder;
+} kValueMacros[] = {{"%CE1%", 1}, {"%CE2%", 2}, {"%CE11%", 11}, {"%InstallDir%", 0}, {"%AppName%", -1}};
+
+static BOOL AppendCharacter(WCHAR* text, int textChars, int* length, WCHAR character)
+{
+    if (text != NULL) {
+        if (*length >= textChars)
+            return FALSE;
+        text[*length] = character;
+    }
+    ++*length;
+    return TRUE;
+}
+
+static BOOL AppendText(WCHAR* text, int textChars, int* length, LPCWSTR piece)
+{
+    for (; *piece; ++piece)
+        if (!AppendCharacter(text, textChars, length, *piece))
+            return FALSE;
+    return TRUE;
+}
+
+BOOL RegistryText(const PackageInstructions* instructions, const PackageRegistryValue* value, LPCWSTR installDir,
+                  WCHAR* text, int textChars, int* length)
+{
+    WCHAR appName[PACKAGE_NAME_CHARS];
+    FormatPath(appName, PACKAGE_NAME_CHARS, L"%hs", instructions->appName);
+    *length = 0;
+    for (DWORD at = 0; at < value->dataSize;) {
+        const char* rest = (const char*)value->data + at;
+        if ((BYTE)*rest >= 0x80)
+            return FALSE;
+        if (*rest != '%' || !value->substitute) {
+            if (!AppendCharacter(text, textChars, length, (WCHAR)*rest))
+                return FALSE;
+            ++at;
+            continue;
+        }
+        int macro = 0;
+        int count = (int)(sizeof kValueMacros / sizeof kValueMacros[0]);
+        while (macro < count && strncmp(rest, kValueMacros[macro].name, strlen(kValueMacros[macro].name)) != 0)
+            ++macro;
+        if (macro == count)
+            return FALSE;
+        int folder = kValueMacros[macro].folder;
+        LPCWSTR replacement = folder < 0 ? appName : folder == 0 ? installDir : MacroFolder(folder);
+        if (replacement == NULL || !AppendText(text, textChars, length, replacement))
+            return FALSE;
+        at += (DWORD)strlen(kValueMacros[macro].name);
+    }
+    return TRUE;
 }

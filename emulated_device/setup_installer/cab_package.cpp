@@ -1,0 +1,273 @@
+#include "cab_package.h"
+
+#include <setupapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "provisioning_document.h"
+
+static void SetProblem(UnpackedPackage* package, LPCWSTR text)
+{
+    lstrcpynW(package->problem, text, sizeof package->problem / sizeof package->problem[0]);
+}
+
+// A member lands in the unpacking folder under its own name, so that name must be a plain file
+// name: no folder, drive or parent of any kind.
+static BOOL IsPlainMemberName(LPCWSTR name)
+{
+    int length = lstrlenW(name);
+    if (length == 0 || length >= PACKAGE_NAME_CHARS || lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0)
+        return FALSE;
+    for (LPCWSTR c = name; *c; ++c)
+        if (*c == L'\\' || *c == L'/' || *c == L':' || *c < 0x20)
+            return FALSE;
+    return TRUE;
+}
+
+// First pass: every member's name is read and checked, nothing is extracted.
+static UINT CALLBACK ListMember(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR)
+{
+    UnpackedPackage* package = (UnpackedPackage*)context;
+    if (notification != SPFILENOTIFY_FILEINCABINET)
+        return NO_ERROR;
+    const FILE_IN_CABINET_INFO_W* member = (const FILE_IN_CABINET_INFO_W*)param1;
+    if (package->memberCount >= PACKAGE_MAX_ENTRIES) {
+        SetProblem(package, L"the cabinet has too many members");
+        return FILEOP_ABORT;
+    }
+    if (!IsPlainMemberName(member->NameInCabinet)) {
+        SetProblem(package, L"a member's name is not a plain file name");
+        return FILEOP_ABORT;
+    }
+    lstrcpynW(package->members[package->memberCount++], member->NameInCabinet, PACKAGE_NAME_CHARS);
+    return FILEOP_SKIP;
+}
+
+// Second pass: the checked members are extracted, and each file made is noted.
+static UINT CALLBACK ExtractMember(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR)
+{
+    UnpackedPackage* package = (UnpackedPackage*)context;
+    if (notification == SPFILENOTIFY_FILEEXTRACTED) {
+        const FILEPATHS_W* paths = (const FILEPATHS_W*)param1;
+        if (paths->Win32Error == NO_ERROR && package->unpackedCount < PACKAGE_MAX_ENTRIES)
+            lstrcpynW(package->unpacked[package->unpackedCount++], paths->Target, MAX_PATH);
+        return NO_ERROR;
+    }
+    if (notification != SPFILENOTIFY_FILEINCABINET)
+        return NO_ERROR;
+    FILE_IN_CABINET_INFO_W* member = (FILE_IN_CABINET_INFO_W*)param1;
+    if (!IsPlainMemberName(member->NameInCabinet) ||
+        !FormatPath(member->FullTargetName, MAX_PATH, L"%ls\\%ls", package->folder, member->NameInCabinet)) {
+        SetProblem(package, L"a member's path is too long");
+        return FILEOP_ABORT;
+    }
+    return FILEOP_DOIT;
+}
+
+static BOOL EndsWith(LPCWSTR text, LPCWSTR ending)
+{
+    int textLength = lstrlenW(text), endingLength = lstrlenW(ending);
+    return textLength >= endingLength && lstrcmpiW(text + textLength - endingLength, ending) == 0;
+}
+
+LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
+{
+    WCHAR ending[8];
+    FormatPath(ending, 8, L".%03u", fileId);
+    for (int i = 0; i < package->memberCount; ++i)
+        if (EndsWith(package->members[i], ending))
+            return package->members[i];
+    return NULL;
+}
+
+static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* data, DWORD capacity, DWORD* size)
+{
+    WCHAR path[MAX_PATH];
+    if (!FormatPath(path, MAX_PATH, L"%ls\\%ls", package->folder, member))
+        return FALSE;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL read = ReadFile(file, data, capacity, size, NULL) && *size < capacity;
+    CloseHandle(file);
+    return read;
+}
+
+static BOOL ParmIsNumber(const XmlDocument* xml, int install, const char* name, int expected)
+{
+    char text[16];
+    const char* value = XmlParmValue(xml, install, name);
+    return value != NULL && _snprintf(text, sizeof text, "%d", expected) > 0 && strcmp(value, text) == 0;
+}
+
+static BOOL CheckInstall(const XmlDocument* xml, const PackageInstructions* instructions)
+{
+    int install = XmlChild(xml, 0, -1, "characteristic", "Install");
+    char expectedName[2 * PACKAGE_NAME_CHARS + 2];
+    _snprintf(expectedName, sizeof expectedName, "%s %s", instructions->provider, instructions->appName);
+    expectedName[sizeof expectedName - 1] = 0;
+    const char* name = install >= 0 ? XmlParmValue(xml, install, "AppName") : NULL;
+    return name != NULL && strcmp(name, expectedName) == 0 &&
+           ParmIsNumber(xml, install, "NumFiles", instructions->fileCount) &&
+           ParmIsNumber(xml, install, "NumDirs", instructions->directoryCount) &&
+           ParmIsNumber(xml, install, "NumShortcuts", instructions->shortcutCount) &&
+           ParmIsNumber(xml, install, "NumRegKeys", instructions->registryKeyCount) &&
+           (instructions->registryValueCount == 0 ||
+            ParmIsNumber(xml, install, "NumRegVals", instructions->registryValueCount));
+}
+
+// Each file is extracted from its own member, into its directory.
+static BOOL CheckFileOperations(const XmlDocument* xml, const UnpackedPackage* package)
+{
+    const PackageInstructions* instructions = &package->instructions;
+    int operations = XmlChild(xml, 0, -1, "characteristic", "FileOperation");
+    for (int i = 0; i < instructions->fileCount; ++i) {
+        const PackageFile* file = &instructions->files[i];
+        const char* directory = NULL;
+        for (int d = 0; d < instructions->directoryCount; ++d)
+            if (instructions->directories[d].id == file->directoryId)
+                directory = instructions->directories[d].path;
+        char member[PACKAGE_NAME_CHARS];
+        _snprintf(member, sizeof member, "%ls", MemberOfFile(package, file->id));
+        member[sizeof member - 1] = 0;
+        int folder = operations >= 0 ? XmlChild(xml, operations, -1, "characteristic", directory) : -1;
+        int target = folder >= 0 ? XmlChild(xml, folder, -1, "characteristic", file->target) : -1;
+        int extract = target >= 0 ? XmlChild(xml, target, -1, "characteristic", "Extract") : -1;
+        const char* source = extract >= 0 ? XmlParmValue(xml, extract, "Source") : NULL;
+        if (source == NULL || strcmp(source, member) != 0)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Each string value stands in the Registry characteristic of its key with the same text, marked
+// for translation exactly when the .000 marks it for substitution.
+static BOOL CheckRegistry(const XmlDocument* xml, const PackageInstructions* instructions)
+{
+    int registry = XmlChild(xml, 0, -1, "characteristic", "Registry");
+    for (int i = 0; i < instructions->registryValueCount; ++i) {
+        const PackageRegistryValue* value = &instructions->registryValues[i];
+        if ((value->type & ~PACKAGE_REG_NO_CLOBBER) != 0)
+            continue;
+        const PackageRegistryKey* key = RegistryKeyById(instructions, value->keyId);
+        char keyPath[MAX_PATH + 8];
+        _snprintf(keyPath, sizeof keyPath, "%s\\%s", RegistryRootName(key->root), key->path);
+        keyPath[sizeof keyPath - 1] = 0;
+        int keyElement = registry >= 0 ? XmlChild(xml, registry, -1, "characteristic", keyPath) : -1;
+        int parm = keyElement >= 0 ? XmlChild(xml, keyElement, -1, "parm", NULL) : -1;
+        for (; parm >= 0; parm = XmlChild(xml, keyElement, parm, "parm", NULL)) {
+            const char* name = XmlAttributeOf(xml, parm, "name");
+            if (name != NULL && strcmp(name, value->name) == 0)
+                break;
+        }
+        if (parm < 0)
+            return FALSE;
+        const char* text = XmlAttributeOf(xml, parm, "value");
+        const char* datatype = XmlAttributeOf(xml, parm, "datatype");
+        const char* translation = XmlAttributeOf(xml, parm, "translation");
+        if (text == NULL || strcmp(text, (const char*)value->data) != 0 || datatype == NULL ||
+            strcmp(datatype, "string") != 0 ||
+            (value->substitute ? translation == NULL || strcmp(translation, "install") != 0 : translation != NULL))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// _setup.xml must say what the .000 says: name, counts, each file extracted from its member and
+// each registry value.
+static BOOL CheckSetupXml(UnpackedPackage* package)
+{
+    static char text[XML_POOL_BYTES];
+    static XmlDocument xml;
+    DWORD size = 0;
+    if (!ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size)) {
+        SetProblem(package, L"no readable _setup.xml");
+        return FALSE;
+    }
+    if (!ParseXml(text, size, &xml) || strcmp(xml.elements[0].name, "wap-provisioningdoc") != 0) {
+        SetProblem(package, L"_setup.xml is not a provisioning document");
+        return FALSE;
+    }
+    if (!CheckInstall(&xml, &package->instructions)) {
+        SetProblem(package, L"_setup.xml disagrees with the instruction file");
+        return FALSE;
+    }
+    if (!CheckFileOperations(&xml, package)) {
+        SetProblem(package, L"_setup.xml extracts a file from another member");
+        return FALSE;
+    }
+    if (!CheckRegistry(&xml, &package->instructions)) {
+        SetProblem(package, L"_setup.xml disagrees with the instruction file's registry values");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL CheckMembers(UnpackedPackage* package)
+{
+    const PackageInstructions* instructions = &package->instructions;
+    for (int i = 0; i < instructions->fileCount; ++i)
+        if (MemberOfFile(package, instructions->files[i].id) == NULL) {
+            SetProblem(package, L"a file entry has no member");
+            return FALSE;
+        }
+    return CheckSetupXml(package);
+}
+
+static BOOL MakeUnpackingFolder(UnpackedPackage* package)
+{
+    WCHAR temporary[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, temporary);
+    WCHAR folder[MAX_PATH];
+    if (length == 0 || length >= MAX_PATH ||
+        !FormatPath(folder, MAX_PATH, L"%lsunpacked-%lu-%lu", temporary, GetCurrentProcessId(), GetTickCount()) ||
+        !CreateDirectoryW(folder, NULL)) {
+        SetProblem(package, L"cannot make a folder to unpack into");
+        return FALSE;
+    }
+    lstrcpynW(package->folder, folder, MAX_PATH);
+    return TRUE;
+}
+
+BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package)
+{
+    memset(package, 0, sizeof *package);
+    // A pass that a member's check stopped need not report failure (Wine's does not): the
+    // problem it noted decides.
+    if (!SetupIterateCabinetW(cabinet, 0, ListMember, package) || package->problem[0] != 0 ||
+        package->memberCount == 0) {
+        if (package->problem[0] == 0)
+            SetProblem(package, L"cannot read the cabinet");
+        return FALSE;
+    }
+    if (!MakeUnpackingFolder(package))
+        return FALSE;
+    if (!SetupIterateCabinetW(cabinet, 0, ExtractMember, package) || package->problem[0] != 0 ||
+        package->unpackedCount != package->memberCount) {
+        if (package->problem[0] == 0)
+            SetProblem(package, L"cannot unpack the cabinet");
+        return FALSE;
+    }
+    if (!EndsWith(package->members[0], L".000")) {
+        SetProblem(package, L"the first member is not the .000 instruction file");
+        return FALSE;
+    }
+    static BYTE data[65536];
+    DWORD size = 0;
+    if (!ReadMember(package, package->members[0], data, sizeof data, &size)) {
+        SetProblem(package, L"cannot read the instruction file");
+        return FALSE;
+    }
+    if (!ParseInstructions(data, size, &package->instructions, package->problem, 256))
+        return FALSE;
+    return CheckMembers(package);
+}
+
+void DeleteUnpackedPackage(const UnpackedPackage* package)
+{
+    for (int i = 0; i < package->unpackedCount; ++i)
+        DeleteFileW(package->unpacked[i]);
+    if (package->folder[0] != 0)
+        RemoveDirectoryW(package->folder);
+}

@@ -1,0 +1,25 @@
+// A CAB package as the device's installer reads it: the members unpacked with the platform's
+// cabinet calls, after every member's name is checked, the .000 instruction file parsed and
+// checked against the members and the package's _setup.xml.
+#pragma once
+#include "instruction_file.h"
+
+struct UnpackedPackage {
+    WCHAR folder[MAX_PATH];  // empty until this package made it
+    int memberCount;
+    WCHAR members[PACKAGE_MAX_ENTRIES][PACKAGE_NAME_CHARS];  // in the cabinet's order
+    int unpackedCount;
+    WCHAR unpacked[PACKAGE_MAX_ENTRIES][MAX_PATH];  // the files the unpacking made, to delete again
+    PackageInstructions instructions;
+    WCHAR problem[256];  // why the package is not sound; empty when it is
+};
+
+// Unpacks the cabinet into a new temporary folder, when every member is a plain file name, and
+// parses and checks its instructions. FALSE when it cannot be unpacked or is unsound (problem
+// says why).
+BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package);
+// Deletes what the unpacking made, and nothing else.
+void DeleteUnpackedPackage(const UnpackedPackage* package);
+
+// The member that holds the file with this id (NNN extension), or NULL.
+LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId);

@@ -1,0 +1,40 @@
+"""Microsoft cabinets as the device's CAB installer takes them: 8.3 member names, packed
+uncompressed by gcab with one fixed date on every member, so that the same inputs give the same
+bytes."""
+import os
+import subprocess
+import tempfile
+
+FIXED_TIME = 1767225600  # 2026-01-01
+MEMBER_STEM_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
+
+
+def member_stem(name):
+    """The first 8 characters of the name without its extension that an 8.3 name may hold (others
+    are left out, so any name gives an ASCII stem), left-padded with 0."""
+    kept = "".join(c for c in os.path.splitext(name)[0] if c in MEMBER_STEM_CHARACTERS)
+    return kept[:8].rjust(8, "0")
+
+
+def member_name(name, number):
+    """The member of file number `number`: the stem and a three-digit extension that alone
+    identifies the file (.000 the instruction file, .999 the setup library)."""
+    return "%s.%03d" % (member_stem(name), number)
+
+
+def pack(members, cab_path):
+    """Packs (member name, bytes) in the order given into cab_path, which appears only when the
+    cabinet is complete."""
+    with tempfile.TemporaryDirectory() as staging:
+        paths = []
+        for member, data in members:
+            path = os.path.join(staging, member)
+            with open(path, "wb") as out:
+                out.write(data)
+            os.utime(path, (FIXED_TIME, FIXED_TIME))
+            paths.append(path)
+        packed = os.path.join(staging, "packed.cab")
+        result = subprocess.run(["gcab", "-c", "-n", packed] + paths, capture_output=True, text=True)
+        if result.returncode != 0:
+            raise OSError("gcab: " + (result.stderr.strip().splitlines() or ["exit code %d" % result.returncode])[-1])
+        os.replace(packed, cab_path)

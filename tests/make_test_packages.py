@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""Makes the packages the stand-in installer's tests install, with the kit's own format writers:
+registry strings marked for substitution, a _setup.xml from another builder, and packages the
+installer must refuse.
+
+    make_test_packages.py OUTPUT_FOLDER LIBRARY_WITHOUT_HOOKS.dll"""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
+import cabinet  # noqa: E402
+import provisioning_xml as xml  # noqa: E402
+from cab_instructions import Instructions  # noqa: E402
+
+PROVIDER = "Pellworth"
+SUBSTITUTION_KEY = "Software\\Pellworth\\Substitution"
+BUILDER_KEY = "Software\\Pellworth\\Builder"
+
+
+def package(app_name, values, key=SUBSTITUTION_KEY, folder=None, marked=(), setup_xml=None, library=None):
+    """(member, bytes) of a package that sets string values in one HKLM key, optionally with an
+    installation folder and a setup library."""
+    instructions = Instructions(app_name, PROVIDER, 0)
+    if folder:
+        instructions.add_directory(folder)
+    for name, text in values:
+        instructions.add_string_value("HKLM", key, name, text, substitute=name in marked)
+    counts = {"NumDirs": int(bool(folder)), "NumRegKeys": int(bool(values)), "NumRegVals": len(values)}
+    install = xml.install_characteristic(f"{PROVIDER} {app_name}", counts, folder,
+                                         cabinet.member_name(library[0], 999) if library else None)
+    characteristics = [install] + ([xml.registry_characteristic("HKLM\\" + key, values, marked)] if values else [])
+    members = [(cabinet.member_name(app_name, 0), instructions.to_bytes())]
+    if library:
+        with open(library[1], "rb") as source:
+            members.append((cabinet.member_name(library[0], 999), source.read()))
+    return members + [("_setup.xml", setup_xml or xml.document(*characteristics))]
+
+
+def other_builders_setup_xml(values_text):
+    """The same document as another builder might write it: a declaration, comments, single quotes,
+    attributes in another order, character references and LF line ends."""
+    return ("<?xml version='1.0' encoding='utf-8'?>\n<!-- made elsewhere -->\n<wap-provisioningdoc>\n"
+            "<characteristic type='Install'><parm value='install' name='InstallPhase'/>"
+            "<parm value='Pellworth &#x42;uilder' name='AppName'/><parm name='NumDirs' value='0'/>"
+            "<parm name='NumFiles' value='0'/><parm name='NumRegKeys' value='1'/><parm name='NumRegVals' value='2'/>"
+            "<parm name='NumShortcuts' value='0'/></characteristic>\n"
+            "<characteristic type='Registry'>\n  <characteristic type='HKLM\\Software\\Pellworth\\Builder'>\n"
+            f"    <parm datatype='string' name='Quoted' value='{values_text}'/>\n"
+            "    <!-- plain -->\n    <parm name='Plain' datatype=\"string\" value=\"x\"></parm>\n"
+            "  </characteristic>\n</characteristic>\n</wap-provisioningdoc>\n").encode("utf-8")
+
+
+def main():
+    folder, library = sys.argv[1:3]
+    os.makedirs(folder, exist_ok=True)
+    builder_values = [("Quoted", "a \"b\" <c> & 'd'"), ("Plain", "x")]
+    packages = {
+        "substitution": package("Substitution", [("Marked", "%CE1%\\x"), ("Unmarked", "%CE1%\\x"),
+                                                 ("Every", "%CE2%;%CE11%;%InstallDir%;%AppName%;50")],
+                                folder="%CE1%\\Substitution", marked=("Marked", "Every")),
+        "unknown-macro": package("Substitution", [("Marked", "%CE7%\\x")], marked=("Marked",)),
+        "long-folder": package("Substitution", [], folder="%CE1%\\" + "\\".join(["f" * 60] * 4)),
+        "hookless": package("Substitution", [("Marked", "x")], library=("Hookless.dll", library)),
+        "other-builder": package("Builder", builder_values, key=BUILDER_KEY,
+                                 setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;d&apos;")),
+        "disagreeing": package("Builder", builder_values, key=BUILDER_KEY,
+                               setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;e&apos;")),
+    }
+    for name, members in packages.items():
+        cabinet.pack(members, os.path.join(folder, name + ".cab"))
+
+
+if __name__ == "__main__":
+    main()
