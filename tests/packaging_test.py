@@ -1,9 +1,11 @@
-"""packaging/white-list-package on the host: the lists it refuses, the lists that travel only as
-provisioning documents, its four outputs read back (the .000 parsed, the XML documents parsed,
-the .inf's AddReg lines) holding the same values, the same bytes each time, and a whole set of
-outputs or none for any file name and any bytes."""
+"""The package builders on the host. packaging/white-list-package: the lists it refuses, the lists
+that travel only as provisioning documents, its four outputs read back (the .000 parsed, the XML
+documents parsed, the .inf's AddReg lines) holding the same values, the same bytes each time, and
+a whole set of outputs or none for any file name and any bytes. packaging/make_cab.py: the order
+of members, what descriptions it refuses, names escaped in _setup.xml."""
 import os
 import random
+import re
 import stat
 import struct
 import subprocess
@@ -208,6 +210,49 @@ class AnyInput(unittest.TestCase):
             self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
             self.assertIn(path, result.stderr)
             self.assertEqual(earlier, {name: read_file(os.path.join(folder, "out", name)) for name in outputs(folder)})
+
+
+MAKE_CAB = [sys.executable, os.path.join(HERE, "..", "packaging", "make_cab.py")]
+
+
+class KitPackage(unittest.TestCase):
+    DESCRIPTION = ("AppName = Kit\nProvider = Pellworth\nInstallDir = %CE1%\\Kit\n"
+                   "File = Zeta.exe, %InstallDir%\nFile = A&B.dll, %InstallDir%\nSetupLibrary = Setup.dll\n")
+
+    def make(self, folder, description):
+        path = os.path.join(folder, "kit.package")
+        with open(path, "w") as out:
+            out.write(description)
+        files = []
+        for name in ("Zeta.exe", "A&B.dll", "Setup.dll"):
+            with open(os.path.join(folder, name), "wb") as out:
+                out.write(name.encode())
+            files += ["--file", "%s=%s" % (name, os.path.join(folder, name))]
+        return subprocess.run(MAKE_CAB + [path, "--cab", os.path.join(folder, "kit.cab")] + files,
+                              capture_output=True, text=True), path
+
+    def test_members_follow_the_instruction_file_by_descending_number_and_names_are_escaped(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result, _ = self.make(folder, self.DESCRIPTION)
+            self.assertEqual(0, result.returncode, result.stderr)
+            listing = subprocess.run(["cabextract", "-l", os.path.join(folder, "kit.cab")], capture_output=True,
+                                     text=True).stdout
+            order = [line.split("| ")[-1] for line in listing.splitlines() if line.count("|") == 2][1:]
+            self.assertEqual(["00000Kit.000", "000Setup.999", "000000AB.002", "0000Zeta.001", "_setup.xml"], order)
+            document = ElementTree.fromstring(members(os.path.join(folder, "kit.cab"))["_setup.xml"])
+            self.assertIsNotNone(document.find(".//characteristic[@type='A&B.dll']"))
+
+    def test_what_the_kit_does_not_need_is_refused_with_its_line(self):
+        cases = [("File = Zeta.exe, %InstallDir%", "File = Zeta.exe, %CE2%", "files are installed into"),
+                 ("SetupLibrary = Setup.dll", "SetupLibrary = Setup.dll\nShortcut = Z, %CE2%, Zeta.exe",
+                  "shortcuts are made in"),
+                 ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\..\\Kit", "InstallDir must be")]
+        for line, replacement, message in cases:
+            with self.subTest(replacement=replacement), tempfile.TemporaryDirectory() as folder:
+                result, path = self.make(folder, self.DESCRIPTION.replace(line, replacement))
+                self.assertEqual(1, result.returncode)
+                self.assertRegex(result.stderr, "^%s:[0-9]+: %s" % (re.escape(path), message))
+                self.assertFalse(os.path.exists(os.path.join(folder, "kit.cab")))
 
 
 if __name__ == "__main__":
