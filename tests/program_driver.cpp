@@ -121,15 +121,18 @@ HWND FocusOf(HWND window)
     return info.hwndFocus;
 }
 
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds)
+{
+    for (DWORD start = GetTickCount(); !condition(); Sleep(20))
+        if (GetTickCount() - start > milliseconds)
+            return false;
+    return true;
+}
+
 bool BringToFront(HWND window)
 {
     SetForegroundWindow(window);
-    for (int i = 0; i < 100; ++i) {
-        if (GetForegroundWindow() == window)
-            return true;
-        Sleep(20);
-    }
-    return false;
+    return WaitUntil([window] { return GetForegroundWindow() == window; });
 }
 
 static void SendKey(WORD key, bool up)
@@ -177,10 +180,5 @@ void TapCentreOf(HWND window)
 bool TapToFocus(HWND control)
 {
     TapCentreOf(control);
-    for (int i = 0; i < 50; ++i) {
-        if (FocusOf(control) == control)
-            return true;
-        Sleep(20);
-    }
-    return false;
+    return WaitUntil([control] { return FocusOf(control) == control; });
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ HWND FindMainWindow();
 // The owned top-level windows of a window, in the order of the given class, top to bottom then
 // left to right.
 std::vector<HWND> OwnedWindowsOfClass(HWND owner, const wchar_t* className);
+// The window system reaches a state after the call that asked for it: polls until the condition
+// holds or the time is up, and says whether it held.
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
 HWND FocusOf(HWND window);  // the focus of the window's thread
 bool BringToFront(HWND window);
 

@@ -44,7 +44,8 @@ protected:
     void PressCtrlQOnTheMainWindow()
     {
         ASSERT_TRUE(BringToFront(program.window));
-        ASSERT_EQ(program.window, FocusOf(program.window));
+        HWND window = program.window;
+        ASSERT_TRUE(WaitUntil([window] { return FocusOf(window) == window; }));
         PressCtrlQ();
     }
 
@@ -215,7 +216,8 @@ TEST(ProgramStart, SecondStartBringsTheRunningWindowForwardAndEndsWithZero)
     EXPECT_EQ(0u, WaitForExit(second));
     EndProgram(second);
 
-    EXPECT_EQ(first.window, GetForegroundWindow());
+    HWND window = first.window;
+    EXPECT_TRUE(WaitUntil([window] { return GetForegroundWindow() == window; }));
     EXPECT_EQ(first.window, FindMainWindow());
     EXPECT_EQ((DWORD)STILL_ACTIVE, WaitForExit(first, 0));
     EXPECT_EQ(before, ReadWhiteList());
