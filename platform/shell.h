@@ -16,4 +16,21 @@
 #define STANDIN_TOP_BAR_CLASS L"StandInTopBar"
 #define STANDIN_MENU_BAR_CLASS L"StandInMenuBar"
 
+// What the stand-ins were last given, as the tests read it.
+struct StandInShellHandlerCall {
+    int calls;
+    HWND window;
+    WPARAM wParam;
+    LPARAM lParam;
+    SHACTIVATEINFO* activation;
+    DWORD activationSize;  // the record's cbSize when it arrived
+    DWORD flags;
+};
+struct StandInShellRecord {
+    SHMENUBARINFO menuBar;  // as SHCreateMenuBar received it
+    SHINITDLGINFO dialog;   // as SHInitDialog received it
+    StandInShellHandlerCall activate, settingChange;
+};
+extern StandInShellRecord StandInShellCalls;
+
 #endif

@@ -6,6 +6,8 @@
 
 #define OK_BUTTON_WIDTH 46
 
+StandInShellRecord StandInShellCalls;
+
 static HINSTANCE StandInModule(void)
 {
     HMODULE module = NULL;
@@ -85,6 +87,8 @@ extern "C" BOOL WINAPI SHInitExtraControls(void)
 
 extern "C" BOOL WINAPI SHCreateMenuBar(SHMENUBARINFO* info)
 {
+    if (info != NULL)
+        StandInShellCalls.menuBar = *info;
     if (info == NULL || info->cbSize != sizeof(SHMENUBARINFO) || !IsWindow(info->hwndParent))
         return FALSE;
     int screenHeight = GetSystemMetrics(SM_CYSCREEN);
@@ -120,6 +124,8 @@ static void SizeFullScreen(HWND window)
 
 extern "C" BOOL WINAPI SHInitDialog(PSHINITDLGINFO info)
 {
+    if (info != NULL)
+        StandInShellCalls.dialog = *info;
     if (info == NULL || !IsWindow(info->hDlg))
         return FALSE;
     if (!(info->dwMask & SHIDIM_FLAGS))
@@ -131,8 +137,22 @@ extern "C" BOOL WINAPI SHInitDialog(PSHINITDLGINFO info)
     return TRUE;
 }
 
-extern "C" BOOL WINAPI SHHandleWMActivate(HWND, WPARAM wParam, LPARAM, SHACTIVATEINFO* activation, DWORD)
+static void RecordHandlerCall(StandInShellHandlerCall* call, HWND window, WPARAM wParam, LPARAM lParam,
+                              SHACTIVATEINFO* activation, DWORD flags)
 {
+    call->calls++;
+    call->window = window;
+    call->wParam = wParam;
+    call->lParam = lParam;
+    call->activation = activation;
+    call->activationSize = activation != NULL ? activation->cbSize : 0;
+    call->flags = flags;
+}
+
+extern "C" BOOL WINAPI SHHandleWMActivate(HWND window, WPARAM wParam, LPARAM lParam, SHACTIVATEINFO* activation,
+                                          DWORD flags)
+{
+    RecordHandlerCall(&StandInShellCalls.activate, window, wParam, lParam, activation, flags);
     if (activation == NULL || activation->cbSize != sizeof(SHACTIVATEINFO))
         return FALSE;
     activation->fActive = LOWORD(wParam) != WA_INACTIVE;
@@ -141,7 +161,8 @@ extern "C" BOOL WINAPI SHHandleWMActivate(HWND, WPARAM wParam, LPARAM, SHACTIVAT
     return TRUE;
 }
 
-extern "C" BOOL WINAPI SHHandleWMSettingChange(HWND, WPARAM, LPARAM, SHACTIVATEINFO* activation)
+extern "C" BOOL WINAPI SHHandleWMSettingChange(HWND window, WPARAM wParam, LPARAM lParam, SHACTIVATEINFO* activation)
 {
+    RecordHandlerCall(&StandInShellCalls.settingChange, window, wParam, lParam, activation, 0);
     return activation != NULL && activation->cbSize == sizeof(SHACTIVATEINFO);
 }

@@ -3,7 +3,7 @@
 // classes, texts, styles and rectangles.
 #include "device_registry.h"
 #include "quillmere.h"
-#include "registry_spy.h"
+#include "import_spy.h"
 #include "resource.h"
 #include "shell.h"
 
@@ -219,6 +219,76 @@ TEST_F(Form, MainWindowFillsTheScreenBetweenTheShellBars)
     EXPECT_GE(okAt.left, 430);
 }
 
+// The shell calls get the records the window's creation fills, and the activation and
+// setting-change messages reach the shell with the window's own activation record.
+TEST_F(Form, ShellCallsReceiveTheWindowsRecords)
+{
+    StoreWhiteList(L"1", L"0", {});
+    HWND main = StartHere();
+    const SHMENUBARINFO& bar = StandInShellCalls.menuBar;
+    EXPECT_EQ(sizeof(SHMENUBARINFO), bar.cbSize);
+    EXPECT_EQ(main, bar.hwndParent);
+    EXPECT_EQ((DWORD)SHCMBF_EMPTYBAR, bar.dwFlags);
+    EXPECT_EQ(GetModuleHandleW(NULL), bar.hInstRes);
+    EXPECT_EQ(0u, bar.nToolBarId);
+    EXPECT_EQ(0, bar.nBmpId);
+    EXPECT_EQ(0, bar.cBmpImages);
+    EXPECT_EQ(nullptr, bar.hwndMB);
+    EXPECT_EQ(0u, bar.clrBk);
+    const SHINITDLGINFO& dialog = StandInShellCalls.dialog;
+    EXPECT_EQ((DWORD)SHIDIM_FLAGS, dialog.dwMask);
+    EXPECT_EQ(main, dialog.hDlg);
+    EXPECT_EQ((DWORD)(SHIDIF_DONEBUTTON | SHIDIF_SIZEDLGFULLSCREEN), dialog.dwFlags);
+
+    struct Case {
+        UINT message;
+        StandInShellHandlerCall* call;
+    } cases[] = {{WM_ACTIVATE, &StandInShellCalls.activate}, {WM_SETTINGCHANGE, &StandInShellCalls.settingChange}};
+    SHACTIVATEINFO* record = nullptr;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        memset(c.call, 0, sizeof *c.call);
+        EXPECT_EQ(0, SendMessageW(main, c.message, 0x12, 0x34));
+        EXPECT_EQ(1, c.call->calls);
+        EXPECT_EQ(main, c.call->window);
+        EXPECT_EQ(0x12u, c.call->wParam);
+        EXPECT_EQ(0x34, c.call->lParam);
+        EXPECT_EQ(0u, c.call->flags);
+        EXPECT_EQ(sizeof(SHACTIVATEINFO), c.call->activationSize);
+        ASSERT_NE(nullptr, c.call->activation);
+        if (record != nullptr) {
+            EXPECT_EQ(record, c.call->activation);
+        }
+        record = c.call->activation;
+    }
+}
+
+// A menu bar that cannot be made leaves handle 0: the form is made all the same, and a close ends
+// the loop with 0 without destroying the window or anything of it in the bar's place.
+TEST_F(Form, FailedMenuBarStillGivesTheFormAndAClosingLoop)
+{
+    StoreWhiteList(L"1", L"1", {L"one"});
+    Refuse({{STANDIN_MENU_BAR_CLASS, 0}});
+    HHOOK refusing = SetWindowsHookExW(WH_CBT, RefuseCreation, NULL, GetCurrentThreadId());
+    HWND main = StartHere();
+    UnhookWindowsHookEx(refusing);
+    ASSERT_NE(nullptr, main);
+    EXPECT_EQ(main, StandInShellCalls.menuBar.hwndParent);
+    EXPECT_EQ(nullptr, FindWindowW(STANDIN_MENU_BAR_CLASS, NULL));
+    EXPECT_EQ(L"one", TextOf(MainWindowControls.ssidField[0]));
+
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    SetTimer(NULL, 0, 5000, NULL);  // a loop that never ends is a failure, not a hang
+    MSG message;
+    while (GetMessageW(&message, NULL, 0, 0) > 0 && message.message != WM_TIMER)
+        DispatchMessageW(&message);
+    EXPECT_EQ((UINT)WM_QUIT, message.message);
+    EXPECT_EQ(0, (int)message.wParam);
+    EXPECT_TRUE(IsWindow(main));
+    EXPECT_TRUE(IsWindow(FindWindowW(STANDIN_TOP_BAR_CLASS, NULL)));
+    EXPECT_TRUE(IsWindow(MainWindowControls.ssidField[0]));
+}
+
 TEST_F(Form, ControlsFollowTheArrangementOfTheScreen)
 {
     StoreWhiteList(L"1", L"3", {L"Warehouse-North", L"", L"Dock", L"", L"", L"", L"", L"", L"Yard", L"Gate"});
@@ -338,7 +408,7 @@ TEST_F(Form, MainWindowClassAndASecondStartThatTouchesNoRegistryValue)
     EXPECT_EQ(GetStockObject(WHITE_BRUSH), (HGDIOBJ)registered.hbrBackground);
     EXPECT_EQ(nullptr, registered.lpszMenuName);
 
-    RegistrySpy spy(module);
+    ImportSpy spy(module);
     EXPECT_FALSE(StartInstance(module, SW_SHOWNORMAL));
     EXPECT_EQ(std::vector<std::string>(), spy.calls);
     EXPECT_EQ(main, FindWindowW(L"QUILLMERE", L"Quillmere"));

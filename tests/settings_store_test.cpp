@@ -1,7 +1,7 @@
 // Loading and saving the white list against the real registry and real controls.
 #include "device_registry.h"
 #include "quillmere.h"
-#include "registry_spy.h"
+#include "import_spy.h"
 
 namespace {
 
@@ -418,7 +418,7 @@ TEST_F(SettingsStore, RegistryCallsOfLoadAndSave)
         DWORD result;
         std::vector<std::string> calls;
         {
-            RegistrySpy spy(GetModuleHandleW(NULL));
+            ImportSpy spy(GetModuleHandleW(NULL));
             spy.failWriteOf = c.failWrite;
             result = c.save ? SaveWhiteListSettings() : LoadWhiteListSettings();
             calls = spy.calls;

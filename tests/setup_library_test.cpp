@@ -4,7 +4,7 @@
 #include "device_registry.h"
 #include "message_box_answerer.h"
 #include "program_driver.h"
-#include "registry_spy.h"
+#include "import_spy.h"
 #include "setup_hooks.h"
 
 namespace {
@@ -269,11 +269,16 @@ TEST_F(SetupLibrary, PlatformNameIsReadIntoSixtyFourBytes)
     }
 }
 
-// Every registry call of each hook's path, every key closed, and a marker key that cannot be
-// opened or created tolerated silently.
-TEST_F(SetupLibrary, RegistryCallsOfEachPath)
+// Every registry call and message box of each hook's path, in order: the boxes unowned, with the
+// empty caption and exactly MB_SETFOREGROUND with OK or Yes/No; every key closed, and a marker
+// key that cannot be opened or created tolerated silently.
+TEST_F(SetupLibrary, CallsOfEachPath)
 {
+    const std::string foreign = "box 0x10000 unowned \"\" This CAB file is not for this product";
+    const std::string repeat = "box 0x10004 unowned \"\" " + Narrow(kAskBeforeRepeat);
+    const std::string failed = "box 0x10000 unowned \"\" Failed";
     const std::vector<std::string> read = {"create", "query Fennistry 4", "close"};
+    const std::vector<std::string> asked = {"create", "query Fennistry 4", repeat, "close"};
     struct Case {
         const char* what;
         const wchar_t* platform;
@@ -281,18 +286,17 @@ TEST_F(SetupLibrary, RegistryCallsOfEachPath)
         WORD failedFiles;
         int answer, result;
         std::vector<std::string> calls;
-        size_t boxes;
     } cases[] = {
-        {"foreign device", L"Brisle3", false, false, false, 0, IDOK, codeINSTALL_INIT_CANCEL, {}, 1},
-        {"first installation", L"Brisle2", false, false, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, read, 0},
-        {"repeat answered No", L"Brisle2", true, false, false, 0, IDNO, codeINSTALL_INIT_CANCEL, read, 1},
-        {"repeat answered Yes", L"Mondrey2", true, false, false, 0, IDYES, codeINSTALL_INIT_CONTINUE, read, 1},
-        {"marker key refused", L"Brisle2", true, true, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, {"create failed"}, 0},
+        {"foreign device", L"Brisle3", false, false, false, 0, IDOK, codeINSTALL_INIT_CANCEL, {foreign}},
+        {"first installation", L"Brisle2", false, false, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, read},
+        {"repeat answered No", L"Brisle2", true, false, false, 0, IDNO, codeINSTALL_INIT_CANCEL, asked},
+        {"repeat answered Yes", L"Mondrey2", true, false, false, 0, IDYES, codeINSTALL_INIT_CONTINUE, asked},
+        {"marker key refused", L"Brisle2", true, true, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, {"create failed"}},
         {"clean Install_Exit", L"Brisle2", false, false, true, 0, IDOK, codeINSTALL_EXIT_DONE,
-         {"create", "set Fennistry", "close"}, 0},
-        {"Install_Exit after a failed file", L"Brisle2", false, false, true, 1, IDOK, codeINSTALL_EXIT_DONE, {}, 1},
+         {"create", "set Fennistry", "close"}},
+        {"Install_Exit after a failed file", L"Brisle2", false, false, true, 1, IDOK, codeINSTALL_EXIT_DONE, {failed}},
         {"Install_Exit with the marker key refused", L"Brisle2", false, true, true, 0, IDOK, codeINSTALL_EXIT_DONE,
-         {"create failed"}, 0},
+         {"create failed"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -303,7 +307,7 @@ TEST_F(SetupLibrary, RegistryCallsOfEachPath)
         int result;
         std::vector<std::string> calls;
         {
-            RegistrySpy spy(module);
+            ImportSpy spy(module);
             spy.unwatchedKey = L"Emulator";
             spy.failKeys = c.failKeys;
             result = c.exit ? InstallExit(0, c.failedFiles, 0, 0, 0, &seen) : InstallInit(c.answer, &seen);
@@ -312,11 +316,49 @@ TEST_F(SetupLibrary, RegistryCallsOfEachPath)
         }
         EXPECT_EQ(c.result, result);
         EXPECT_EQ(c.calls, calls);
-        EXPECT_EQ(c.boxes, seen.size());
         if (c.exit && c.calls.size() != 3) {
             EXPECT_FALSE(Marker().present);
         }
     }
+}
+
+// The library's entry, run by hand on a library loaded without it: on process attach it turns
+// off thread notifications for its own module, and says TRUE for every reason.
+TEST(SetupLibraryEntry, TurnsOffThreadNotificationsOnAttachAndAlwaysSaysTrue)
+{
+    static std::vector<HMODULE> turnedOff;
+    HMODULE module = LoadLibraryExW(HostPath(CORVANE_DLL).c_str(), NULL, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(nullptr, module);
+    BYTE* base = (BYTE*)module;
+    IMAGE_NT_HEADERS* headers = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY directory = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR* dll = (IMAGE_IMPORT_DESCRIPTOR*)(base + directory.VirtualAddress); dll->Name; ++dll) {
+        HMODULE provider = LoadLibraryA((const char*)(base + dll->Name));
+        IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + dll->OriginalFirstThunk);
+        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            const char* name = (const char*)((IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name;
+            void* function = (void*)GetProcAddress(provider, name);
+            if (strcmp(name, "DisableThreadLibraryCalls") == 0)
+                function = (void*)(BOOL(WINAPI*)(HMODULE))[](HMODULE library) -> BOOL {
+                    turnedOff.push_back(library);
+                    return TRUE;
+                };
+            ASSERT_NE(nullptr, function) << name;
+            DWORD old;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            slots->u1.Function = (ULONG_PTR)function;
+        }
+    }
+    typedef BOOL(WINAPI * Entry)(HINSTANCE, DWORD, LPVOID);
+    Entry entry = (Entry)(void*)(base + headers->OptionalHeader.AddressOfEntryPoint);
+    EXPECT_TRUE(entry(module, DLL_PROCESS_ATTACH, NULL));
+    EXPECT_EQ(std::vector<HMODULE>{module}, turnedOff);
+    EXPECT_TRUE(entry(module, DLL_THREAD_ATTACH, NULL));
+    EXPECT_TRUE(entry(module, DLL_THREAD_DETACH, NULL));
+    EXPECT_TRUE(entry(module, DLL_PROCESS_DETACH, NULL));
+    EXPECT_EQ(1u, turnedOff.size());
+    FreeLibrary(module);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Watches the registry calls one module makes, by patching that module's import table: the
-// calls in order, the buffer sizes it offers, the keys it leaves open, and failures on demand.
+// Watches the registry calls and message boxes of one module, by patching that module's import
+// table: the calls in order, the buffer sizes it offers, the keys it leaves open, the boxes'
+// flags, owner, caption and text, and registry failures on demand.
 #pragma once
 #include <windows.h>
 
@@ -7,13 +8,14 @@
 #include <string>
 #include <vector>
 
-class RegistrySpy {
+class ImportSpy {
 public:
-    explicit RegistrySpy(HMODULE module);
-    ~RegistrySpy();  // restores the module's imports
+    explicit ImportSpy(HMODULE module);
+    ~ImportSpy();  // restores the module's imports
 
     // One line a call: "open", "create", "query NAME SIZE", "set NAME", "close"; a failed open
-    // or create ends in " failed".
+    // or create ends in " failed". A message box (still shown) is "box FLAGS OWNER \"CAPTION\"
+    // TEXT", FLAGS in hexadecimal and OWNER "owned" or "unowned".
     std::vector<std::string> calls;
     std::set<HKEY> openKeys;  // opened or created by the module and not closed since
 

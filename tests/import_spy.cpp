@@ -1,15 +1,16 @@
-#include "registry_spy.h"
+#include "import_spy.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-RegistrySpy* active = nullptr;
+ImportSpy* active = nullptr;
 
 // The real calls, found by name: the spies live in a module whose imports may be patched too.
 template <typename Function> Function Real(const char* name)
 {
-    return (Function)(void*)GetProcAddress(GetModuleHandleW(L"advapi32.dll"), name);
+    const wchar_t* library = strcmp(name, "MessageBoxW") == 0 ? L"user32.dll" : L"advapi32.dll";
+    return (Function)(void*)GetProcAddress(GetModuleHandleW(library), name);
 }
 
 std::string Narrow(LPCWSTR text)
@@ -76,6 +77,14 @@ LONG WINAPI SpyClose(HKEY key)
     return Real<decltype(&RegCloseKey)>("RegCloseKey")(key);
 }
 
+int WINAPI SpyMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags)
+{
+    char line[64];
+    snprintf(line, sizeof line, "box 0x%x %s \"", flags, owner != NULL ? "owned" : "unowned");
+    active->calls.push_back(line + Narrow(caption) + "\" " + Narrow(text));
+    return Real<decltype(&MessageBoxW)>("MessageBoxW")(owner, text, caption, flags);
+}
+
 struct Hook {
     const char* name;
     void* spy;
@@ -83,7 +92,7 @@ struct Hook {
 
 const Hook hooks[] = {
     {"RegOpenKeyExW", (void*)SpyOpen},   {"RegCreateKeyExW", (void*)SpyCreate}, {"RegQueryValueExW", (void*)SpyQuery},
-    {"RegSetValueExW", (void*)SpySet},   {"RegCloseKey", (void*)SpyClose},
+    {"RegSetValueExW", (void*)SpySet},   {"RegCloseKey", (void*)SpyClose},     {"MessageBoxW", (void*)SpyMessageBox},
 };
 
 void WriteImport(void** slot, void* value)
@@ -120,14 +129,14 @@ int PatchImports(HMODULE module, bool install)
 
 }  // namespace
 
-RegistrySpy::RegistrySpy(HMODULE module) : module(module)
+ImportSpy::ImportSpy(HMODULE module) : module(module)
 {
     EXPECT_EQ(nullptr, active) << "one spy at a time";
     active = this;
-    EXPECT_LT(0, PatchImports(module, true)) << "the module imports no registry call";
+    EXPECT_LT(0, PatchImports(module, true)) << "the module imports no call to watch";
 }
 
-RegistrySpy::~RegistrySpy()
+ImportSpy::~ImportSpy()
 {
     PatchImports(module, false);
     active = nullptr;
