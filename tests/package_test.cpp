@@ -16,6 +16,30 @@ bool Exists(const wchar_t* path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Unpacking folders that an earlier run left (one stopped half-way) are not this test's.
+void DeleteUnpackedFolders()
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((std::wstring(folder) + L"unpacked-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring unpacked = std::wstring(folder) + found.cFileName;
+        WIN32_FIND_DATAW member;
+        HANDLE members = FindFirstFileW((unpacked + L"\\*").c_str(), &member);
+        if (members != INVALID_HANDLE_VALUE) {
+            do
+                DeleteFileW((unpacked + L"\\" + member.cFileName).c_str());
+            while (FindNextFileW(members, &member));
+            FindClose(members);
+        }
+        RemoveDirectoryW(unpacked.c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 int UnpackedFoldersLeft()
 {
     wchar_t pattern[MAX_PATH];
@@ -156,7 +180,11 @@ AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& 
 
 class PackageInstallation : public ::testing::Test {
 protected:
-    void SetUp() override { Clean(); }
+    void SetUp() override
+    {
+        Clean();
+        DeleteUnpackedFolders();
+    }
     void TearDown() override
     {
         Clean();
@@ -275,7 +303,11 @@ std::wstring WithSetupXmlRenamed(const std::string& name)
 
 class InstallerPackages : public ::testing::Test {
 protected:
-    void SetUp() override { TearDown(); }
+    void SetUp() override
+    {
+        TearDown();
+        DeleteUnpackedFolders();
+    }
     void TearDown() override
     {
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kSubstitutionKey);
