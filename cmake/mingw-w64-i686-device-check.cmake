@@ -16,4 +16,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No desktop library: only the device's import libraries, made by the check itself.
 set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
 set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
-set(KIT_DEVICE_CHECK ON)
+set(KIT_DEVICE_SIDE ON)
+set(KIT_DEVICE_DLLTOOL i686-w64-mingw32-dlltool)
+set(KIT_DEVICE_ENTRY_PREFIX _)  # x86's C names carry an underscore

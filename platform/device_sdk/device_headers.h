@@ -4,6 +4,9 @@
 
 // The device (ARM) has one calling convention, so its libraries export plain, undecorated names
 // and WINAPI means nothing there; x86's __stdcall would decorate every name with its size.
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Wkeyword-macro"
+#endif
 #undef __stdcall
 #define __stdcall
 #undef _stdcall

@@ -23,7 +23,7 @@ typedef char InstallExitAsTheInstallerCallsIt[SameType<pfnInstall_Exit, Installe
 typedef char UninstallInitAsTheInstallerCallsIt[SameType<pfnUninstall_Init, InstallerUninstallInit>::value];
 typedef char UninstallExitAsTheInstallerCallsIt[SameType<pfnUninstall_Exit, InstallerUninstallExit>::value];
 
-const InstallerInstallInit kInstallInit = Install_Init;
-const InstallerInstallExit kInstallExit = Install_Exit;
-const InstallerUninstallInit kUninstallInit = Uninstall_Init;
-const InstallerUninstallExit kUninstallExit = Uninstall_Exit;
+extern const InstallerInstallInit kInstallInit = Install_Init;
+extern const InstallerInstallExit kInstallExit = Install_Exit;
+extern const InstallerUninstallInit kUninstallInit = Uninstall_Init;
+extern const InstallerUninstallExit kUninstallExit = Uninstall_Exit;
