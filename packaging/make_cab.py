@@ -5,9 +5,9 @@ _setup.xml, packed with gcab; and, from the same description, the CAB Wizard's .
 
     make_cab.py DESCRIPTION --file NAME=PATH ... --arch N --cab OUT.cab [--inf OUT.inf]
 
---arch is the target architecture of the instruction file: 0 (any) for the emulated device,
-2577 (ARM) for the device. The same inputs always give the same bytes; an output appears only
-when it is complete."""
+--arch is the target architecture of the instruction file, the processor type a device must
+report (0: any). The same inputs always give the same bytes; an output appears only when it is
+complete."""
 import argparse
 import os
 import sys

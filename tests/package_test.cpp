@@ -70,35 +70,58 @@ protected:
     UnpackedPackage package;
 };
 
-TEST_F(Package, ReadsBackAsTheKitWithTheInstructionFileFirst)
+// Both packages, the emulated device's and the device's, from the one description: the same
+// members and instructions but for the architecture, each carrying its own build's binaries.
+TEST(Packages, ReadBackAsTheKitWithTheInstructionFileFirst)
 {
-    const wchar_t* expected[] = {L"Quillmer.000", L"0Corvane.999", L"Quillmer.001", L"_setup.xml"};
-    ASSERT_EQ(4, package.memberCount);
-    for (int i = 0; i < 4; ++i)
-        EXPECT_STREQ(expected[i], package.members[i]);
+    struct Case {
+        const wchar_t* cabinet;
+        DWORD architecture;
+        WORD machine;
+        std::wstring program, library;
+    } cases[] = {
+        {QUILLMERE_CAB, 8664, IMAGE_FILE_MACHINE_AMD64, ProgramPath(), HostPath(CORVANE_DLL)},
+        {QUILLMERE_ARM_CAB, 0, IMAGE_FILE_MACHINE_ARM, HostPath(ARM_QUILLMERE), HostPath(ARM_CORVANE)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.cabinet));
+        static UnpackedPackage package;
+        ASSERT_TRUE(UnpackPackage(HostPath(c.cabinet).c_str(), &package)) << Narrow(package.problem);
+        const wchar_t* expected[] = {L"Quillmer.000", L"0Corvane.999", L"Quillmer.001", L"_setup.xml"};
+        ASSERT_EQ(4, package.memberCount);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_STREQ(expected[i], package.members[i]);
 
-    const PackageInstructions& instructions = package.instructions;
-    EXPECT_EQ(0u, instructions.architecture);
-    EXPECT_STREQ("Quillmere", instructions.appName);
-    EXPECT_STREQ("Pellworth", instructions.provider);
-    EXPECT_EQ(Member(L"Quillmer.000").size(), instructions.totalLength);
-    ASSERT_EQ(1, instructions.directoryCount);
-    EXPECT_STREQ("%CE1%\\Quillmere", instructions.directories[0].path);
-    ASSERT_EQ(1, instructions.fileCount);
-    EXPECT_EQ(1, instructions.files[0].id);
-    EXPECT_EQ(instructions.directories[0].id, instructions.files[0].directoryId);
-    EXPECT_STREQ("Quillmere.exe", instructions.files[0].target);
-    ASSERT_EQ(1, instructions.shortcutCount);
-    EXPECT_STREQ("Quillmere", instructions.shortcuts[0].name);
-    EXPECT_EQ(11, instructions.shortcuts[0].baseDirectory);
-    EXPECT_EQ(1, instructions.shortcuts[0].targetFile);
-    EXPECT_EQ(1, instructions.shortcuts[0].type);
-    EXPECT_EQ(0, instructions.registryKeyCount);
-    EXPECT_EQ(0, instructions.registryValueCount);
+        const PackageInstructions& instructions = package.instructions;
+        EXPECT_EQ(c.architecture, instructions.architecture);
+        EXPECT_STREQ("Quillmere", instructions.appName);
+        EXPECT_STREQ("Pellworth", instructions.provider);
+        std::string member = ReadWhole(std::wstring(package.folder) + L"\\Quillmer.000");
+        EXPECT_EQ(member.size(), instructions.totalLength);
+        ASSERT_EQ(1, instructions.directoryCount);
+        EXPECT_STREQ("%CE1%\\Quillmere", instructions.directories[0].path);
+        ASSERT_EQ(1, instructions.fileCount);
+        EXPECT_EQ(1, instructions.files[0].id);
+        EXPECT_EQ(instructions.directories[0].id, instructions.files[0].directoryId);
+        EXPECT_STREQ("Quillmere.exe", instructions.files[0].target);
+        ASSERT_EQ(1, instructions.shortcutCount);
+        EXPECT_STREQ("Quillmere", instructions.shortcuts[0].name);
+        EXPECT_EQ(11, instructions.shortcuts[0].baseDirectory);
+        EXPECT_EQ(1, instructions.shortcuts[0].targetFile);
+        EXPECT_EQ(1, instructions.shortcuts[0].type);
+        EXPECT_EQ(0, instructions.registryKeyCount);
+        EXPECT_EQ(0, instructions.registryValueCount);
 
-    // The members are the built binaries, the setup library as .999.
-    EXPECT_EQ(ReadWhole(HostPath(CORVANE_DLL)), Member(L"0Corvane.999"));
-    EXPECT_EQ(ReadWhole(ProgramPath()), Member(L"Quillmer.001"));
+        // The members are the built binaries, the setup library as .999.
+        EXPECT_EQ(ReadWhole(c.library), ReadWhole(std::wstring(package.folder) + L"\\0Corvane.999"));
+        EXPECT_EQ(ReadWhole(c.program), ReadWhole(std::wstring(package.folder) + L"\\Quillmer.001"));
+        for (const wchar_t* program : {L"0Corvane.999", L"Quillmer.001"}) {
+            WORD machine = 0;
+            EXPECT_TRUE(MemberMachine(&package, program, &machine));
+            EXPECT_EQ(c.machine, machine);
+        }
+        DeleteUnpackedPackage(&package);
+    }
 }
 
 TEST_F(Package, SecondBuildGivesTheSameBytes)
@@ -348,6 +371,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         bool longTemporaryFolder = false;
     } cases[] = {
         {"a temporary folder too long for a path", TestPackage(L"substitution"), 4, "cannot make a folder", true},
+        {"the device's ARM package", HostPath(QUILLMERE_ARM_CAB), 6, "0Corvane.999 is built for ARM"},
         {"a marked value with an unknown macro", TestPackage(L"unknown-macro"), 4, "no known macro"},
         {"an installation folder too long for the device", TestPackage(L"long-folder"), 5, "cannot be resolved"},
         {"a setup library without hooks", TestPackage(L"hookless"), 3, "lacks a setup hook"},

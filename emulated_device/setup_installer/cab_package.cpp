@@ -81,7 +81,8 @@ LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
     return NULL;
 }
 
-static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* data, DWORD capacity, DWORD* size)
+// Reads at most capacity bytes from the start of a member.
+static BOOL ReadMemberStart(const UnpackedPackage* package, LPCWSTR member, BYTE* data, DWORD capacity, DWORD* size)
 {
     WCHAR path[MAX_PATH];
     if (!FormatPath(path, MAX_PATH, L"%ls\\%ls", package->folder, member))
@@ -89,9 +90,29 @@ static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* dat
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    BOOL read = ReadFile(file, data, capacity, size, NULL) && *size < capacity;
+    BOOL read = ReadFile(file, data, capacity, size, NULL);
     CloseHandle(file);
     return read;
+}
+
+// Reads a whole member, which must be smaller than capacity.
+static BOOL ReadMember(const UnpackedPackage* package, LPCWSTR member, BYTE* data, DWORD capacity, DWORD* size)
+{
+    return ReadMemberStart(package, member, data, capacity, size) && *size < capacity;
+}
+
+BOOL MemberMachine(const UnpackedPackage* package, LPCWSTR member, WORD* machine)
+{
+    static BYTE head[4096];
+    DWORD size = 0;
+    if (!ReadMemberStart(package, member, head, sizeof head, &size) || size < sizeof(IMAGE_DOS_HEADER) ||
+        head[0] != 'M' || head[1] != 'Z')
+        return FALSE;
+    LONG at = ((const IMAGE_DOS_HEADER*)head)->e_lfanew;
+    if (at < 0 || (DWORD)at + sizeof(IMAGE_FILE_HEADER) + 4 > size || memcmp(head + at, "PE\0\0", 4) != 0)
+        return FALSE;
+    *machine = ((const IMAGE_FILE_HEADER*)(head + at + 4))->Machine;
+    return TRUE;
 }
 
 static BOOL ParmIsNumber(const XmlDocument* xml, int install, const char* name, int expected)

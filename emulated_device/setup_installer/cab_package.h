@@ -23,3 +23,6 @@ void DeleteUnpackedPackage(const UnpackedPackage* package);
 
 // The member that holds the file with this id (NNN extension), or NULL.
 LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId);
+// The machine a member's program is built for (IMAGE_FILE_MACHINE_...); FALSE when the member
+// is no program (PE image).
+BOOL MemberMachine(const UnpackedPackage* package, LPCWSTR member, WORD* machine);

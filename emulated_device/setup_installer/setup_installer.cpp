@@ -9,7 +9,7 @@
 //
 // Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the setup library
 // or one of its hooks is missing, 4 the package cannot be unpacked or is unsound, 5 its
-// installation folder cannot be resolved.
+// installation folder cannot be resolved, 6 it is for another processor.
 #include <windows.h>
 
 #include <stdio.h>
@@ -312,6 +312,43 @@ static void ListPackage(const UnpackedPackage& package)
     wprintf(L"setup library %ls\n", library ? library : L"none");
 }
 
+// The emulated device's processor is the one this installer runs on: the platform's processor
+// type for the instruction file, the machine of its own image for the programs.
+#define PROCESSOR_AMD_X8664 8664
+
+static WORD DeviceMachine(void)
+{
+    const BYTE* image = (const BYTE*)GetModuleHandleW(NULL);
+    return ((const IMAGE_NT_HEADERS*)(image + ((const IMAGE_DOS_HEADER*)image)->e_lfanew))->FileHeader.Machine;
+}
+
+static LPCWSTR MachineName(WORD machine)
+{
+    return machine == IMAGE_FILE_MACHINE_ARM ? L"ARM" : machine == IMAGE_FILE_MACHINE_AMD64 ? L"x86-64"
+           : machine == IMAGE_FILE_MACHINE_I386 ? L"x86" : L"another processor";
+}
+
+// The architecture field may be 0 ("any"), so every program the package carries (its files and
+// its setup library) must be built for the device's processor too.
+static BOOL IsForThisProcessor(const UnpackedPackage& package)
+{
+    DWORD architecture = package.instructions.architecture;
+    if (architecture != 0 && architecture != PROCESSOR_AMD_X8664) {
+        wprintf(L"the package is for processor type %lu, not for this device's (%d)\n", architecture,
+                PROCESSOR_AMD_X8664);
+        return FALSE;
+    }
+    for (int i = 0; i < package.memberCount; ++i) {
+        WORD machine;
+        if (MemberMachine(&package, package.members[i], &machine) && machine != DeviceMachine()) {
+            wprintf(L"%ls is built for %ls (machine 0x%04x), not for this device's processor, %ls\n",
+                    package.members[i], MachineName(machine), machine, MachineName(DeviceMachine()));
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 static int InstallOrRemove(LPCWSTR action, const UnpackedPackage& package, const SetupLibrary* library,
                            LPCWSTR installDir)
 {
@@ -325,6 +362,8 @@ static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package)
         ListPackage(package);
         return 0;
     }
+    if (!IsForThisProcessor(package))
+        return 6;
     WCHAR installDir[MAX_PATH] = L"";
     if (package.instructions.directoryCount > 0 && !InstallDirOf(package, installDir)) {
         wprintf(L"the installation folder %hs cannot be resolved on this device\n",
