@@ -6,6 +6,7 @@
 #include "import_spy.h"
 #include "resource.h"
 #include "shell.h"
+#include "program_driver.h"
 
 namespace {
 
@@ -60,36 +61,27 @@ struct ExpectedControl {
     RECT at;
 };
 
-const DWORD kStatic = 0x10000000, kCountValue = 0x10000040, kCheckBox = 0x10000023, kField = 0x108000C0;
-
-RECT At(int x, int y, int width, int height)
-{
-    return {x, y, x + width, y + height};
-}
-
+// The form's controls from the table the ARM build's runs take too, with the loaded count and
+// SSIDs in place of "{count}" and "{ssidN}".
 std::vector<ExpectedControl> ExpectedForm(bool landscape, const std::wstring& count,
                                           const std::vector<std::wstring>& ssids)
 {
-    std::vector<ExpectedControl> form = {
-        {L"Static", L"Wi-Fi White list tool", kStatic, At(10, 10, 420, 30)},
-        {L"Button", L"Enable Wi-Fi White list support", kCheckBox, At(10, 50, 370, 30)},
-        {L"Static", L"White list SSID count: ", kStatic, landscape ? At(10, 90, 245, 30) : At(10, 85, 245, 30)},
-        {L"Static", count, kCountValue, landscape ? At(255, 91, 70, 30) : At(255, 85, 70, 30)},
-    };
-    for (int i = 0; i < 10; ++i) {
-        std::wstring label = L"SSID" + std::to_wstring(i + 1);
-        std::wstring ssid = i < (int)ssids.size() ? ssids[i] : L"";
-        if (!landscape) {
-            form.push_back({L"Static", label, kStatic, At(10, 125 + 40 * i, 85, 40)});
-            form.push_back({L"Edit", ssid, kField, At(95, 120 + 40 * i, 370, 40)});
-        } else if (i < 5) {
-            form.push_back({L"Static", label, kStatic, At(10, 135 + 40 * i, 80, 40)});
-            form.push_back({L"Edit", ssid, kField, At(90, 130 + 40 * i, 210, 40)});
-        } else {
-            form.push_back({L"Static", label, kStatic, At(330, 135 + 40 * (i - 5), 85, 40)});
-            form.push_back({L"Edit", ssid, kField, At(415, 130 + 40 * (i - 5), 210, 40)});
+    std::vector<ExpectedControl> form;
+    for (const std::vector<std::string>& row : ReadCaseTable("form_controls.txt")) {
+        if (row[0] != (landscape ? "landscape" : "portrait"))
+            continue;
+        std::wstring text(row[2].begin(), row[2].end());
+        if (text == L"{count}")
+            text = count;
+        else if (text.rfind(L"{ssid", 0) == 0) {
+            size_t entry = std::stoi(text.substr(5)) - 1;
+            text = entry < ssids.size() ? ssids[entry] : L"";
         }
+        int x = std::stoi(row[4]), y = std::stoi(row[5]);
+        form.push_back({row[1] == "Static" ? L"Static" : row[1] == "Button" ? L"Button" : L"Edit", text,
+                        (DWORD)std::stoul(row[3], nullptr, 16), {x, y, x + std::stoi(row[6]), y + std::stoi(row[7])}});
     }
+    EXPECT_EQ(24u, form.size());
     return form;
 }
 
@@ -323,7 +315,7 @@ TEST_F(Form, CountTenAndA32CharacterSsidShowWhole)
     std::vector<CreatedWindow> owned = OwnedBy(main);
     bool countShown = false;
     for (const CreatedWindow& window : owned)
-        countShown |= window.style == (kCountValue | WS_POPUP) && TextOf(window.window) == L"10";
+        countShown |= window.style == (0x10000040 | WS_POPUP) && TextOf(window.window) == L"10";
     EXPECT_TRUE(countShown);
     EXPECT_EQ(longest, TextOf(MainWindowControls.ssidField[0]));
     if (ExpectLandscape())

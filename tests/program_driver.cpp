@@ -23,6 +23,43 @@ std::string ReadWhole(const std::wstring& path)
     return bytes;
 }
 
+static std::vector<std::string> Split(const std::string& text, const std::string& separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + separator.size())
+        parts.push_back(text.substr(start, at - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+std::vector<std::vector<std::string>> ReadCaseTable(const char* name)
+{
+    std::wstring path = HostPath(CASES_DIR) + L"\\";
+    for (const char* c = name; *c; ++c)
+        path += (wchar_t)*c;
+    std::string text = ReadWhole(path);
+    EXPECT_FALSE(text.empty()) << "no case table " << name;
+    std::vector<std::vector<std::string>> table;
+    for (std::string& line : Split(text, "\n")) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> fields = Split(line, " | ");
+        for (std::string& field : fields)
+            if (field.size() >= 2 && field.front() == '"' && field.back() == '"')
+                field = field.substr(1, field.size() - 2);
+        table.push_back(fields);
+    }
+    return table;
+}
+
+std::vector<std::string> SplitList(const std::string& field)
+{
+    return Split(field, " ; ");
+}
+
 std::wstring ProgramPath()
 {
     return HostPath(QUILLMERE_EXE);

@@ -20,6 +20,11 @@ std::wstring HostPath(const wchar_t* unixPath);
 std::wstring ProgramPath();
 // A file's bytes, empty when it cannot be read.
 std::string ReadWhole(const std::wstring& path);
+// A table of cases from tests/cases/NAME, which the ARM build's runs read too: one case a line,
+// fields separated by " | ", a field in double quotes taken without them; '#' lines are skipped.
+std::vector<std::vector<std::string>> ReadCaseTable(const char* name);
+// A field that lists several entries, separated by " ; ".
+std::vector<std::string> SplitList(const std::string& field);
 // Starts a process with the given arguments after the program's path; false when it cannot.
 bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process);
 // Starts Quillmere (the built one unless a path is given) and waits until its main window has

@@ -2,6 +2,9 @@
 #include "device_registry.h"
 #include "quillmere.h"
 #include "import_spy.h"
+#include "program_driver.h"
+
+#include <map>
 
 namespace {
 
@@ -160,57 +163,53 @@ std::vector<BYTE> Stored(const std::wstring& text, bool nul, int stray = 0)
     return bytes;
 }
 
-// Each value one below, at and past its byte limit (4, 6 and 66 bytes), with and without NUL, in
-// even and odd sizes; the text ends at its first NUL. This test's copy of the store is built with the stack protector, so an
-// overrun of the load's own buffers ends the test; the form's record after it must stay as set.
+// A value's stored bytes as a shape of the byte-limit table gives them, and the text it reads.
+std::vector<BYTE> ShapedValue(const std::wstring& all, const std::vector<std::string>& shape, std::wstring* read)
+{
+    size_t max = all.size() - 1;
+    std::map<std::string, std::wstring> texts = {
+        {"below", all.substr(0, max - 1)}, {"at", all.substr(0, max)}, {"past", all}, {"first", all.substr(0, 1)}};
+    *read = shape[5] == "fails" ? L"" : texts.at(shape[5]);
+    if (shape[2] == "first-then-more") {
+        std::vector<BYTE> bytes = Stored(texts["first"], true), more = Stored(all.substr(1, max - 1), false);
+        bytes.insert(bytes.end(), more.begin(), more.end());
+        return bytes;
+    }
+    return Stored(texts.at(shape[2]), shape[3] == "nul", std::stoi(shape[4]));
+}
+
+// Each value one below, at and past its byte limit, with and without NUL, in even and odd sizes
+// (the table the ARM build's runs take too); the text ends at its first NUL. This test's copy of
+// the store is built with the stack protector, so an overrun of the load's own buffers ends the
+// test; the form's record after it must stay as set.
 TEST_F(SettingsStore, EachValueIsReadWithinItsByteLimitOnly)
 {
-    struct Limit {
-        const wchar_t* name;
-        std::wstring characters;  // the first maxChars + 1 of these make the stored texts
-    };
-    std::vector<Limit> limits = {{L"WhiteListEnable", L"xy"}, {L"WhiteListCount", L"100"}};
-    for (int i = 1; i <= 10; ++i)
-        limits.push_back({kWhiteListValueNames[i], k33});
-    for (const Limit& limit : limits) {
-        const std::wstring& all = limit.characters;
-        size_t max = all.size() - 1;
-        const std::wstring below = all.substr(0, max - 1), at = all.substr(0, max), first = all.substr(0, 1);
-        std::vector<BYTE> firstThenMore = Stored(first, true);
-        std::vector<BYTE> more = Stored(all.substr(1, max - 1), false);
-        firstThenMore.insert(firstThenMore.end(), more.begin(), more.end());
-        struct Case {
-            const char* what;
-            std::vector<BYTE> bytes;
-            const std::wstring* read;  // nullptr: the read fails
-        } cases[] = {
-            {"one character below the limit, with NUL", Stored(below, true), &below},
-            {"at the limit, with NUL", Stored(at, true), &at},
-            {"one character past, with NUL", Stored(all, true), nullptr},
-            {"at the limit and one byte more", Stored(at, true, 1), nullptr},
-            {"the most characters without NUL", Stored(at, false), &at},
-            {"one character more without NUL", Stored(all, false), nullptr},
-            {"the most characters and an odd byte", Stored(at, false, 1), &at},
-            {"a NUL after the first character, more up to the limit", firstThenMore, &first},
-        };
-        for (const Case& c : cases) {
-            SCOPED_TRACE(Narrow(limit.name) + ": " + c.what);
+    std::vector<std::vector<std::string>> values, shapes;
+    for (const std::vector<std::string>& row : ReadCaseTable("byte_limits.txt"))
+        (row[0] == "value" ? values : shapes).push_back(row);
+    ASSERT_EQ(12u, values.size());
+    for (const std::vector<std::string>& value : values) {
+        std::wstring name(value[1].begin(), value[1].end()), all(value[2].begin(), value[2].end());
+        for (const std::vector<std::string>& shape : shapes) {
+            SCOPED_TRACE(value[1] + ": " + shape[1]);
+            std::wstring read;
+            std::vector<BYTE> bytes = ShapedValue(all, shape, &read);
             StoreWhiteList(L"1", L"0", {});
-            StoreParameterBytes(limit.name, REG_SZ, c.bytes.data(), (DWORD)c.bytes.size());
+            StoreParameterBytes(name.c_str(), REG_SZ, bytes.data(), (DWORD)bytes.size());
             memset(&WhiteListSettings, 0xBD, sizeof WhiteListSettings);
             memset(&MainWindowControls, 0xBD, sizeof MainWindowControls);
             DWORD result = LoadWhiteListSettings();
 
-            std::wstring read = c.read ? *c.read : L"";
-            if (wcscmp(limit.name, L"WhiteListEnable") == 0) {
+            bool fails = shape[5] == "fails";
+            if (name == L"WhiteListEnable") {
                 EXPECT_EQ(0u, result);
-                EXPECT_EQ(c.read ? 1u : 0u, WhiteListSettings.enable);
-            } else if (wcscmp(limit.name, L"WhiteListCount") == 0) {
-                EXPECT_EQ(c.read ? 0u : 1u, result);
+                EXPECT_EQ(fails ? 0u : 1u, WhiteListSettings.enable);
+            } else if (name == L"WhiteListCount") {
+                EXPECT_EQ(fails ? 1u : 0u, result);
                 EXPECT_EQ(read == L"1" ? 1u : read == L"10" ? 10u : 0u, WhiteListSettings.count);
             } else {
-                EXPECT_EQ(c.read ? 0u : 1u, result);
-                EXPECT_EQ(read, Ssid(_wtoi(limit.name + 13)));
+                EXPECT_EQ(fails ? 1u : 0u, result);
+                EXPECT_EQ(read, Ssid(_wtoi(name.c_str() + 13)));
             }
             for (int i = 0; i < SSID_ENTRIES; ++i) {
                 const WCHAR* entry = WhiteListSettings.ssid[i];
@@ -368,67 +367,33 @@ TEST_F(SettingsStore, SaveTakesFromAFieldOnlyTheCharactersItReports)
     EXPECT_TRUE(ParameterIsText(L"WhiteListCount", L"2"));
 }
 
-std::vector<std::string> Calls(const char* verb, int first, int last, const char* size = "")
-{
-    std::vector<std::string> calls;
-    for (int i = first; i <= last; ++i)
-        calls.push_back(std::string(verb) + " " + Narrow(kWhiteListValueNames[i]) + size);
-    return calls;
-}
-
-std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts)
-{
-    std::vector<std::string> joined;
-    for (const std::vector<std::string>& part : parts)
-        joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
-}
-
-// Every call the store makes, in order, with the buffer size of each read, and every key closed.
+// Every call the store makes, in order, with the buffer size of each read, and every key closed
+// (the table the ARM build's runs take too).
 TEST_F(SettingsStore, RegistryCallsOfLoadAndSave)
 {
-    const std::vector<std::string> load = Joined({{"open", "query WhiteListEnable 4", "query WhiteListCount 6"},
-                                                  Calls("query", 1, 10, " 66"), {"close"}});
-    const std::vector<std::string> save = Joined({{"open"}, Calls("set", 0, 11), {"close"}});
-    struct Case {
-        const char* what;
-        bool keyExists, valuesExist, save;
-        const wchar_t* failWrite;
-        DWORD result;
-        std::vector<std::string> calls;
-        const wchar_t* ssid3 = nullptr;  // stored after a save
-        const wchar_t* count = nullptr;
-    } cases[] = {
-        {"load of a complete list", true, true, false, L"", 0, load},
-        {"load without values", true, false, false, L"", 1, load},
-        {"load without the key", false, false, false, L"", 1, {"open failed"}},
-        {"save", true, true, true, L"", 0, save, L"third", L"2"},
-        {"save whose third SSID fails", true, true, true, L"WhiteListSSID3", 1, save, L"", L"2"},
-        {"save whose count fails", true, true, true, L"WhiteListCount", 1, save, L"third", L"1"},
-        {"save without the key", false, false, true, L"", 1, {"open failed"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const std::vector<std::string>& c : ReadCaseTable("store_registry_calls.txt")) {
+        ASSERT_EQ(8u, c.size());
+        SCOPED_TRACE(c[0]);
         DeleteParametersKey();
-        if (c.valuesExist)
+        if (c[1] == "list")
             StoreWhiteList(L"1", L"1", {L"old"});
-        else if (c.keyExists)
+        else if (c[1] == "key")
             RecreateParametersKey();
         CreateForm(false, {L"new", L"", L"third"});
         DWORD result;
         std::vector<std::string> calls;
         {
             ImportSpy spy(GetModuleHandleW(NULL));
-            spy.failWriteOf = c.failWrite;
-            result = c.save ? SaveWhiteListSettings() : LoadWhiteListSettings();
+            spy.failWriteOf = c[3] == "-" ? L"" : std::wstring(c[3].begin(), c[3].end());
+            result = c[2] == "save" ? SaveWhiteListSettings() : LoadWhiteListSettings();
             calls = spy.calls;
             EXPECT_TRUE(spy.openKeys.empty());
         }
-        EXPECT_EQ(c.result, result);
-        EXPECT_EQ(c.calls, calls);
-        if (c.ssid3) {
-            EXPECT_TRUE(ParameterIsText(L"WhiteListSSID3", c.ssid3));
-            EXPECT_TRUE(ParameterIsText(L"WhiteListCount", c.count));
+        EXPECT_EQ((DWORD)std::stoul(c[4]), result);
+        EXPECT_EQ(SplitList(c[7]), calls);
+        if (c[5] != "-") {
+            EXPECT_TRUE(ParameterIsText(L"WhiteListSSID3", std::wstring(c[5].begin(), c[5].end())));
+            EXPECT_TRUE(ParameterIsText(L"WhiteListCount", std::wstring(c[6].begin(), c[6].end())));
         }
     }
 }

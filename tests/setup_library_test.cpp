@@ -7,6 +7,8 @@
 #include "import_spy.h"
 #include "setup_hooks.h"
 
+#include <map>
+
 namespace {
 
 const wchar_t kMarkerKey[] = L"Pellworth\\Patches";
@@ -269,54 +271,34 @@ TEST_F(SetupLibrary, PlatformNameIsReadIntoSixtyFourBytes)
     }
 }
 
-// Every registry call and message box of each hook's path, in order: the boxes unowned, with the
-// empty caption and exactly MB_SETFOREGROUND with OK or Yes/No; every key closed, and a marker
-// key that cannot be opened or created tolerated silently.
+// Every registry call and message box of each hook's path, in order (the table the ARM build's
+// runs take too): the boxes unowned, with the empty caption and exactly MB_SETFOREGROUND with OK
+// or Yes/No; every key closed, and a marker key that cannot be opened or created tolerated
+// silently.
 TEST_F(SetupLibrary, CallsOfEachPath)
 {
-    const std::string foreign = "box 0x10000 unowned \"\" This CAB file is not for this product";
-    const std::string repeat = "box 0x10004 unowned \"\" " + Narrow(kAskBeforeRepeat);
-    const std::string failed = "box 0x10000 unowned \"\" Failed";
-    const std::vector<std::string> read = {"create", "query Fennistry 4", "close"};
-    const std::vector<std::string> asked = {"create", "query Fennistry 4", repeat, "close"};
-    struct Case {
-        const char* what;
-        const wchar_t* platform;
-        bool marker, failKeys, exit;
-        WORD failedFiles;
-        int answer, result;
-        std::vector<std::string> calls;
-    } cases[] = {
-        {"foreign device", L"Brisle3", false, false, false, 0, IDOK, codeINSTALL_INIT_CANCEL, {foreign}},
-        {"first installation", L"Brisle2", false, false, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, read},
-        {"repeat answered No", L"Brisle2", true, false, false, 0, IDNO, codeINSTALL_INIT_CANCEL, asked},
-        {"repeat answered Yes", L"Mondrey2", true, false, false, 0, IDYES, codeINSTALL_INIT_CONTINUE, asked},
-        {"marker key refused", L"Brisle2", true, true, false, 0, IDNO, codeINSTALL_INIT_CONTINUE, {"create failed"}},
-        {"clean Install_Exit", L"Brisle2", false, false, true, 0, IDOK, codeINSTALL_EXIT_DONE,
-         {"create", "set Fennistry", "close"}},
-        {"Install_Exit after a failed file", L"Brisle2", false, false, true, 1, IDOK, codeINSTALL_EXIT_DONE, {failed}},
-        {"Install_Exit with the marker key refused", L"Brisle2", false, true, true, 0, IDOK, codeINSTALL_EXIT_DONE,
-         {"create failed"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const std::map<std::string, int> answers = {{"OK", IDOK}, {"Yes", IDYES}, {"No", IDNO}};
+    for (const std::vector<std::string>& c : ReadCaseTable("setup_library_paths.txt")) {
+        ASSERT_EQ(9u, c.size());
+        SCOPED_TRACE(c[0]);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
-        SetPlatformName(c.platform);
-        if (c.marker)
+        SetPlatformName(std::wstring(c[1].begin(), c[1].end()).c_str());
+        if (c[2] == "yes")
             StoreMarker(1);
+        bool exit = c[4] == "Install_Exit";
         int result;
         std::vector<std::string> calls;
         {
             ImportSpy spy(module);
             spy.unwatchedKey = L"Emulator";
-            spy.failKeys = c.failKeys;
-            result = c.exit ? InstallExit(0, c.failedFiles, 0, 0, 0, &seen) : InstallInit(c.answer, &seen);
+            spy.failKeys = c[3] == "yes";
+            result = exit ? InstallExit(0, (WORD)std::stoi(c[5]), 0, 0, 0, &seen) : InstallInit(answers.at(c[6]), &seen);
             calls = spy.calls;
             EXPECT_TRUE(spy.openKeys.empty());
         }
-        EXPECT_EQ(c.result, result);
-        EXPECT_EQ(c.calls, calls);
-        if (c.exit && c.calls.size() != 3) {
+        EXPECT_EQ(std::stoi(c[7]), result);
+        EXPECT_EQ(SplitList(c[8]), calls);
+        if (exit && calls.size() != 3) {
             EXPECT_FALSE(Marker().present);
         }
     }
