@@ -173,133 +173,68 @@ TEST_F(SetupLibrary, RemovalKeepsTheMarkerSoTheNextInstallationAsks)
     EXPECT_TRUE(ShowedOnly(seen, kAskBeforeRepeat, true));
 }
 
-TEST_F(SetupLibrary, ForeignOrUnknownPlatformIsRefused)
+// Bytes written in hexadecimal.
+std::vector<BYTE> FromHex(const std::string& hex)
 {
-    const wchar_t* names[] = {L"brisle2", L"Brisle",   L"Brisle22", L"", L"MONDREY2", L"Mondrey2 ",
-                              L"A platform name far too long for the query's buffer", nullptr};
-    for (const wchar_t* name : names) {
-        SCOPED_TRACE(name ? Narrow(name) : "no name");
-        SetPlatformName(name);
-        EXPECT_EQ(codeINSTALL_INIT_CANCEL, InstallInit(IDOK, &seen));
-        EXPECT_TRUE(ShowedOnly(seen, kNotForThisProduct, false));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kMarkerKey));
-    }
+    std::vector<BYTE> bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2)
+        bytes.push_back((BYTE)std::stoi(hex.substr(at, 2), nullptr, 16));
+    return bytes;
 }
 
-TEST_F(SetupLibrary, MarkerIsTheFirstFourBytesOfWhateverIsStored)
+// A registry value as the path table writes it: its type and bytes ("dword 01000000"), or none.
+StoredValue TableValue(const std::string& field)
 {
-    const BYTE eightBytes[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-    const wchar_t zeroText[] = L"0";
-    const BYTE oneByteZero[1] = {0}, oneByteTwo[1] = {2}, highByteOnly[3] = {0, 0, 1}, threeZeros[3] = {0, 0, 0};
-    DWORD zero = 0;
-    struct Case {
-        const char* what;
-        DWORD type;
-        const void* data;
-        DWORD size;
-        bool asks;
-    } cases[] = {
-        {"DWORD 0", REG_DWORD, &zero, 4, false},
-        {"8 bytes", REG_BINARY, eightBytes, 8, false},
-        {"\"0\" with its NUL", REG_SZ, zeroText, sizeof zeroText, true},
-        {"1 byte 0", REG_BINARY, oneByteZero, 1, false},
-        {"1 byte 2", REG_BINARY, oneByteTwo, 1, true},
-        {"3 bytes, high one set", REG_BINARY, highByteOnly, 3, true},
-        {"3 bytes of 0", REG_BINARY, threeZeros, 3, false},
-        {"empty", REG_BINARY, threeZeros, 0, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        StoreMarker(c.type, c.data, c.size);
-        EXPECT_EQ(c.asks ? codeINSTALL_INIT_CANCEL : codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
-        if (c.asks)
-            EXPECT_TRUE(ShowedOnly(seen, kAskBeforeRepeat, true));
-        else
-            EXPECT_TRUE(seen.empty());
-    }
-}
-
-TEST_F(SetupLibrary, AnyFailedItemSaysFailedAndWritesNoMarker)
-{
-    WORD counts[5][5] = {{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, 0, 0, 65535}};
-    for (auto& c : counts) {
-        SCOPED_TRACE(testing::PrintToString(std::vector<WORD>(c, c + 5)));
-        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
-        EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
-        EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(c[0], c[1], c[2], c[3], c[4], &seen));
-        EXPECT_TRUE(ShowedOnly(seen, L"Failed", false));
-        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMarkerKey));
-        EXPECT_FALSE(Marker().present);
-    }
-    // Nothing was recorded, so the next installation asks nothing.
-    EXPECT_EQ(codeINSTALL_INIT_CONTINUE, InstallInit(IDNO, &seen));
-    EXPECT_TRUE(seen.empty());
-
-    // An earlier marker stays as it was.
-    const BYTE earlier[4] = {7, 0, 0, 0};
-    StoreMarker(REG_BINARY, earlier, 4);
-    EXPECT_EQ(codeINSTALL_EXIT_DONE, InstallExit(0, 1, 0, 0, 0, &seen));
-    StoredValue marker = Marker();
-    EXPECT_EQ((DWORD)REG_BINARY, marker.type);
-    EXPECT_EQ(std::vector<BYTE>(earlier, earlier + 4), marker.data);
-}
-
-// The HAL's answer fills Corvane's 64-byte buffer and no more, with or without a terminator.
-TEST_F(SetupLibrary, PlatformNameIsReadIntoSixtyFourBytes)
-{
-    auto padded = [](const std::wstring& name, size_t bytes) {
-        std::vector<BYTE> stored((const BYTE*)name.c_str(), (const BYTE*)(name.c_str() + name.size()));
-        while (stored.size() < bytes)
-            stored.push_back(stored.size() % 2 ? 0 : 'x');
-        return stored;
-    };
-    struct Case {
-        const char* what;
-        std::vector<BYTE> answer;
-        bool accepted;
-    } cases[] = {
-        {"Brisle2 and its NUL in 64 bytes", padded(std::wstring(L"Brisle2") + L'\0', 64), true},
-        {"Brisle2 and its NUL in 66 bytes", padded(std::wstring(L"Brisle2") + L'\0', 66), false},
-        {"Mondrey2 and 24 more characters, no NUL", padded(L"Mondrey2", 64), false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");
-        StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, c.answer.data(), (DWORD)c.answer.size());
-        EXPECT_EQ(c.accepted ? codeINSTALL_INIT_CONTINUE : codeINSTALL_INIT_CANCEL, InstallInit(IDNO, &seen));
-        EXPECT_TRUE(c.accepted ? ::testing::AssertionResult(seen.empty()) : ShowedOnly(seen, kNotForThisProduct, false));
-    }
+    StoredValue value;
+    if (field == "none")
+        return value;
+    size_t blank = field.find(' ');
+    std::string type = field.substr(0, blank);
+    value.present = true;
+    value.type = type == "dword" ? REG_DWORD : type == "sz" ? REG_SZ : REG_BINARY;
+    value.data = FromHex(blank == std::string::npos ? "" : field.substr(blank + 1));
+    return value;
 }
 
 // Every registry call and message box of each hook's path, in order (the table the ARM build's
-// runs take too): the boxes unowned, with the empty caption and exactly MB_SETFOREGROUND with OK
-// or Yes/No; every key closed, and a marker key that cannot be opened or created tolerated
-// silently.
+// runs take too): the platform names it refuses, the markers it reads, the question and its
+// answers, the failed items, and a marker key that cannot be opened or created. The boxes are
+// unowned, with the empty caption and exactly MB_SETFOREGROUND with OK or Yes/No; every key is
+// closed; the marker afterwards is as the table says.
 TEST_F(SetupLibrary, CallsOfEachPath)
 {
     const std::map<std::string, int> answers = {{"OK", IDOK}, {"Yes", IDYES}, {"No", IDNO}};
     for (const std::vector<std::string>& c : ReadCaseTable("setup_library_paths.txt")) {
-        ASSERT_EQ(9u, c.size());
+        ASSERT_EQ(10u, c.size());
         SCOPED_TRACE(c[0]);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
-        SetPlatformName(std::wstring(c[1].begin(), c[1].end()).c_str());
-        if (c[2] == "yes")
-            StoreMarker(1);
-        bool exit = c[4] == "Install_Exit";
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Emulator");
+        if (c[1].rfind("hex ", 0) == 0) {
+            std::vector<BYTE> name = FromHex(c[1].substr(4));
+            StoreBytes(HKEY_LOCAL_MACHINE, L"Emulator", L"PlatformName", REG_SZ, name.data(), (DWORD)name.size());
+        } else if (c[1] != "none") {
+            SetPlatformName(std::wstring(c[1].begin(), c[1].end()).c_str());
+        }
+        StoredValue marker = TableValue(c[2]);
+        if (marker.present)
+            StoreMarker(marker.type, marker.data.data(), (DWORD)marker.data.size());
+        WORD counts[5];
+        sscanf(c[5].c_str(), "%hu %hu %hu %hu %hu", &counts[0], &counts[1], &counts[2], &counts[3], &counts[4]);
         int result;
         std::vector<std::string> calls;
         {
             ImportSpy spy(module);
             spy.unwatchedKey = L"Emulator";
             spy.failKeys = c[3] == "yes";
-            result = exit ? InstallExit(0, (WORD)std::stoi(c[5]), 0, 0, 0, &seen) : InstallInit(answers.at(c[6]), &seen);
+            result = c[4] == "Install_Exit" ? InstallExit(counts[0], counts[1], counts[2], counts[3], counts[4], &seen)
+                                            : InstallInit(answers.at(c[6]), &seen);
             calls = spy.calls;
             EXPECT_TRUE(spy.openKeys.empty());
         }
         EXPECT_EQ(std::stoi(c[7]), result);
-        EXPECT_EQ(SplitList(c[8]), calls);
-        if (exit && calls.size() != 3) {
-            EXPECT_FALSE(Marker().present);
+        EXPECT_EQ(SplitList(c[9]), calls);
+        if (c[8] != "-") {
+            EXPECT_EQ(TableValue(c[8]), Marker());
         }
     }
 }
