@@ -40,6 +40,7 @@ class Device:
         self.windows, self.next_window = {}, 0x1000
         self.classes, self.created, self.shell = {}, [], {}
         self.queue, self.script, self.control_held = [], [], False
+        self.instructions_at_first_wait = None  # the program's own instructions until its loop first waits
         self.machine = None
 
     # Registry.
@@ -301,6 +302,8 @@ class Device:
 
     def GetMessageW(self, m):
         message = m.argument(0)
+        if self.instructions_at_first_wait is None:
+            self.instructions_at_first_wait = m.instructions
         while not self.queue:
             if not self.script:
                 raise RunFailed("the program waits for input the run does not give")

@@ -47,11 +47,26 @@ def close_from_elsewhere(device):
     device.queue.append((main_window(device).handle, coredll_model.WM_CLOSE, 0, 0))
 
 
+def edit_form(checked, texts):
+    """The user sets the check box and retypes the fields (texts for fields 1, 2, ...)."""
+    def edit(device):
+        windows = [w for w in device.windows.values() if w.class_name.upper() in ("BUTTON", "EDIT")]
+        windows[0].checked = int(checked)
+        for field, text in zip(windows[1:], texts):
+            field.text = text
+    return edit
+
+
+def field(device, number):
+    return [w for w in device.windows.values() if w.class_name.upper() == "EDIT"][number - 1]
+
+
 def press_ctrl_q(focus):
-    """Ctrl+Q while `focus` (a window handle, or None: the main window) has the keyboard focus."""
+    """Ctrl+Q while the window `focus` picks (None: the main window) has the keyboard focus."""
     def press(device):
         device.control_held = True
-        device.queue.append((focus or main_window(device).handle, coredll_model.WM_KEYDOWN, ord("Q"), 0))
+        target = focus(device) if focus else main_window(device)
+        device.queue.append((target.handle, coredll_model.WM_KEYDOWN, ord("Q"), 0))
     return press
 
 

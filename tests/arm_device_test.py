@@ -1,0 +1,313 @@
+"""The device's own ARM binaries, read back and executed on an emulated ARM processor (an ARMv4T
+core, and Corvane's paths and the form also on an XScale core) against models of coredll and
+aygshell, with the case tables of tests/cases that the Wine tests take too. What differs on the
+device's side is listed once, in DEVICE_SIDE; any other difference fails.
+
+    ARM_BINARIES=build/device-arm/platform/device_sdk python3 tests/arm_device_test.py"""
+import json
+import os
+import re
+import shlex
+import struct
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "emulated_device", "arm"))
+import coredll_model  # noqa: E402
+import device_runs  # noqa: E402
+import pe_image  # noqa: E402
+
+BINARIES = os.environ.get("ARM_BINARIES", os.path.join(HERE, "..", "build", "device-arm", "platform", "device_sdk"))
+CORES = ["ARMv4T (TI925T)", "XScale (PXA270)"]
+
+# The device's side of every difference from the emulated device (platform/device.h and the
+# 32-bit structures), and nothing else.
+DEVICE_SIDE = {
+    "registry access mask": 0,  # the device ignores it; the emulated device asks for read and write
+    "added control style": 0,  # the emulated device adds WS_POPUP to every control
+    "foreground handle": lambda window: window | 1,  # the shell's "owned windows too" bit
+    "structure sizes": {"SHMENUBARINFO": 36, "SHACTIVATEINFO": 12, "SHINITDLGINFO": 12},
+    "also imported": {"memset"},  # the device's compiler calls it where another inlines it
+}
+
+
+def read_binary(name):
+    with open(os.path.join(BINARIES, name), "rb") as binary:
+        return binary.read()
+
+
+def case_table(name):
+    """A table of tests/cases: one case a line, fields separated by " | ", quotes taken off."""
+    rows = []
+    with open(os.path.join(HERE, "cases", name), encoding="utf-8") as table:
+        for line in table.read().split("\n"):
+            if line and not line.startswith("#"):
+                rows.append([field[1:-1] if len(field) >= 2 and field[0] == field[-1] == '"' else field
+                             for field in line.split(" | ")])
+    return rows
+
+
+def registry_value(field):
+    """A value as the path table writes it: ("dword 01000000") its type and bytes; None for none."""
+    if field == "none":
+        return None
+    kind, _, data = field.partition(" ")
+    return {"dword": 4, "sz": 1, "binary": 3}[kind], bytes.fromhex(data)
+
+
+def white_list(enable, count, ssids):
+    values = {"WhiteListEnable": device_runs.stored_text(enable), "WhiteListCount": device_runs.stored_text(count)}
+    for i in range(10):
+        values["WhiteListSSID%d" % (i + 1)] = device_runs.stored_text(ssids[i] if i < len(ssids) else "")
+    return values
+
+
+def stored_white_list(registry):
+    return {name: data for name, _, data in registry.get("comm\\tiwlnapi1\\parms", {}).values()}
+
+
+class Images(unittest.TestCase):
+    def test_binaries_are_arm_windows_ce_images_importing_only_the_devices_libraries(self):
+        expected = {}
+        for binary, library, functions in case_table("device_imports.txt"):
+            expected.setdefault(binary, {})[library] = set(functions.split(" ; "))
+        for name, is_library in (("Quillmere.exe", False), ("Corvane.dll", True)):
+            with self.subTest(name):
+                image = pe_image.Image(read_binary(name))
+                self.assertEqual(pe_image.MACHINE_ARM, image.machine)
+                self.assertEqual(9, image.subsystem)  # Windows CE GUI
+                self.assertEqual((5, 2), image.subsystem_version)
+                self.assertEqual(is_library, bool(image.characteristics & 0x2000))
+                self.assertTrue(list(image.relocations()))
+                imports = {}
+                for library, function, _ in image.imports():
+                    imports.setdefault(library, set()).add(function)
+                for library in imports:
+                    imports[library] -= DEVICE_SIDE["also imported"]
+                self.assertEqual(expected[name], imports)
+        program = pe_image.Image(read_binary("Quillmere.exe"))
+        self.assertEqual("Quillmere", program.string(1))
+        self.assertEqual("QUILLMERE", program.string(2))
+        self.assertIsNotNone(program.resource(pe_image.RESOURCE_ICON_GROUP, 101))
+        self.assertEqual(struct.pack("<HHHH", 0x0B | 0x80, 0x51, 32771, 0),
+                         program.resource(pe_image.RESOURCE_ACCELERATOR, 2))
+        exports = pe_image.Image(read_binary("Corvane.dll")).exports()
+        self.assertEqual({"Install_Init": 1, "Install_Exit": 2, "Uninstall_Init": 3, "Uninstall_Exit": 4},
+                         {name: ordinal for name, (ordinal, _) in exports.items()})
+
+
+class CorvaneOnTheDevice(unittest.TestCase):
+    ANSWERS = {"OK": coredll_model.IDOK, "Yes": coredll_model.IDYES, "No": coredll_model.IDNO}
+
+    def test_each_path_makes_the_same_calls_and_boxes(self):
+        library = read_binary("Corvane.dll")
+        for core in CORES:
+            for what, platform, marker, refused, hook, counts, answer, result, after, calls in \
+                    case_table("setup_library_paths.txt"):
+                with self.subTest(core=core, path=what):
+                    name = None if platform == "none" else bytes.fromhex(platform[4:]) if \
+                        platform.startswith("hex ") else device_runs.stored_text(platform)
+                    stored = registry_value(marker)
+                    registry = {"pellworth\\patches": {"fennistry": ("Fennistry",) + stored}} if stored else {}
+                    device = coredll_model.Device(registry=registry, platform_name=name, answer=self.ANSWERS[answer])
+                    device.fail_keys = refused == "yes"
+                    attached, returned = device_runs.run_setup_hook(
+                        library, device, hook, [int(count) for count in counts.split()], core)
+                    self.assertEqual(1, attached)
+                    self.assertEqual([device_runs.LIBRARY_BASE], device.turned_off)
+                    self.assertEqual(int(result), returned)
+                    self.assertEqual(calls.split(" ; "), device.calls)
+                    self.assertEqual({DEVICE_SIDE["registry access mask"]}, set(device.access_masks) or {0})
+                    if after != "-":
+                        found = device.registry.get("pellworth\\patches", {}).get("fennistry")
+                        self.assertEqual(registry_value(after), found[1:] if found else None)
+
+    def test_entry_says_true_for_every_reason(self):
+        library = read_binary("Corvane.dll")
+        device = coredll_model.Device()
+        device_runs.run_setup_hook(library, device, "Uninstall_Exit")
+        machine = device.machine
+        for reason in (0, 1, 2, 3):
+            self.assertEqual(1, machine.call(machine.base + machine.image.entry_rva, [machine.base, reason, 0]))
+        self.assertEqual(2, len(device.turned_off))  # once a process attach: the run's and this one's
+
+
+class QuillmereOnTheDevice(unittest.TestCase):
+    def setUp(self):
+        self.program = read_binary("Quillmere.exe")
+
+    def run_program(self, registry, script, screen=(480, 640), core=CORES[0]):
+        device = coredll_model.Device(screen=screen, registry=registry)
+        device.exit_code = device_runs.run_program(self.program, device, script, core)
+        return device
+
+    def expected_form(self, arrangement, count, ssids):
+        form = []
+        for row in case_table("form_controls.txt"):
+            if row[0] != arrangement:
+                continue
+            text = count if row[2] == "{count}" else ssids[int(row[2][5:-1]) - 1] if row[2].startswith("{ssid") \
+                else row[2]
+            style = int(row[3], 16) | DEVICE_SIDE["added control style"]
+            form.append((row[1].upper(), text, style) + tuple(int(value) for value in row[4:8]))
+        self.assertEqual(24, len(form))
+        return form
+
+    def test_form_in_both_arrangements_and_ok_writes_all_twelve_values(self):
+        ssids = ["Warehouse-North", "", "Dock", "", "", "", "", "", "Yard", "Gate"]
+        for core in CORES:
+            for screen, arrangement in (((480, 640), "portrait"), ((640, 480), "landscape")):
+                with self.subTest(core=core, arrangement=arrangement):
+                    device = self.run_program(device_runs.registry_with(white_list("x", "3", ssids)),
+                                              [device_runs.tap_ok], screen, core)
+                    self.assertEqual(0, device.exit_code)
+                    self.assertEqual(self.expected_form(arrangement, "3", ssids), device_runs.controls(device))
+                    self.assertEqual(white_list("1", "4", ssids), stored_white_list(device.registry))
+                    main = device_runs.main_window(device).handle
+                    sizes = DEVICE_SIDE["structure sizes"]
+                    self.assertEqual((sizes["SHMENUBARINFO"], main, 1, 0, device.machine.base, 0, 0, 0, 0),
+                                     device.shell["menu bar"])
+                    self.assertEqual((1, main, 5), device.shell["dialog"])
+                    self.assertEqual([(main, 1, 0, sizes["SHACTIVATEINFO"], 0)],
+                                     [(w, wp, lp, size, flags) for w, wp, lp, _, size, flags in device.shell["activate"]])
+                    self.assertEqual({DEVICE_SIDE["registry access mask"]}, set(device.access_masks))
+
+    def test_each_value_is_read_within_its_byte_limit_only(self):
+        values, shapes = [], []
+        for row in case_table("byte_limits.txt"):
+            (values if row[0] == "value" else shapes).append(row)
+        for _, name, characters in values:
+            for _, what, text, nul, stray, read in shapes:
+                with self.subTest(value=name, shape=what):
+                    stored = white_list("1", "0", [])
+                    stored[name] = self.shaped(characters, text, nul == "nul", int(stray))
+                    device = self.run_program(device_runs.registry_with(stored), [device_runs.close_from_elsewhere])
+                    expected = "" if read == "fails" else self.texts(characters)[read]
+                    check_box = [w for w in device.windows.values() if w.class_name.upper() == "BUTTON"][0]
+                    count = [w.text for w in device.windows.values() if w.style & 0xFF == 0x40][0]
+                    if name == "WhiteListEnable":
+                        self.assertEqual(0 if read == "fails" else 1, check_box.checked)
+                    elif name == "WhiteListCount":
+                        self.assertEqual(expected if expected in ("1", "10") else "0", count)
+                    else:
+                        self.assertEqual(expected, device_runs.field(device, int(name[13:])).text)
+                    # A read that failed sets the flag that makes a close write the form.
+                    wrote = any(call.startswith("set ") for call in device.calls)
+                    self.assertEqual(read == "fails" and name != "WhiteListEnable", wrote)
+                    self.assertEqual(0, device.exit_code)
+
+    @staticmethod
+    def texts(characters):
+        limit = len(characters) - 1
+        return {"below": characters[:limit - 1], "at": characters[:limit], "past": characters,
+                "first": characters[:1]}
+
+    def shaped(self, characters, text, nul, stray):
+        limit = len(characters) - 1
+        if text == "first-then-more":
+            return device_runs.stored_text(characters[:1]) + device_runs.stored_text(characters[1:limit], nul=False)
+        return device_runs.stored_text(self.texts(characters)[text], nul) + b"\x55" * stray
+
+    def test_registry_calls_of_load_and_save(self):
+        """The load's calls are those until the form is made; the save's, those after OK on a form
+        set as the table says. The save's own result is not observable: the program ignores it."""
+        for what, stored, operation, failing, result, ssid3, count, calls in case_table("store_registry_calls.txt"):
+            with self.subTest(what):
+                registry = device_runs.registry_with(white_list("1", "1", ["old"])) if stored == "list" else \
+                    {"comm\\tiwlnapi1\\parms": {}} if stored == "key" else {}
+                device = coredll_model.Device(registry=registry)
+                device.fail_write_of = None if failing == "-" else failing
+                marks = []
+                script = [lambda d: marks.append(len(d.calls))]
+                script += [device_runs.edit_form(False, ["new", "", "third"]), device_runs.tap_ok] \
+                    if operation == "save" else [device_runs.close_from_elsewhere]
+                device.exit_code = device_runs.run_program(self.program, device, script)
+                self.assertEqual(0, device.exit_code)
+                made = device.calls[marks[0]:] if operation == "save" else device.calls[:marks[0]]
+                self.assertEqual(calls.split(" ; "), made)
+                if operation == "load":
+                    # A load that failed makes the close write the form.
+                    self.assertEqual(result == "1", len(device.calls) > marks[0])
+                if ssid3 != "-":
+                    after = stored_white_list(device.registry)
+                    self.assertEqual(device_runs.stored_text(ssid3), after["WhiteListSSID3"])
+                    self.assertEqual(device_runs.stored_text(count), after["WhiteListCount"])
+
+    def test_ctrl_q_and_a_second_start(self):
+        complete = white_list("1", "2", ["alpha", "beta"])
+        # Ctrl+Q on the main window after a complete load, then on a focused field (swallowed).
+        for focus, script_end in ((None, []), (lambda d: device_runs.field(d, 1), [device_runs.close_from_elsewhere])):
+            device = self.run_program(device_runs.registry_with(complete),
+                                      [device_runs.edit_form(False, ["edited"]), device_runs.press_ctrl_q(focus)] +
+                                      script_end)
+            self.assertEqual(0, device.exit_code)
+            self.assertFalse(any(call.startswith("set ") for call in device.calls))
+        # A second start brings the running window forward and touches no registry value.
+        device = coredll_model.Device(registry=device_runs.registry_with(complete))
+        running = device._new_window("QUILLMERE", "Quillmere", 0x10080000, (0, 36, 480, 588), 0)
+        self.assertEqual(0, device_runs.run_program(self.program, device, []))
+        self.assertEqual([DEVICE_SIDE["foreground handle"](running)], device.foreground)
+        self.assertEqual([], device.calls)
+
+
+class CallingConvention(unittest.TestCase):
+    """clang follows the ARM EABI, the device's libraries the platform's older ARM convention. The
+    two agree for 32-bit integers and pointers in r0-r3, then on the stack, and a result in r0;
+    they may not for 64-bit or floating-point values, structures passed or returned by value, or
+    their variadic promotion. No call of the device's libraries may carry any: this reads every
+    declaration and call of an imported function in the compiler's intermediate code."""
+    ALLOWED = re.compile(r"^(void|(zeroext |signext )?i(8|16|32)|.*\*)$")
+
+    def imported_functions(self):
+        names = set()
+        for library in ("coredll", "aygshell"):
+            with open(os.path.join(HERE, "..", "platform", "device_sdk", library + ".def")) as definitions:
+                names |= {line.strip() for line in definitions if line.strip() and line.strip()[0].isalpha()
+                          and line.split()[0] not in ("LIBRARY", "EXPORTS")}
+        return names
+
+    def intermediate_code(self):
+        """Each source's intermediate code, compiled by the build's own commands."""
+        with open(os.path.join(BINARIES, "..", "..", "compile_commands.json")) as commands:
+            for entry in json.load(commands):
+                command = shlex.split(entry["command"])
+                code = subprocess.run(command[:1] + ["--intermediate-code"] + command[1:], cwd=entry["directory"],
+                                      capture_output=True, text=True, check=True).stdout
+                yield entry["file"], code
+
+    @staticmethod
+    def top_level_arguments(text):
+        """A call's arguments, split at the commas that are not inside a constant expression."""
+        arguments, depth, start = [], 0, 0
+        for at, character in enumerate(text):
+            depth += character in "([{<"
+            depth -= character in ")]}>"
+            if character == "," and depth == 0:
+                arguments.append(text[start:at].strip())
+                start = at + 1
+        return arguments + [text[start:].strip()] if text.strip() else arguments
+
+    def test_imported_calls_take_and_give_only_32_bit_integers_and_pointers(self):
+        imported = self.imported_functions()
+        checked = set()
+        for source, code in self.intermediate_code():
+            for line in code.splitlines():
+                declared = re.match(r"declare .*? (\S+) @(\w+)\((.*)\)", line)
+                if declared and declared.group(2) in imported:
+                    checked.add(declared.group(2))
+                    parameters = [p.split()[0] for p in declared.group(3).split(",") if p.strip() not in ("", "...")]
+                    for value in [declared.group(1)] + parameters:
+                        self.assertRegex(value, self.ALLOWED, "%s: %s" % (source, line))
+                called = re.search(r"call (\S+) (\(.*?\) )?@(\w+)\((.*)\)", line)
+                if called and called.group(3) in imported:
+                    self.assertRegex(called.group(1), self.ALLOWED, "%s: %s" % (source, line))
+                    for argument in self.top_level_arguments(called.group(4)):
+                        self.assertRegex(argument.split()[0], self.ALLOWED, "%s: %s" % (source, line))
+                        self.assertNotRegex(argument, r"\b(byval|sret)\b", "%s: %s" % (source, line))
+        self.assertEqual(imported - DEVICE_SIDE["also imported"], checked - DEVICE_SIDE["also imported"])
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
