@@ -3,10 +3,10 @@
 (.000), the files under 8.3 member names, the setup library as .999 and the provisioning document
 _setup.xml, packed with gcab; and, from the same description, the CAB Wizard's .inf.
 
-    make_cab.py DESCRIPTION --file NAME=PATH ... --arch N --cab OUT.cab [--inf OUT.inf]
+    make_cab.py DESCRIPTION --file NAME=PATH ... --for ARM|emulated --cab OUT.cab [--inf OUT.inf]
 
---arch is the target architecture of the instruction file, the processor type a device must
-report (0: any). The same inputs always give the same bytes; an output appears only when it is
+--for names the processor the package is for, which sets the instruction file's architecture
+(ARCHITECTURES). The same inputs always give the same bytes; an output appears only when it is
 complete."""
 import argparse
 import os
@@ -24,6 +24,11 @@ FILE_DIRECTORY = "%InstallDir%"
 SHORTCUT_DIRECTORY = "%CE11%"
 INSTALL_BASES = ("%CE1%", "%CE2%")
 UNSAFE_IN_NAMES = set('\\/:*?"<>|%')
+# The processor type a device must report to take the package. The device's is 0 ("any"): which
+# type every ARM device of this family reports is not known, so the package rests on its
+# binaries' machine type and its name. The emulated device's is the platform's x86-64 type
+# (PROCESSOR_AMD_X8664), which a device refuses.
+ARCHITECTURES = {"ARM": 0, "emulated": 8664}
 
 
 class Package:
@@ -146,6 +151,12 @@ def cabinet_members(package, sources, arch):
     return order + [("_setup.xml", setup_xml(package, members))]
 
 
+def build(package, sources, arch, cab_path, inf_path=None):
+    cabinet.pack(cabinet_members(package, sources, arch), cab_path)
+    if inf_path:
+        write_whole(inf_path, inf(package, arch))
+
+
 def write_whole(path, data):
     partial = path + ".partial"
     with open(partial, "wb") as out:
@@ -157,7 +168,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("description")
     parser.add_argument("--file", action="append", default=[], metavar="NAME=PATH")
-    parser.add_argument("--arch", type=int, default=0)
+    parser.add_argument("--for", dest="processor", choices=sorted(ARCHITECTURES), required=True)
     parser.add_argument("--cab", required=True)
     parser.add_argument("--inf")
     arguments = parser.parse_args()
@@ -167,9 +178,7 @@ def main():
         absent = [name for name in package.files + [package.setup_library] if name not in sources]
         if absent:
             sys.exit("make_cab.py: no --file for " + ", ".join(absent))
-        cabinet.pack(cabinet_members(package, sources, arguments.arch), arguments.cab)
-        if arguments.inf:
-            write_whole(arguments.inf, inf(package, arguments.arch))
+        build(package, sources, ARCHITECTURES[arguments.processor], arguments.cab, arguments.inf)
     except Exception as problem:  # noqa: BLE001 (a file, gcab): one line, never a traceback
         sys.exit(f"make_cab.py: {arguments.description}: {problem}")
 

@@ -50,3 +50,14 @@ def registry_characteristic(key, values, translated=()):
     parms = [parm(name, text, datatype="string", **({"translation": "install"} if name in translated else {}))
              for name, text in values]
     return characteristic("Registry", characteristic(key, *parms))
+
+
+def certificate_store_characteristic(thumbprint, encoded_certificate, role):
+    """CertificateStore configuration service provider: one certificate (its SHA-1 thumbprint in
+    hexadecimal, its DER in base64) added to the SPC store with a role mask, for CAB files, and to
+    the Privileged Execution Trust Authorities store, for programs."""
+    certificate = [parm("EncodedCertificate", encoded_certificate)]
+    return characteristic("CertificateStore",
+                          characteristic("SPC", characteristic(thumbprint, *certificate, parm("Role", str(role)))),
+                          characteristic("Privileged Execution Trust Authorities",
+                                         characteristic(thumbprint, *certificate)))

@@ -3,7 +3,7 @@
 (NAME.cab, with its _setup.xml), a provisioning document (NAME.xml), the same document as the
 device opens it (NAME.cpf) and the CAB Wizard's .inf (NAME.inf).
 
-    white_list_package.py LIST_FILE OUTPUT_FOLDER
+    white_list_package.py LIST_FILE OUTPUT_FOLDER [signing options]
 
 The list file, UTF-8 (a BOM is allowed), one setting a line, '#' starting a comment line:
 
@@ -17,12 +17,15 @@ blanks at either end, '#', '=' and quotes). A missing position is an empty entry
 
 NAME is the list file's name without its extension. The outputs are written into a temporary
 folder beside them and moved into place only when all are complete; outputs of an earlier run
-for the same NAME that this run does not write are removed.
+for the same NAME that this run does not write are removed. Given a code-signing certificate
+(--certificate and --key, or --pkcs12), NAME.cab and NAME.cpf are signed; a certificate the
+device cannot use is refused before anything is written.
 
 Exit codes: 0 all four written; 1 the list is refused, or the outputs cannot be written (nothing
 written); 2 bad arguments; 3 only NAME.xml and NAME.cpf written: an SSID is not ASCII (the CAB's
 instruction file holds 8-bit text in the device's code page, which this kit does not know) or
 holds '%' (which the device's CAB installer may take for a folder macro)."""
+import argparse
 import os
 import re
 import shutil
@@ -32,6 +35,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
+import code_signing  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 from cab_instructions import Instructions  # noqa: E402
 
@@ -152,28 +156,34 @@ def inf(settings):
     return cab_wizard_inf.document(lines)
 
 
-def write_outputs(settings, name, staging, with_cab):
-    """Writes the list's outputs into the staging folder; their extensions."""
+def write_outputs(settings, name, staging, with_cab, signer):
+    """Writes the list's outputs into the staging folder, the cabinets signed when a signer is
+    given; their extensions."""
     document = provisioning_document(settings)
     with open(os.path.join(staging, name + ".xml"), "wb") as out:
         out.write(document)
     cabinet.pack([("_setup.xml", document)], os.path.join(staging, name + ".cpf"))
-    if not with_cab:
-        return [".xml", ".cpf"]
-    cabinet.pack([(cabinet.member_name(name, 0), instruction_file(settings)), ("_setup.xml", setup_xml(settings))],
-                 os.path.join(staging, name + ".cab"))
-    with open(os.path.join(staging, name + ".inf"), "wb") as out:
-        out.write(inf(settings))
-    return list(OUTPUTS)
+    written = [".xml", ".cpf"]
+    if with_cab:
+        cabinet.pack([(cabinet.member_name(name, 0), instruction_file(settings)), ("_setup.xml", setup_xml(settings))],
+                     os.path.join(staging, name + ".cab"))
+        with open(os.path.join(staging, name + ".inf"), "wb") as out:
+            out.write(inf(settings))
+        written = list(OUTPUTS)
+    if signer:
+        for extension in (".cab", ".cpf"):
+            if extension in written:
+                signer.sign(os.path.join(staging, name + extension))
+    return written
 
 
-def publish(settings, name, folder, with_cab):
+def publish(settings, name, folder, with_cab, signer):
     """Writes the complete set beside its place, then removes what an earlier run left that this
     set lacks, and moves the set in."""
     os.makedirs(folder, exist_ok=True)
     staging = tempfile.mkdtemp(prefix=".white-list-package-", dir=folder)
     try:
-        written = write_outputs(settings, name, staging, with_cab)
+        written = write_outputs(settings, name, staging, with_cab, signer)
         for extension in OUTPUTS:
             target = os.path.join(folder, name + extension)
             if os.path.isdir(target):
@@ -199,16 +209,19 @@ def report(written, settings, no_cab, name):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__.split("\n\n")[1], file=sys.stderr)
-        return 2
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], usage=__doc__.split("\n\n")[1].strip())
+    parser.add_argument("list_file")
+    parser.add_argument("output_folder")
+    code_signing.add_arguments(parser)
+    arguments = parser.parse_args()
     sys.stdout.reconfigure(errors="backslashreplace")  # a file name need not be valid UTF-8
-    list_path, folder = sys.argv[1:]
+    list_path, folder = arguments.list_file, arguments.output_folder
     try:
         settings = values(*read_list(list_path))
         name = os.path.splitext(os.path.basename(list_path))[0]
         no_cab = why_no_cab(settings)
-        written = publish(settings, name, folder, no_cab is None)
+        with code_signing.signer_of(arguments) as signer:
+            written = publish(settings, name, folder, no_cab is None, signer)
     except Refused as problem:
         print(f"white-list-package: {problem}", file=sys.stderr)
         return 1

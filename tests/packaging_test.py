@@ -228,7 +228,7 @@ class KitPackage(unittest.TestCase):
             with open(os.path.join(folder, name), "wb") as out:
                 out.write(name.encode())
             files += ["--file", "%s=%s" % (name, os.path.join(folder, name))]
-        return subprocess.run(MAKE_CAB + [path, "--cab", os.path.join(folder, "kit.cab")] + files,
+        return subprocess.run(MAKE_CAB + [path, "--for", "ARM", "--cab", os.path.join(folder, "kit.cab")] + files,
                               capture_output=True, text=True), path
 
     def test_members_follow_the_instruction_file_by_descending_number_and_names_are_escaped(self):
