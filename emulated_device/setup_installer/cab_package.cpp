@@ -195,19 +195,20 @@ static BOOL CheckRegistry(const XmlDocument* xml, const PackageInstructions* ins
     return TRUE;
 }
 
+BOOL ReadSetupXml(const UnpackedPackage* package, XmlDocument* document)
+{
+    static char text[XML_POOL_BYTES];
+    DWORD size = 0;
+    return ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size) && ParseXml(text, size, document);
+}
+
 // _setup.xml must say what the .000 says: name, counts, each file extracted from its member and
 // each registry value.
 static BOOL CheckSetupXml(UnpackedPackage* package)
 {
-    static char text[XML_POOL_BYTES];
     static XmlDocument xml;
-    DWORD size = 0;
-    if (!ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size)) {
-        SetProblem(package, L"no readable _setup.xml");
-        return FALSE;
-    }
-    if (!ParseXml(text, size, &xml) || strcmp(xml.elements[0].name, "wap-provisioningdoc") != 0) {
-        SetProblem(package, L"_setup.xml is not a provisioning document");
+    if (!ReadSetupXml(package, &xml) || strcmp(xml.elements[0].name, "wap-provisioningdoc") != 0) {
+        SetProblem(package, L"_setup.xml is not a readable provisioning document");
         return FALSE;
     }
     if (!CheckInstall(&xml, &package->instructions)) {
@@ -269,6 +270,10 @@ BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package)
         if (package->problem[0] == 0)
             SetProblem(package, L"cannot unpack the cabinet");
         return FALSE;
+    }
+    if (package->memberCount == 1 && lstrcmpiW(package->members[0], L"_setup.xml") == 0) {
+        package->provisioningOnly = TRUE;
+        return TRUE;
     }
     if (!EndsWith(package->members[0], L".000")) {
         SetProblem(package, L"the first member is not the .000 instruction file");

@@ -3,6 +3,7 @@
 // checked against the members and the package's _setup.xml.
 #pragma once
 #include "instruction_file.h"
+#include "provisioning_document.h"
 
 struct UnpackedPackage {
     WCHAR folder[MAX_PATH];  // empty until this package made it
@@ -10,13 +11,14 @@ struct UnpackedPackage {
     WCHAR members[PACKAGE_MAX_ENTRIES][PACKAGE_NAME_CHARS];  // in the cabinet's order
     int unpackedCount;
     WCHAR unpacked[PACKAGE_MAX_ENTRIES][MAX_PATH];  // the files the unpacking made, to delete again
+    BOOL provisioningOnly;  // a .cpf: a provisioning document alone, no instructions
     PackageInstructions instructions;
     WCHAR problem[256];  // why the package is not sound; empty when it is
 };
 
 // Unpacks the cabinet into a new temporary folder, when every member is a plain file name, and
-// parses and checks its instructions. FALSE when it cannot be unpacked or is unsound (problem
-// says why).
+// parses and checks its instructions (a cabinet of _setup.xml alone is a provisioning document,
+// a .cpf). FALSE when it cannot be unpacked or is unsound (problem says why).
 BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package);
 // Deletes what the unpacking made, and nothing else.
 void DeleteUnpackedPackage(const UnpackedPackage* package);
@@ -26,3 +28,5 @@ LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId);
 // The machine a member's program is built for (IMAGE_FILE_MACHINE_...); FALSE when the member
 // is no program (PE image).
 BOOL MemberMachine(const UnpackedPackage* package, LPCWSTR member, WORD* machine);
+// The package's _setup.xml read as XML; FALSE when it cannot be read or is no XML.
+BOOL ReadSetupXml(const UnpackedPackage* package, XmlDocument* document);

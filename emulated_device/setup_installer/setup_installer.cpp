@@ -3,19 +3,27 @@
 // files, creating the shortcuts and setting the registry values), removes it again, or lists
 // and checks it.
 //
-//   SetupInstaller install-cab PACKAGE.CAB
+//   SetupInstaller install-cab PACKAGE.CAB [--role MASK]
 //   SetupInstaller remove-cab  PACKAGE.CAB
 //   SetupInstaller list        PACKAGE.CAB
 //
+// A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
+// instead; MASK is the security role it was accepted with (the emulated device's scripts give
+// it; 24, Manager and User Authenticated, when none is given).
+//
 // Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the setup library
 // or one of its hooks is missing, 4 the package cannot be unpacked or is unsound, 5 its
-// installation folder cannot be resolved, 6 it is for another processor.
+// installation folder cannot be resolved, 6 it is for another processor, 7 its role does not
+// allow what it does.
 #include <windows.h>
 
 #include <stdio.h>
 
 #include "cab_package.h"
+#include "configuration_manager.h"
 #include "setup_hooks.h"
+
+#define UNSIGNED_ROLE 24
 
 struct SetupLibrary {
     HMODULE module;
@@ -356,8 +364,28 @@ static int InstallOrRemove(LPCWSTR action, const UnpackedPackage& package, const
                                                  : RemovePackage(package, library, installDir);
 }
 
-static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package)
+static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD role)
 {
+    static XmlDocument document;
+    if (!ReadSetupXml(&package, &document)) {
+        wprintf(L"the provisioning document is no readable XML\n");
+        return 4;
+    }
+    if (lstrcmpW(action, L"list") == 0) {
+        wprintf(L"provisioning document of %d elements\n", document.elementCount);
+        return 0;
+    }
+    if (lstrcmpW(action, L"remove-cab") == 0) {
+        wprintf(L"a provisioning document is applied, not installed: there is nothing to remove\n");
+        return 0;
+    }
+    return ApplyProvisioningDocument(&document, role);
+}
+
+static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role)
+{
+    if (package.provisioningOnly)
+        return RunDocument(action, package, role);
     if (lstrcmpW(action, L"list") == 0) {
         ListPackage(package);
         return 0;
@@ -380,12 +408,12 @@ static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package)
     return result;
 }
 
-static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
+static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role)
 {
     static UnpackedPackage package;
     int result = 4;
     if (UnpackPackage(cabinet, &package))
-        result = RunUnpacked(action, package);
+        result = RunUnpacked(action, package, role);
     else
         wprintf(L"%ls: %ls\n", cabinet, package.problem);
     DeleteUnpackedPackage(&package);
@@ -394,9 +422,14 @@ static int RunPackage(LPCWSTR action, LPCWSTR cabinet)
 
 int wmain(int argc, WCHAR** argv)
 {
-    if (argc == 3 && (lstrcmpW(argv[1], L"install-cab") == 0 || lstrcmpW(argv[1], L"remove-cab") == 0 ||
-                      lstrcmpW(argv[1], L"list") == 0))
-        return RunPackage(argv[1], argv[2]);
-    wprintf(L"usage: SetupInstaller install-cab|remove-cab|list PACKAGE.CAB\n");
-    return 2;
+    DWORD role = UNSIGNED_ROLE;
+    BOOL known = argc >= 3 && (lstrcmpW(argv[1], L"install-cab") == 0 || lstrcmpW(argv[1], L"remove-cab") == 0 ||
+                               lstrcmpW(argv[1], L"list") == 0);
+    if (known && argc == 5 && lstrcmpW(argv[3], L"--role") == 0)
+        role = wcstoul(argv[4], NULL, 10);
+    if (!known || (argc != 3 && argc != 5) || (argc == 5 && lstrcmpW(argv[3], L"--role") != 0)) {
+        wprintf(L"usage: SetupInstaller install-cab|remove-cab|list PACKAGE.CAB [--role MASK]\n");
+        return 2;
+    }
+    return RunPackage(argv[1], argv[2], role);
 }
