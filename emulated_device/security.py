@@ -168,9 +168,12 @@ def checked(device, what, verdict, decision, detail, question):
     if decision == "refuse":
         print("refused: %s" % detail)
         return False
-    if decision == "ask" and not device.ask(question):
-        print("refused: the user said No")
-        return False
+    if decision == "ask":
+        print("asked: %s" % question)
+        sys.stdout.flush()
+        if not device.ask(question):
+            print("refused: the user said No")
+            return False
     return True
 
 
