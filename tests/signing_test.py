@@ -308,8 +308,10 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.trust_root()
         self.set_policy("locked")
         cab, cpf = self.path("lists", "second.cab"), self.path("lists", "second.cpf")
+        unsigned = os.path.join(ROOT, "build", "emulated-device", "white_lists", "second.cab")
         for package, applied in ((cab, True), (changed(cab, self.path("tampered-list.cab")), False),
-                                 (cpf, True), (changed(cpf, self.path("tampered-list.cpf")), False)):
+                                 (cpf, True), (changed(cpf, self.path("tampered-list.cpf")), False),
+                                 (unsigned, False)):
             with self.subTest(os.path.basename(package)):
                 self.device.run("reg", ["add", "HKLM\\COMM\\TIWLNAPI1\\PARMS", "/v", "WhiteListSSID1", "/d", "before",
                                         "/f"])
