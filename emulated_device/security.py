@@ -12,6 +12,7 @@ C:\\windows\\security\\stores\\<store>\\<THUMBPRINT>.cer (an SPC certificate's r
 <THUMBPRINT>.role), where the stand-in installer adds the certificates of a trust document."""
 import argparse
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -44,7 +45,8 @@ class Device:
     def __init__(self, name, screen):
         self.command = [DEVICE, "--name", name, "--screen", screen]
         output = subprocess.run(self.command + ["--env"], capture_output=True, text=True, check=True).stdout
-        self.prefix = output.split("WINEPREFIX=")[1].split()[0]
+        variables = dict(item.split("=", 1) for item in shlex.split(output)[1:])  # "export A=B C=D"
+        self.prefix, self.display = variables["WINEPREFIX"], variables["DISPLAY"]
 
     def run(self, program, arguments):
         return subprocess.run(self.command + [program] + arguments).returncode

@@ -124,6 +124,13 @@ class CorvaneOnTheDevice(unittest.TestCase):
                         found = device.registry.get("pellworth\\patches", {}).get("fennistry")
                         self.assertEqual(registry_value(after), found[1:] if found else None)
 
+    def test_removal_hooks_do_nothing_and_say_continue_and_done(self):
+        library = read_binary("Corvane.dll")
+        for hook in ("Uninstall_Init", "Uninstall_Exit"):
+            device = coredll_model.Device()
+            self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook))
+            self.assertEqual([], device.calls)
+
     def test_entry_says_true_for_every_reason(self):
         library = read_binary("Corvane.dll")
         device = coredll_model.Device()

@@ -216,8 +216,7 @@ class OnTheEmulatedDevice(WithArtifacts):
     @classmethod
     def setUpClass(cls):
         cls.device = security.Device("signing", "480x640")
-        output = subprocess.run(cls.device.command + ["--env"], capture_output=True, text=True, check=True).stdout
-        cls.display = output.split("DISPLAY=")[1].split()[0]
+        cls.display = cls.device.display
 
     def device_path(self, *parts):
         return os.path.join(self.device.prefix, *parts)
