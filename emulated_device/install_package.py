@@ -19,8 +19,6 @@ import security
 
 INSTALLER = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
 KIT = os.path.join(security.HERE, "..", "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
-PACKAGE_QUESTION = "The publisher of %s cannot be verified. Install it anyway?"
-PROGRAM_QUESTION = "The program %s is not signed by a publisher this device trusts. Run it anyway?"
 
 
 def setup_library(package, scratch):
@@ -35,15 +33,16 @@ def install(device, package):
     name = os.path.basename(package)
     verdict, role = security.classify(package, security.certificates(device.prefix, security.PACKAGE_STORES))
     decision, detail = security.package_decision(verdict, role, policies)
-    if not security.checked(device, name, verdict, decision, detail, PACKAGE_QUESTION % name):
+    if not security.checked(device, name, verdict, decision, detail, security.PACKAGE_QUESTION % name):
         return security.REFUSED
     with tempfile.TemporaryDirectory() as scratch:
         library = setup_library(package, scratch)
         if library:
             verdict, _ = security.classify(library, security.certificates(device.prefix, security.PROGRAM_STORES))
             decision, trust = security.program_decision(verdict, policies)
-            member = "its setup library " + os.path.basename(library)
-            if not security.checked(device, member, verdict, decision, trust, PROGRAM_QUESTION % os.path.basename(library)):
+            member = os.path.basename(library)
+            question = security.PROGRAM_QUESTION % member
+            if not security.checked(device, "its setup library " + member, verdict, decision, trust, question):
                 return security.REFUSED
             print("the setup library runs %s" % trust)
     print("accepted with role mask %d" % detail)

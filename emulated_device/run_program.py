@@ -10,8 +10,6 @@ import sys
 
 import security
 
-QUESTION = "The program %s is not signed by a publisher this device trusts. Run it anyway?"
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -27,7 +25,7 @@ def main():
     policies = security.read_policies(device.prefix)
     verdict, _ = security.classify(program, security.certificates(device.prefix, security.PROGRAM_STORES))
     decision, detail = security.program_decision(verdict, policies)
-    if not security.checked(device, name, verdict, decision, detail, QUESTION % name):
+    if not security.checked(device, name, verdict, decision, detail, security.PROGRAM_QUESTION % name):
         return security.REFUSED
     print("%s runs %s" % (name, detail))
     sys.stdout.flush()

@@ -37,6 +37,8 @@ PROGRAM_STORES = ["Privileged Execution Trust Authorities", "Unprivileged Execut
 BUILD = os.path.join(HERE, "..", "build", "emulated-device", "emulated_device")
 PROMPT = os.path.join(BUILD, "security_prompt", "SecurityPrompt.exe")
 REFUSED = 8  # the exit code of a package or program the device's security refuses
+PACKAGE_QUESTION = "The publisher of %s cannot be verified. Install it anyway?"
+PROGRAM_QUESTION = "The program %s is not signed by a publisher this device trusts. Run it anyway?"
 
 
 class Device:
