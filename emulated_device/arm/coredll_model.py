@@ -38,7 +38,7 @@ class Device:
         self.access_masks, self.boxes, self.foreground, self.turned_off = [], [], [], []
         self.open_keys, self.next_key = {}, 0x100
         self.windows, self.next_window = {}, 0x1000
-        self.classes, self.created, self.shell = {}, [], {}
+        self.classes, self.created, self.shell, self.accelerators = {}, [], {}, []
         self.queue, self.script, self.control_held = [], [], False
         self.instructions_at_first_wait = None  # the program's own instructions until its loop first waits
         self.machine = None

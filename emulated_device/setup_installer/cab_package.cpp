@@ -56,10 +56,11 @@ static UINT CALLBACK ExtractMember(PVOID context, UINT notification, UINT_PTR pa
     }
     if (notification != SPFILENOTIFY_FILEINCABINET)
         return NO_ERROR;
+    // The names were checked by the first pass; the cabinet is read again, so they are again.
     FILE_IN_CABINET_INFO_W* member = (FILE_IN_CABINET_INFO_W*)param1;
     if (!IsPlainMemberName(member->NameInCabinet) ||
         !FormatPath(member->FullTargetName, MAX_PATH, L"%ls\\%ls", package->folder, member->NameInCabinet)) {
-        SetProblem(package, L"a member's path is too long");
+        SetProblem(package, L"a member's name is not a plain file name, or its path is too long");
         return FILEOP_ABORT;
     }
     return FILEOP_DOIT;
