@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Installs a CAB package on the emulated device as the device does: its signature checked against
 the device's SPC store and its setup library's against the execution stores, as the device's
 security policies say (installed, asked about, or refused), then the stand-in CAB installer with

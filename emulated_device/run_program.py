@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Starts a program installed on the emulated device as the device's loader would: its signature
 checked against the execution stores as the device's security policies say (run, asked about, or
 refused), then the program itself. Its exit code, or 8 when the device's security refused it.

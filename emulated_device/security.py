@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The emulated device's security: its policies, its certificate stores, and the checks it makes
 before it installs a package or loads a program. The checks run here, on the Linux side of the
 emulated device, with Debian's osslsigncode (the Windows-side stand-ins cannot run Linux tools),

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Builds the kit's CAB package from packaging/quillmere.package: the binary instruction file
 (.000), the files under 8.3 member names, the setup library as .999 and the provisioning document
 _setup.xml, packed with gcab; and, from the same description, the CAB Wizard's .inf.

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Signs the kit with the organisation's code-signing certificate: each build's Quillmere.exe and
 Corvane.dll are signed before they are packed, then each package is packed from them and signed.
 

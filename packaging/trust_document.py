@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Makes, from the organisation's root certificate, the provisioning document that makes devices
 trust what it signs: NAME.xml, for a device-management system, and NAME.cpf, the same document as
 a device opens it by hand (signed when a code-signing certificate is given). The document adds the

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Turns a white-list file into what sets the same twelve values on every device: a CAB package
 (NAME.cab, with its _setup.xml), a provisioning document (NAME.xml), the same document as the
 device opens it (NAME.cpf) and the CAB Wizard's .inf (NAME.inf).

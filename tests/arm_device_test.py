@@ -3,7 +3,7 @@ core, and Corvane's paths and the form also on an XScale core) against models of
 aygshell, with the case tables of tests/cases that the Wine tests take too. What differs on the
 device's side is listed once, in DEVICE_SIDE; any other difference fails.
 
-    ARM_BINARIES=build/device-arm/platform/device_sdk python3 tests/arm_device_test.py"""
+    ARM_BINARIES=build/device-arm/platform/device_sdk /usr/bin/python3 tests/arm_device_test.py"""
 import json
 import os
 import re

@@ -1,13 +1,20 @@
-"""The emulated device's scripts on the host: a device gets an X screen even when the display
-numbers it would try first are held by servers that leave no lock file (one in another container
-that shares the network holds only an abstract socket)."""
+"""The kit's scripts on the host: every script runs under Debian's Python; a device gets an X
+screen even when the display numbers it would try first are held by servers that leave no lock
+file (one in another container that shares the network holds only an abstract socket)."""
 import os
+import re
 import socket
 import subprocess
 import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+DEBIAN_PYTHON = "/usr/bin/python3"
+# A Python started as a command: first word of a line or after exec, env, a pipe, ; or $( in a
+# script or CMake file, or first item of a command list in Python.
+PYTHON_COMMAND = re.compile(r"(^\s*|\bexec\s+|\benv\s+|[;&|(`]\s*|COMMAND\s+)python3?(\s|$)|[\[(]\s*[\"']python3?[\"']",
+                            re.MULTILINE)
 DEVICE = os.path.join(HERE, "..", "emulated_device", "device")
 DEVICE_ROOT = os.path.join(HERE, "..", "build", "device")
 
@@ -25,6 +32,27 @@ def hold_abstract_socket(number):
         return None
     holder.listen(1)
     return holder
+
+
+def kit_files():
+    for folder, folders, files in os.walk(ROOT):
+        folders[:] = [name for name in folders if name not in (".git", "build")]
+        for name in files:
+            yield os.path.join(folder, name)
+
+
+class Interpreters(unittest.TestCase):
+    def test_every_script_runs_under_debians_python(self):
+        self.assertEqual(DEBIAN_PYTHON, sys.executable)  # CMake's Python3_EXECUTABLE
+        for path in kit_files():
+            with open(path, "rb") as source:
+                text = source.read().decode("utf-8", "replace")
+            with self.subTest(os.path.relpath(path, ROOT)):
+                first = text.split("\n", 1)[0]
+                if first.startswith("#!") and "python" in first:
+                    self.assertEqual("#!" + DEBIAN_PYTHON, first)
+                if first.startswith("#!") or path.endswith((".py", ".txt", ".cmake")):
+                    self.assertIsNone(PYTHON_COMMAND.search(text))
 
 
 class DisplayNumbers(unittest.TestCase):

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Makes the packages the stand-in installer's tests install, with the kit's own format writers:
 registry strings marked for substitution, a _setup.xml from another builder, and packages the
 installer must refuse.

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Draws Quillmere's icon, a white Wi-Fi fan on a blue tile with a green tick, and writes it as a
 Windows .ico with the eight images the program ships: 32 and 16 pixels at 4 bits per pixel,
 48, 32 and 16 at 8 bits, 48, 32 and 16 at 32 bits.

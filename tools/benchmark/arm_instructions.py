@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Counts the ARM instructions Quillmere's own code executes on the emulated ARM processor, from
 its entry until the form is made and the loop first waits, and through an OK's save. The count
 is the same for the same binary and input, so it compares builds where timings do not.
