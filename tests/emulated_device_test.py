@@ -1,11 +1,15 @@
 """The kit's scripts on the host: every script runs under Debian's Python; a device gets an X
 screen even when the display numbers it would try first are held by servers that leave no lock
-file (one in another container that shares the network holds only an abstract socket)."""
+file (one in another container that shares the network holds only an abstract socket); the wait
+for the form takes no picture of a window that never paints, and takes the form's."""
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
+import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -16,6 +20,7 @@ DEBIAN_PYTHON = "/usr/bin/python3"
 PYTHON_COMMAND = re.compile(r"(^\s*|\bexec\s+|\benv\s+|[;&|(`]\s*|COMMAND\s+)python3?(\s|$)|[\[(]\s*[\"']python3?[\"']",
                             re.MULTILINE)
 DEVICE = os.path.join(HERE, "..", "emulated_device", "device")
+WAIT_FOR_FORM = os.path.join(HERE, "..", "emulated_device", "wait-for-form")
 DEVICE_ROOT = os.path.join(HERE, "..", "build", "device")
 
 
@@ -83,6 +88,48 @@ class DisplayNumbers(unittest.TestCase):
             for holder in holders:
                 if holder:
                     holder.close()
+
+
+class FormOnScreen(unittest.TestCase):
+    DEVICE = [DEVICE, "--name", "test", "--screen", "480x640"]
+
+    def start(self, program):
+        return subprocess.Popen(self.DEVICE + [program], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_for_form(self, arguments):
+        return subprocess.run([WAIT_FOR_FORM, "--name", "test", "--screen", "480x640"] + arguments,
+                              capture_output=True, text=True, timeout=120)
+
+    def wait_for_window(self, title):
+        display = subprocess.run(self.DEVICE + ["--env"], capture_output=True, text=True).stdout.split("DISPLAY=")[1]
+        deadline = time.monotonic() + 30
+        while subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title], capture_output=True,
+                             env=dict(os.environ, DISPLAY=display.split()[0])).returncode != 0:
+            self.assertLess(time.monotonic(), deadline, "no window %s on the device's screen" % title)
+            time.sleep(0.1)
+
+    def test_a_window_that_never_paints_is_not_the_form_and_the_form_is_saved_and_closed(self):
+        with tempfile.TemporaryDirectory() as folder:
+            shot = os.path.join(folder, "form.png")
+            unpainted = self.start(os.environ["UNPAINTED_WINDOW"])
+            try:
+                self.wait_for_window("Quillmere")
+                result = self.wait_for_form(["--timeout", "3", "--screenshot", shot])
+            finally:
+                subprocess.run(self.DEVICE + ["taskkill", "/F", "/IM", "UnpaintedWindow.exe"], capture_output=True)
+                unpainted.wait(timeout=30)
+            self.assertEqual(1, result.returncode)
+            self.assertRegex(result.stderr, r"^wait-for-form: the form was not on the screen within the deadline; "
+                                            r"missing: the top bar; .* \(3 s\)\n$")
+            self.assertFalse(os.path.exists(shot))
+
+            quillmere = self.start(os.environ["QUILLMERE"])
+            result = self.wait_for_form(["--screenshot", shot, "--tap-ok", "--pid", str(quillmere.pid)])
+            self.assertEqual((0, ""), (result.returncode, result.stderr))
+            self.assertEqual(0, quillmere.wait(timeout=30))
+            with open(shot, "rb") as picture:
+                header = picture.read(24)
+            self.assertEqual((b"\x89PNG", 480, 640), (header[:4],) + struct.unpack(">II", header[16:24]))
 
 
 if __name__ == "__main__":

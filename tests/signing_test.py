@@ -25,6 +25,7 @@ WHITE_LIST = [os.path.join(ROOT, "packaging", "white-list-package")]
 TRUST_DOCUMENT = [os.path.join(ROOT, "packaging", "trust-document")]
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
+WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
 UNSIGNED_KIT = os.path.join(ROOT, "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
 CA_CONFIGURATION = """[ca]
 default_ca = test
@@ -357,15 +358,16 @@ class OnTheEmulatedDevice(WithArtifacts):
                 self.set_policy(policy)
                 command = RUN_PROGRAM + ["C:\\Program Files\\Signing\\" + program]
                 if ran:
-                    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
-                    for _ in range(200):
-                        if self.windows_of("signed\\.exe"):
-                            break
-                        time.sleep(0.05)
-                    subprocess.run(["xdotool", "mousemove", "453", "18", "click", "1"],
-                                   env=dict(os.environ, DISPLAY=self.display))
-                    self.assertEqual(0, process.wait(timeout=30))
-                    process.stdout.close()
+                    process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+                    # OK is tapped once the form is painted: a tap before its button is there is lost.
+                    try:
+                        waited = subprocess.run(WAIT_FOR_FORM + ["--pid", str(process.pid), "--tap-ok"],
+                                                capture_output=True, text=True)
+                        self.assertEqual(0, waited.returncode, waited.stderr)
+                        self.assertEqual(0, process.wait(timeout=30))
+                    finally:
+                        process.kill()
+                        process.wait()
                 else:
                     status, asked, output = self.answering(command, answers)
                     self.assertEqual((security.REFUSED, questions), (status, asked), output)

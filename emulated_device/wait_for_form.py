@@ -1,0 +1,143 @@
+#!/usr/bin/python3
+"""Waits until Quillmere's form is on the emulated device's screen and painted: the shell's top
+bar with its OK button and the soft-key bar, the main window, the frames of the ten SSID fields
+where the screen's arrangement puts them, and the picture settled (two grabs in a row the same).
+Then saves that picture and taps OK if asked. Without the form by the deadline, or when the
+program watched ends first, it says so and exits 1; nothing is saved then.
+
+    emulated_device/wait-for-form [--name NAME] [--screen WxH] [--timeout SECONDS]
+                                  [--screenshot FILE] [--tap-ok] [--pid PID]"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import security
+
+TOP_BAR_HEIGHT, MENU_BAR_HEIGHT, OK_BUTTON_RIGHT, OK_BUTTON_WIDTH = 36, 52, 4, 46
+TOP_BAR_COLOUR, MENU_BAR_COLOUR = (16, 48, 96), (40, 40, 40)  # the shell stand-in paints its bars so
+SETTLE_SECONDS = 0.2
+
+
+def grab(display):
+    """The screen as (width, height, RGB bytes, the PPM file's bytes)."""
+    ppm = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8", "ppm:-"],
+                         capture_output=True, check=True).stdout
+    fields, at = [], 0
+    while len(fields) < 4:  # "P6", width, height, maximum, then one whitespace byte
+        while ppm[at:at + 1].isspace():
+            at += 1
+        end = at
+        while not ppm[end:end + 1].isspace():
+            end += 1
+        fields.append(ppm[at:end])
+        at = end
+    width, height = int(fields[1]), int(fields[2])
+    if fields[0] != b"P6" or fields[3] != b"255":
+        raise ValueError("unexpected picture from import")
+    return width, height, ppm[at + 1:at + 1 + 3 * width * height], ppm
+
+
+def field_frames(width, height):
+    """(x, y, width, height) of the ten SSID fields in the form's arrangement for the screen."""
+    if width > height:
+        return [(90 if i < 5 else 415, 130 + 40 * (i % 5), 210, 40) for i in range(10)]
+    return [(95, 120 + 40 * i, 370, 40) for i in range(10)]
+
+
+def missing_parts(width, height, pixels):
+    """What of the form the picture does not show yet; empty when it shows it all."""
+    def at(x, y):
+        offset = 3 * (y * width + x)
+        return tuple(pixels[offset:offset + 3])
+
+    def bright(x, y):
+        return min(at(x, y)) >= 230
+
+    missing = []
+    if at(2, 2) != TOP_BAR_COLOUR:
+        missing.append("the top bar")
+    if not bright(width - OK_BUTTON_RIGHT - OK_BUTTON_WIDTH + 6, 8):
+        missing.append("its OK button")
+    if at(2, height - 2) != MENU_BAR_COLOUR:
+        missing.append("the soft-key bar")
+    if not bright(width - 3, height - MENU_BAR_HEIGHT - 3):
+        missing.append("the main window")
+    frames = [number for number, (x, y, _, h) in enumerate(field_frames(width, height), 1)
+              if not (max(at(x, y + h // 2)) < 200 and bright(x + 1, y + h // 2))]
+    if frames:
+        missing.append("the frames of SSID fields %s" % ", ".join(map(str, frames)))
+    return missing
+
+
+def save_png(ppm, path):
+    """The picture as a PNG, written whole or not at all."""
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    with tempfile.NamedTemporaryFile(dir=folder, prefix=".screenshot-", suffix=".png", delete=False) as partial:
+        pass
+    try:
+        subprocess.run(["convert", "ppm:-", "png:" + partial.name], input=ppm, check=True, capture_output=True)
+        os.replace(partial.name, path)
+    finally:
+        if os.path.exists(partial.name):
+            os.remove(partial.name)
+
+
+def tap(display, x, y):
+    subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], check=True,
+                   env=dict(os.environ, DISPLAY=display))
+
+
+def alive(pid):
+    try:
+        finished, _ = os.waitpid(pid, os.WNOHANG)
+        return finished == 0
+    except ChildProcessError:  # not our child: ask the kernel
+        try:
+            os.kill(pid, 0)
+            return True
+        except ProcessLookupError:
+            return False
+
+
+def wait_for_form(display, deadline, pid=None):
+    """The settled picture of the form, or the reason there is none."""
+    previous, missing = None, ["everything (no picture taken)"]
+    while time.monotonic() < deadline:
+        if pid is not None and not alive(pid):
+            return None, "the program ended before its form was on the screen"
+        width, height, pixels, ppm = grab(display)
+        missing = missing_parts(width, height, pixels)
+        if not missing and pixels == previous:
+            return (width, height, ppm), None
+        previous = None if missing else pixels
+        time.sleep(SETTLE_SECONDS)
+    return None, "the form was not on the screen within the deadline; missing: %s" % "; ".join(missing)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN", "480x640"))
+    parser.add_argument("--timeout", type=float, default=60, help="seconds to wait (default 60)")
+    parser.add_argument("--screenshot", metavar="FILE", help="save the form's picture as a PNG")
+    parser.add_argument("--tap-ok", action="store_true", help="then tap the top bar's OK, as a user would")
+    parser.add_argument("--pid", type=int, help="give up when this process ends")
+    arguments = parser.parse_args()
+    display = security.Device(arguments.name, arguments.screen).display
+    form, reason = wait_for_form(display, time.monotonic() + arguments.timeout, arguments.pid)
+    if form is None:
+        sys.exit("wait-for-form: %s (%s s)" % (reason, "%g" % arguments.timeout))
+    width, _, ppm = form
+    if arguments.screenshot:
+        save_png(ppm, arguments.screenshot)
+    if arguments.tap_ok:
+        tap(display, width - OK_BUTTON_RIGHT - OK_BUTTON_WIDTH // 2, TOP_BAR_HEIGHT // 2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
