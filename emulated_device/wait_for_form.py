@@ -80,6 +80,9 @@ def save_png(ppm, path):
         pass
     try:
         subprocess.run(["convert", "ppm:-", "png:" + partial.name], input=ppm, check=True, capture_output=True)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(partial.name, 0o666 & ~umask)
         os.replace(partial.name, path)
     finally:
         if os.path.exists(partial.name):
