@@ -75,12 +75,11 @@ class Images(unittest.TestCase):
             expected.setdefault(binary, {})[library] = set(functions.split(" ; "))
         for name, is_library in (("Quillmere.exe", False), ("Corvane.dll", True)):
             with self.subTest(name):
-                image = pe_image.Image(read_binary(name))
-                self.assertEqual(pe_image.MACHINE_ARM, image.machine)
-                self.assertEqual(9, image.subsystem)  # Windows CE GUI
-                self.assertEqual((5, 2), image.subsystem_version)
-                self.assertEqual(is_library, bool(image.characteristics & 0x2000))
-                self.assertTrue(list(image.relocations()))
+                image = pe_image.Image(read_binary(name))  # refuses any other machine or subsystem
+                header = image.pe.OPTIONAL_HEADER
+                self.assertEqual((5, 2), (header.MajorSubsystemVersion, header.MinorSubsystemVersion))
+                self.assertEqual(is_library, image.pe.is_dll())
+                self.assertTrue(image.pe.DIRECTORY_ENTRY_BASERELOC)
                 imports = {}
                 for library, function, _ in image.imports():
                     imports.setdefault(library, set()).add(function)

@@ -34,14 +34,15 @@ class Call:
 
 class Machine:
     def __init__(self, image_bytes, models, core="ARMv4T (TI925T)", base=None):
-        self.image = pe_image.Image(image_bytes)
-        if self.image.machine != pe_image.MACHINE_ARM:
-            raise RunFailed("the image is for machine %#x, not ARM" % self.image.machine)
+        try:
+            self.image = pe_image.load(bytes(image_bytes))
+        except pe_image.ImageError as error:
+            raise RunFailed(str(error))
         self.uc = Uc(UC_ARCH_ARM, UC_MODE_ARM)
         self.uc.ctl_set_cpu_model(CORES[core])
         self.base = self.image.image_base if base is None else base
         self.uc.mem_map(self.base, (self.image.image_size + 0xFFF) & ~0xFFF)
-        self.uc.mem_write(self.base, bytes(self.image.mapped(self.base)))
+        self.uc.mem_write(self.base, self.image.mapped(self.base))
         self.uc.mem_map(STACK, STACK_SIZE)
         self.uc.mem_map(HEAP, HEAP_SIZE)
         self.heap_used = 0
