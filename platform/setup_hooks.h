@@ -15,11 +15,12 @@ typedef codeINSTALL_EXIT(WINAPI* pfnInstall_Exit)(HWND parent, LPCWSTR installDi
 typedef codeUNINSTALL_INIT(WINAPI* pfnUninstall_Init)(HWND parent, LPCWSTR installDir);
 typedef codeUNINSTALL_EXIT(WINAPI* pfnUninstall_Exit)(HWND parent);
 
-// Corvane's exports; the installer finds them by the names below.
+// Corvane's exports; the installer finds them by the names below. Install_Exit takes the
+// installer's WORD counts register-sized and narrows them itself.
 extern "C" {
 codeINSTALL_INIT WINAPI Install_Init(HWND parent, BOOL firstCall, BOOL previouslyInstalled, LPCWSTR installDir);
-codeINSTALL_EXIT WINAPI Install_Exit(HWND parent, LPCWSTR installDir, WORD failedDirs, WORD failedFiles,
-                                     WORD failedRegKeys, WORD failedRegValues, WORD failedShortcuts);
+codeINSTALL_EXIT WINAPI Install_Exit(HWND parent, LPCWSTR installDir, DWORD failedDirs, DWORD failedFiles,
+                                     DWORD failedRegKeys, DWORD failedRegValues, DWORD failedShortcuts);
 codeUNINSTALL_INIT WINAPI Uninstall_Init(HWND parent, LPCWSTR installDir);
 codeUNINSTALL_EXIT WINAPI Uninstall_Exit(HWND parent);
 }

@@ -125,7 +125,8 @@ ATOM RegisterMainWindowClass(HINSTANCE instance, LPCWSTR className)
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_QUILLMERE));
     windowClass.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
     windowClass.lpszClassName = className;
-    return RegisterClassW(&windowClass);
+    // The class's ATOM is the low 16 bits of what the device's library returns.
+    return (ATOM)RegisterClassW(&windowClass);
 }
 
 BOOL StartInstance(HINSTANCE instance, int showCommand)

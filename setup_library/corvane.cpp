@@ -69,10 +69,12 @@ extern "C" codeINSTALL_INIT WINAPI Install_Init(HWND, BOOL, BOOL, LPCWSTR)
     return result;
 }
 
-extern "C" codeINSTALL_EXIT WINAPI Install_Exit(HWND, LPCWSTR, WORD failedDirs, WORD failedFiles,
-                                                WORD failedRegKeys, WORD failedRegValues, WORD failedShortcuts)
+// A caller need not clear a WORD argument's upper half: the counts come register-sized, narrowed here.
+extern "C" codeINSTALL_EXIT WINAPI Install_Exit(HWND, LPCWSTR, DWORD failedDirs, DWORD failedFiles,
+                                                DWORD failedRegKeys, DWORD failedRegValues, DWORD failedShortcuts)
 {
-    if (failedDirs || failedFiles || failedRegKeys || failedRegValues || failedShortcuts) {
+    if (LOWORD(failedDirs) || LOWORD(failedFiles) || LOWORD(failedRegKeys) || LOWORD(failedRegValues) ||
+        LOWORD(failedShortcuts)) {
         ShowMessage(kFailed, MB_OK);
         return codeINSTALL_EXIT_DONE;
     }

@@ -14,5 +14,14 @@
 
 // The desktop's WinMain takes the narrow command line; the device's takes the wide one.
 #define WinMain DesktopWinMain
+// clang takes a 16-bit result as cleared above by the callee and drops the caller's narrowing;
+// the device's libraries need not clear it. The one such import's ATOM is declared register-sized.
+#ifdef __arm__
+#define RegisterClassW DesktopRegisterClassW
+#endif
 #include <windows.h>
 #undef WinMain
+#ifdef __arm__
+#undef RegisterClassW
+extern "C" UINT WINAPI RegisterClassW(const WNDCLASSW* windowClass);
+#endif

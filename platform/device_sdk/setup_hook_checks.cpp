@@ -23,7 +23,13 @@ typedef char InstallExitAsTheInstallerCallsIt[SameType<pfnInstall_Exit, Installe
 typedef char UninstallInitAsTheInstallerCallsIt[SameType<pfnUninstall_Init, InstallerUninstallInit>::value];
 typedef char UninstallExitAsTheInstallerCallsIt[SameType<pfnUninstall_Exit, InstallerUninstallExit>::value];
 
+// Corvane's Install_Exit differs from the installer's only in taking the counts register-sized:
+// each is one 32-bit argument either way.
+typedef codeINSTALL_EXIT(WINAPI* InstallExitWithWideCounts)(HWND hwndParent, LPCTSTR pszInstallDir, DWORD cFailedDirs,
+                                                            DWORD cFailedFiles, DWORD cFailedRegKeys,
+                                                            DWORD cFailedRegVals, DWORD cFailedShortcuts);
+
 extern const InstallerInstallInit kInstallInit = Install_Init;
-extern const InstallerInstallExit kInstallExit = Install_Exit;
+extern const InstallExitWithWideCounts kInstallExit = Install_Exit;
 extern const InstallerUninstallInit kUninstallInit = Uninstall_Init;
 extern const InstallerUninstallExit kUninstallExit = Uninstall_Exit;
