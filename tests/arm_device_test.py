@@ -259,29 +259,39 @@ class QuillmereOnTheDevice(unittest.TestCase):
 
 
 class CallingConvention(unittest.TestCase):
-    """clang follows the ARM EABI, the device's libraries the platform's older ARM convention. The
-    two agree for 32-bit integers and pointers in r0-r3, then on the stack, and a result in r0;
-    they may not for 64-bit or floating-point values, structures passed or returned by value, or
-    their variadic promotion. No call of the device's libraries may carry any: this reads every
-    declaration and call of an imported function in the compiler's intermediate code."""
-    ALLOWED = re.compile(r"^(void|(zeroext |signext )?i(8|16|32)|.*\*)$")
+    """clang follows the ARM EABI, the device's libraries and installer the platform's older ARM
+    convention. The two agree for 32-bit integers and pointers in r0-r3, then on the stack, and a
+    result in r0; they may not for 64-bit or floating-point values, structures passed or returned
+    by value (the device's compiler returns even a small one through a hidden pointer), or their
+    variadic promotion. And clang takes an 8- or 16-bit value as extended to 32 bits by whoever
+    made it, which the device's code need not have done. This reads, in the compiler's
+    intermediate code (with debug information, which tells a structure returned in r0 from an
+    integer), every declaration and call of an imported function and every definition of a
+    function the device calls: the exports, the entry points and any function whose address is
+    taken (a window procedure)."""
+    WORD = re.compile(r"^(void|i32|.*\*)$")
+    ENTRY_POINTS = {"WinMain", "DllMain"}  # platform/device_sdk/CMakeLists.txt links them as entries
+    # Imports whose result the device's declaration makes narrower than a register (declared
+    # register-sized for this compiler), each with the line that narrows it.
+    NARROWED_RESULTS = {
+        "RegisterClassW": ("settings_tool/main_window.cpp", "return (ATOM)RegisterClassW(&windowClass);"),
+    }
 
-    def imported_functions(self):
-        names = set()
-        for library in ("coredll", "aygshell"):
-            with open(os.path.join(HERE, "..", "platform", "device_sdk", library + ".def")) as definitions:
-                names |= {line.strip() for line in definitions if line.strip() and line.strip()[0].isalpha()
-                          and line.split()[0] not in ("LIBRARY", "EXPORTS")}
-        return names
+    @staticmethod
+    def listed(path):
+        """The names a .def file lists."""
+        with open(os.path.join(HERE, "..", path)) as definitions:
+            return {line.split()[0] for line in definitions if line.strip() and line.strip()[0].isalpha()
+                    and line.split()[0] not in ("LIBRARY", "EXPORTS")}
 
     def intermediate_code(self):
-        """Each source's intermediate code, compiled by the build's own commands."""
+        """Each source's intermediate code with debug information, compiled by the build's own commands."""
         with open(os.path.join(BINARIES, "..", "..", "compile_commands.json")) as commands:
             for entry in json.load(commands):
                 command = shlex.split(entry["command"])
-                code = subprocess.run(command[:1] + ["--intermediate-code"] + command[1:], cwd=entry["directory"],
+                code = subprocess.run(command[:1] + ["--intermediate-code", "-g"] + command[1:], cwd=entry["directory"],
                                       capture_output=True, text=True, check=True).stdout
-                yield entry["file"], code
+                yield os.path.relpath(entry["file"], os.path.join(HERE, "..")), code.splitlines()
 
     @staticmethod
     def top_level_arguments(text):
@@ -295,24 +305,76 @@ class CallingConvention(unittest.TestCase):
                 start = at + 1
         return arguments + [text[start:].strip()] if text.strip() else arguments
 
-    def test_imported_calls_take_and_give_only_32_bit_integers_and_pointers(self):
-        imported = self.imported_functions()
-        checked = set()
+    @staticmethod
+    def debug_information(metadata, line):
+        """The name of the function of a define or declare line and whether it returns a structure,
+        as its debug information says."""
+        subprogram = metadata[re.search(r"!dbg (!\d+)", line).group(1)]
+        routine = metadata[re.search(r"\btype: (!\d+)", subprogram).group(1)]
+        result = re.match(r"!\{(null|!\d+)", metadata[re.search(r"types: (!\d+)", routine).group(1)]).group(1)
+        structure = False
+        while result != "null" and not structure:
+            node = metadata[result]
+            structure = re.match(r"(distinct )?!DICompositeType\(tag: DW_TAG_(structure|union|class)_type", node)
+            named = re.match(r"!DIDerivedType\(tag: DW_TAG_(typedef|const_type|volatile_type),.*baseType: (!\d+)", node)
+            result = named.group(2) if named else "null"
+        return re.search(r'\bname: "(\w+)"', subprogram).group(1), bool(structure)
+
+    def assertPassedWhole(self, argument, where):
+        """An argument our code passes to the device's: 32 bits, or narrower and extended by clang."""
+        if argument.split()[0] in ("i8", "i16"):
+            self.assertRegex(argument, r"\b(zeroext|signext)\b", where)
+        else:
+            self.assertRegex(argument.split()[0], self.WORD, where)
+        self.assertNotRegex(argument, r"\b(byval|sret)\b", where)
+
+    def test_the_devices_code_and_ours_pass_only_32_bit_integers_and_pointers(self):
+        imported = self.listed("platform/device_sdk/coredll.def") | self.listed("platform/device_sdk/aygshell.def")
+        called_by_device = self.listed("setup_library/corvane.def") | self.ENTRY_POINTS
+        checked, defined, taken = set(), {}, set()
         for source, code in self.intermediate_code():
-            for line in code.splitlines():
-                declared = re.match(r"declare .*? (\S+) @(\w+)\((.*)\)", line)
-                if declared and declared.group(2) in imported:
-                    checked.add(declared.group(2))
-                    parameters = [p.split()[0] for p in declared.group(3).split(",") if p.strip() not in ("", "...")]
-                    for value in [declared.group(1)] + parameters:
-                        self.assertRegex(value, self.ALLOWED, "%s: %s" % (source, line))
-                called = re.search(r"call (\S+) (\(.*?\) )?@(\w+)\((.*)\)", line)
-                if called and called.group(3) in imported:
-                    self.assertRegex(called.group(1), self.ALLOWED, "%s: %s" % (source, line))
-                    for argument in self.top_level_arguments(called.group(4)):
-                        self.assertRegex(argument.split()[0], self.ALLOWED, "%s: %s" % (source, line))
-                        self.assertNotRegex(argument, r"\b(byval|sret)\b", "%s: %s" % (source, line))
+            metadata = dict(line.split(" = ", 1) for line in code if line.startswith("!") and " = " in line)
+            for at, line in enumerate(code):
+                where = "%s: %s" % (source, line)
+                head = re.match(r"(define|declare) (.*?)@([\w.$]+)\((.*)\)", line)
+                if head:
+                    kind, name, parameters = head.group(1), head.group(3), self.top_level_arguments(head.group(4))
+                    if kind == "define":
+                        defined[name] = (where, head.group(2).split()[-1], parameters) + \
+                            self.debug_information(metadata, line)
+                    elif name in imported:
+                        checked.add(name)
+                        self.assertRegex(head.group(2).split()[-1], self.WORD, where)
+                        self.assertFalse(self.debug_information(metadata, line)[1], "returns a structure: " + where)
+                        for parameter in parameters:
+                            if parameter != "...":
+                                self.assertPassedWhole(parameter, where)
+                    continue
+                taken |= set(re.findall(r"@([\w.$]+)(?![\w.$(])", line))
+                called = re.search(r"\bcall (.*?)@([\w.$]+)\((.*)\)", line)
+                if called and called.group(2) in imported:
+                    self.assertRegex(re.sub(r" ?\(.*\)$", "", called.group(1).strip()).split()[-1], self.WORD, where)
+                    for argument in self.top_level_arguments(called.group(3)):
+                        self.assertPassedWhole(argument, where)
+                    if called.group(2) in self.NARROWED_RESULTS:
+                        result = re.match(r"\s*(%\w+) = ", line).group(1)
+                        narrowed = r"(trunc i32 %s to i16|and i32 %s, 65535)\b" % (result, result)
+                        self.assertTrue(any(re.search(narrowed, later) for later in code[at + 1:]),
+                                        "its result is used beyond its low 16 bits: " + where)
         self.assertEqual(imported - DEVICE_SIDE["also imported"], checked - DEVICE_SIDE["also imported"])
+        for function, (source, line) in self.NARROWED_RESULTS.items():
+            with open(os.path.join(HERE, "..", source)) as text:
+                self.assertIn(line, text.read(), function)
+        callbacks = (taken & set(defined)) - called_by_device
+        self.assertEqual({"MainWindowProc"}, {defined[name][3] for name in callbacks})
+        self.assertLessEqual(called_by_device, set(defined))
+        for name in called_by_device | callbacks:
+            where, result, parameters, _, structure = defined[name]
+            self.assertRegex(result, self.WORD, where)
+            self.assertFalse(structure, "returns a structure: " + where)
+            for parameter in parameters:
+                self.assertRegex(parameter.split()[0], self.WORD, where)
+                self.assertNotRegex(parameter, r"\b(byval|sret|zeroext|signext)\b", where)
 
 
 if __name__ == "__main__":
