@@ -136,7 +136,7 @@ class CorvaneOnTheDevice(unittest.TestCase):
         device_runs.run_setup_hook(library, device, "Uninstall_Exit")
         machine = device.machine
         for reason in (0, 1, 2, 3):
-            self.assertEqual(1, machine.call(machine.base + machine.image.entry_rva, [machine.base, reason, 0]))
+            self.assertEqual(1, machine.call(machine.entry(), [machine.base, reason, 0], "DllMain"))
         self.assertEqual(2, len(device.turned_off))  # once a process attach: the run's and this one's
 
 
@@ -241,7 +241,7 @@ class QuillmereOnTheDevice(unittest.TestCase):
                     self.assertEqual(device_runs.stored_text(ssid3), after["WhiteListSSID3"])
                     self.assertEqual(device_runs.stored_text(count), after["WhiteListCount"])
 
-    def test_ctrl_q_and_a_second_start(self):
+    def test_ctrl_q_a_second_start_and_a_refused_class(self):
         complete = white_list("1", "2", ["alpha", "beta"])
         # Ctrl+Q on the main window after a complete load, then on a focused field (swallowed).
         for focus, script_end in ((None, []), (lambda d: device_runs.field(d, 1), [device_runs.close_from_elsewhere])):
@@ -256,6 +256,11 @@ class QuillmereOnTheDevice(unittest.TestCase):
         self.assertEqual(0, device_runs.run_program(self.program, device, []))
         self.assertEqual([DEVICE_SIDE["foreground handle"](running)], device.foreground)
         self.assertEqual([], device.calls)
+        # A class the device refuses (an ATOM of 0 below the junk its library leaves) ends the start.
+        device = coredll_model.Device(registry=device_runs.registry_with(complete))
+        device.fail_class = True
+        self.assertEqual(0, device_runs.run_program(self.program, device, []))
+        self.assertEqual(([], []), (device.created, device.calls))
 
 
 class CallingConvention(unittest.TestCase):

@@ -33,7 +33,7 @@ class Device:
         self.registry = registry if registry is not None else {}  # key path (lower) -> {name lower: (name, type, bytes)}
         self.platform_name = platform_name  # the bytes the HAL hands over, or None: the query fails
         self.answer = answer
-        self.fail_keys, self.fail_write_of, self.fail_menu_bar = False, None, False
+        self.fail_keys, self.fail_write_of, self.fail_menu_bar, self.fail_class = False, None, False, False
         self.calls = []  # as the Wine tests' import spy writes them
         self.access_masks, self.boxes, self.foreground, self.turned_off = [], [], [], []
         self.open_keys, self.next_key = {}, 0x100
@@ -96,7 +96,7 @@ class Device:
             m.write_u32(size, len(stored))
             return ERROR_MORE_DATA
         if data:
-            m.uc.mem_write(data, stored)
+            m.write(data, stored)
         if size:
             m.write_u32(size, len(stored))
         return ERROR_SUCCESS
@@ -124,7 +124,7 @@ class Device:
             return 0
         if self.platform_name is None or len(self.platform_name) > out_size:
             return 0
-        m.uc.mem_write(out_buffer, self.platform_name)
+        m.write(out_buffer, self.platform_name)
         if returned:
             m.write_u32(returned, len(self.platform_name))
         return 1
@@ -155,7 +155,7 @@ class Device:
 
     def memset(self, m):
         destination, value, size = m.arguments(3)
-        m.uc.mem_write(destination, bytes([value & 0xFF]) * size)
+        m.write(destination, bytes([value & 0xFF]) * size)
         return destination
 
     def wsprintfW(self, m):
@@ -210,8 +210,10 @@ class Device:
         at = m.argument(0)
         fields = struct.unpack("<10I", m.uc.mem_read(at, 40))
         name = m.wide_text(fields[9])
+        if self.fail_class:
+            return m.word(0)
         self.classes[name.upper()] = fields
-        return 0xC000 + len(self.classes)
+        return m.word(0xC000 + len(self.classes))  # an ATOM: the device's library leaves junk above it
 
     def _window(self, handle):
         window = self.windows.get(handle)
@@ -224,7 +226,8 @@ class Device:
 
     def _send(self, window, message, w_param, l_param, finish=lambda result: result):
         """Delivers a message to a window of the program's own class (its procedure runs)."""
-        return Call(window.procedure, [window.handle, message, w_param, l_param], finish)
+        return Call(window.procedure, [window.handle, message, w_param, l_param], finish,
+                    "the window procedure of %s" % window.class_name)
 
     def CreateWindowExW(self, m):
         (_, class_address, title, style, x, y, width, height, owner, menu, instance,
@@ -239,8 +242,8 @@ class Device:
         rect = (0, TOP_BAR, self.screen[0], self.screen[1]) if x == 0x80000000 else (x, y, x + width, y + height)
         handle = self._new_window(class_name, text, style, rect, owner, registered[1])
         create = m.allocate(48)
-        m.uc.mem_write(create, struct.pack("<12I", parameter, instance, menu, owner, height, width, y, x, style,
-                                           title, class_address, 0))
+        m.write(create, struct.pack("<12I", parameter, instance, menu, owner, height, width, y, x, style, title,
+                                    class_address, 0))
         return self._send(self.windows[handle], WM_CREATE, 0, create,
                          lambda result: handle if result != 0xFFFFFFFF else self._destroyed(handle))
 
@@ -264,7 +267,7 @@ class Device:
         window, rect = self._window(m.argument(0)), m.argument(1)
         if window is None:
             return 0
-        m.uc.mem_write(rect, struct.pack("<4i", *window.rect))
+        m.write(rect, struct.pack("<4i", *window.rect))
         return 1
 
     def ShowWindow(self, m):
@@ -280,7 +283,7 @@ class Device:
         return 1
 
     def BeginPaint(self, m):
-        m.uc.mem_write(m.argument(1), bytes(64))
+        m.write(m.argument(1), bytes(64))
         return 0x7000
 
     def EndPaint(self, m):
@@ -309,7 +312,7 @@ class Device:
                 raise RunFailed("the program waits for input the run does not give")
             self.script.pop(0)(self)
         window, number, w_param, l_param = self.queue.pop(0)
-        m.uc.mem_write(message, struct.pack("<7I", window, number, w_param, l_param, 0, 0, 0))
+        m.write(message, struct.pack("<7I", window, number, w_param, l_param, 0, 0, 0))
         return 0 if number == WM_QUIT else 1
 
     def TranslateAcceleratorW(self, m):
@@ -351,7 +354,7 @@ class Device:
             capacity = m.u16(l_param)
             line = target.text.split("\r")[0][:capacity]
             if line:
-                m.uc.mem_write(l_param, line.encode("utf-16-le"))
+                m.write(l_param, line.encode("utf-16-le"))
             return len(line)
         return 0
 

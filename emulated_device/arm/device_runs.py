@@ -24,9 +24,11 @@ def run_setup_hook(library, device, hook, counts=(0, 0, 0, 0, 0), core="ARMv4T (
     """Corvane's entry on process attach, then one hook; (entry's result, hook's result)."""
     machine = arm_machine.Machine(library, device.models(), core, base=LIBRARY_BASE)
     device.machine = machine
-    attached = machine.call(machine.base + machine.image.entry_rva, [machine.base, DLL_PROCESS_ATTACH, 0])
+    attached = machine.call(machine.entry(), [machine.base, DLL_PROCESS_ATTACH, 0], "DllMain")
     install_dir = wide_argument(machine, INSTALL_DIR)
-    arguments = {"Install_Init": [0, 1, 0, install_dir], "Install_Exit": [0, install_dir] + list(counts),
+    # The five counts are WORDs: the installer leaves junk above them.
+    arguments = {"Install_Init": [0, 1, 0, install_dir],
+                 "Install_Exit": [0, install_dir] + [machine.word(count) for count in counts],
                  "Uninstall_Init": [0, install_dir], "Uninstall_Exit": [0]}[hook]
     return attached, machine.call(machine.export(hook), arguments)
 
@@ -79,7 +81,7 @@ def run_program(program, device, script, core="ARMv4T (TI925T)", count_from_entr
     if count_from_entry:
         machine.count_instructions()
     command_line = wide_argument(machine, "")
-    return machine.call(machine.base + machine.image.entry_rva, [machine.base, 0, command_line, SW_SHOW])
+    return machine.call(machine.entry(), [machine.base, 0, command_line, SW_SHOW], "WinMain")
 
 
 def stored_text(text, nul=True):
