@@ -69,16 +69,53 @@ def stored_white_list(registry):
 
 
 class Images(unittest.TestCase):
+    # The headers as the platform's own tools write them: (field, Quillmere.exe's, Corvane.dll's),
+    # each with its source in the platform's documentation, or why GNU ld's value stays.
+    HEADERS = [
+        ("FILE_HEADER.Machine", 0x1C0, 0x1C0),  # ARM; pe_image refuses any other
+        ("FILE_HEADER.Characteristics", 0x030E, 0x230E),  # executable, stripped, 32-bit words; a DLL
+        # KB 326162, "Address Space Layout of a Windows CE Process": the EXE's sections start at
+        # 0x00010000; /BASE (Windows CE 5.0): a DLL's default base is 0x10000000 (moved when loaded).
+        ("OPTIONAL_HEADER.ImageBase", 0x10000, 0x10000000),
+        ("OPTIONAL_HEADER.SectionAlignment", 0x1000, 0x1000),  # Virtual Memory (Windows CE 5.0): 4,096-byte pages
+        ("OPTIONAL_HEADER.FileAlignment", 0x200, 0x200),  # PE Format, FileAlignment: "The default is 512"
+        # PE Format: the version of "the required operating system", Windows CE 5.02 as the subsystem's.
+        ("OPTIONAL_HEADER.MajorOperatingSystemVersion", 5, 5),
+        ("OPTIONAL_HEADER.MinorOperatingSystemVersion", 2, 2),
+        ("OPTIONAL_HEADER.MajorImageVersion", 1, 1),  # kept: the image's own version, which no loader reads
+        ("OPTIONAL_HEADER.MinorImageVersion", 0, 0),
+        ("OPTIONAL_HEADER.Subsystem", 9, 9),  # Windows CE GUI; pe_image refuses any other
+        ("OPTIONAL_HEADER.MajorSubsystemVersion", 5, 5),  # /SUBSYSTEM (Windows CE 5.0): the minimum version,
+        ("OPTIONAL_HEADER.MinorSubsystemVersion", 2, 2),  # the Windows CE 5.2 of Windows Mobile 6.5
+        # /DYNAMICBASE (Visual Studio 2008): randomisation "supported only on Windows Vista and later";
+        # /NXCOMPAT (Visual Studio 2008): on by default only from /SUBSYSTEM 6.0.
+        ("OPTIONAL_HEADER.DllCharacteristics", 0, 0),
+        ("OPTIONAL_HEADER.SizeOfStackReserve", 0x10000, 0x10000),  # Stack (Windows Mobile 6.5): the default 64 KB
+        ("OPTIONAL_HEADER.SizeOfStackCommit", 0x1000, 0x1000),  # the same page: committed one page at a time
+        ("OPTIONAL_HEADER.SizeOfHeapReserve", 0x100000, 0x100000),  # /HEAP (Windows CE 5.0): the default 1 MB
+        ("OPTIONAL_HEADER.SizeOfHeapCommit", 0x1000, 0x1000),  # kept: one page; the heap is committed as used
+        ("OPTIONAL_HEADER.DATA_DIRECTORY.3.Size", 0, 0),  # no exception tables (.pdata): the code raises none
+    ]
+    # PE Format, "Special Sections"; the import table stays writable, the loader writes it.
+    SECTIONS = {".text": 0x60000020, ".rdata": 0x40000040, ".edata": 0x40000040, ".bss": 0xC0000080,
+                ".idata": 0xC0000040, ".rsrc": 0x40000040, ".reloc": 0x42000040}
+
     def test_binaries_are_arm_windows_ce_images_importing_only_the_devices_libraries(self):
         expected = {}
         for binary, library, functions in case_table("device_imports.txt"):
             expected.setdefault(binary, {})[library] = set(functions.split(" ; "))
-        for name, is_library in (("Quillmere.exe", False), ("Corvane.dll", True)):
+        for column, name in ((1, "Quillmere.exe"), (2, "Corvane.dll")):
             with self.subTest(name):
                 image = pe_image.Image(read_binary(name))  # refuses any other machine or subsystem
-                header = image.pe.OPTIONAL_HEADER
-                self.assertEqual((5, 2), (header.MajorSubsystemVersion, header.MinorSubsystemVersion))
-                self.assertEqual(is_library, image.pe.is_dll())
+                for row in self.HEADERS:
+                    value = image.pe
+                    for part in row[0].split("."):
+                        value = value[int(part)] if part.isdigit() else getattr(value, part)
+                    self.assertEqual(row[column], value, row[0])
+                for section in image.pe.sections:
+                    name_in_header = section.Name.rstrip(b"\0").decode("ascii")
+                    self.assertEqual(self.SECTIONS[name_in_header], section.Characteristics, name_in_header)
+                self.assertTrue(image.pe.verify_checksum())
                 self.assertTrue(image.pe.DIRECTORY_ENTRY_BASERELOC)
                 imports = {}
                 for library, function, _ in image.imports():
