@@ -2,68 +2,120 @@
 """Installs a CAB package on the emulated device as the device does: its signature checked against
 the device's SPC store and its setup library's against the execution stores, as the device's
 security policies say (installed, asked about, or refused), then the stand-in CAB installer with
-the role the package was accepted with. A .cpf is applied the same way. Also removes or lists a
-package (no checks).
+the role the package was accepted with and the setup library that was checked. A .cpf is
+applied the same way. Removes an installed application by its name, with the setup library and
+the list of files its installation recorded, which were checked then; lists a package.
 
-    emulated_device/install-quillmere [install|remove|list] [--package FILE] [--screen WxH] [--name NAME]
+    emulated_device/install-quillmere [install] [--package FILE] [--screen WxH] [--name NAME]
+    emulated_device/install-quillmere remove [--app NAME] [--screen WxH] [--name NAME]
+    emulated_device/install-quillmere list [--package FILE] [--screen WxH] [--name NAME]
 
-The kit's package for the emulated device unless --package names another. Exit codes: the
-stand-in installer's, or 8 when the device's security refused the package or its setup library."""
+The kit's package for the emulated device unless --package names another; the kit's application
+(Quillmere) unless --app names another. Exit codes: the stand-in installer's, 8 when the device's
+security refused the package or its setup library, 9 when two of the package's members would be
+one file on the device or it holds two setup libraries (refused before anything is unpacked)."""
 import argparse
+import hashlib
 import os
-import subprocess
 import sys
 import tempfile
 
 import security
 
+sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
+import cabinet  # noqa: E402
+
 INSTALLER = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
 KIT = os.path.join(security.HERE, "..", "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
+KIT_APPLICATION = "Quillmere"
+AMBIGUOUS, UNREADABLE = 9, 4
 
 
-def setup_library(package, scratch):
-    """The package's setup library (its .999 member) unpacked into scratch, or None."""
-    subprocess.run(["cabextract", "-q", "-F", "*.999", "-d", scratch, package], capture_output=True)
-    found = [name for name in os.listdir(scratch) if name.endswith(".999")]
-    return os.path.join(scratch, found[0]) if found else None
+def device_file_name(member):
+    """The file a member becomes on the device: trailing dots and spaces dropped, letter case not
+    telling two files apart."""
+    return member.rstrip(". ").upper()
+
+
+def setup_library_member(members):
+    """The package's one setup library (.999 member), or None; ValueError when the device could
+    take two members for one file, or two setup libraries."""
+    seen, libraries = set(), []
+    for member in members:
+        name = device_file_name(member)
+        if name in seen:
+            raise ValueError("two members are one file on the device (their names differ only in letter case "
+                             "or trailing dots and spaces): %s" % member)
+        seen.add(name)
+        if name.endswith(".999"):
+            libraries.append(member)
+    if len(libraries) > 1:
+        raise ValueError("the package has more than one setup library (.999 member): %s" % ", ".join(libraries))
+    return libraries[0] if libraries else None
+
+
+def check_setup_library(device, package, member, policies, scratch):
+    """The SHA-256 of the package's setup library when the device's security lets it run, else None."""
+    library = cabinet.extract_member(package, member, scratch)
+    verdict, why = security.classify(library, security.certificates(device.prefix, security.PROGRAM_STORES))
+    decision, trust = security.program_decision(verdict, why, policies)
+    question = security.PROGRAM_QUESTION % member
+    if not security.checked(device, "its setup library " + member, verdict, why, decision, trust, question):
+        return None
+    print("the setup library runs %s" % trust)
+    with open(library, "rb") as source:
+        return hashlib.sha256(source.read()).hexdigest()
 
 
 def install(device, package):
     policies = security.read_policies(device.prefix)
     name = os.path.basename(package)
-    verdict, role = security.classify(package, security.certificates(device.prefix, security.PACKAGE_STORES))
-    decision, detail = security.package_decision(verdict, role, policies)
-    if not security.checked(device, name, verdict, decision, detail, security.PACKAGE_QUESTION % name):
+    verdict, detail = security.classify(package, security.certificates(device.prefix, security.PACKAGE_STORES))
+    decision, role = security.package_decision(verdict, detail, policies)
+    if not security.checked(device, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
         return security.REFUSED
-    with tempfile.TemporaryDirectory() as scratch:
-        library = setup_library(package, scratch)
-        if library:
-            verdict, _ = security.classify(library, security.certificates(device.prefix, security.PROGRAM_STORES))
-            decision, trust = security.program_decision(verdict, policies)
-            member = os.path.basename(library)
-            question = security.PROGRAM_QUESTION % member
-            if not security.checked(device, "its setup library " + member, verdict, decision, trust, question):
-                return security.REFUSED
-            print("the setup library runs %s" % trust)
-    print("accepted with role mask %d" % detail)
+    try:
+        member = setup_library_member(cabinet.members(package))
+    except ValueError as problem:
+        print("refused: %s" % problem)
+        return AMBIGUOUS
+    except OSError as problem:
+        print("refused: %s" % problem)
+        return UNREADABLE
+    checked_library = "none"
+    if member:
+        with tempfile.TemporaryDirectory() as scratch:
+            checked_library = check_setup_library(device, package, member, policies, scratch)
+        if checked_library is None:
+            return security.REFUSED
+    print("accepted with role mask %d" % role)
     sys.stdout.flush()
-    return device.run(INSTALLER, ["install-cab", security.host_path(package), "--role", str(detail)])
+    return device.run(INSTALLER, ["install-cab", security.host_path(package), "--role", str(role),
+                                  "--library-sha256", checked_library])
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("action", nargs="?", default="install", choices=["install", "remove", "list"])
-    parser.add_argument("--package", default=KIT)
+    parser.add_argument("--package", help="the package (install, list); default the kit's")
+    parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)
     parser.add_argument("--screen", default="480x640")
     parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
     arguments = parser.parse_args()
+    if arguments.action == "remove" and arguments.package:
+        parser.error("remove takes the application's name (--app NAME), not a package: the device removes what "
+                     "the installation recorded")
+    if arguments.action != "remove" and arguments.app:
+        parser.error("--app goes with remove")
+    package = arguments.package or KIT
+    if arguments.action != "remove" and not os.path.isfile(package):
+        sys.exit("install-quillmere: %s: no such package" % package)
     device = security.Device(arguments.name, arguments.screen)
-    if not os.path.isfile(arguments.package):
-        sys.exit("install-quillmere: %s: no such package" % arguments.package)
     if arguments.action == "install":
-        return install(device, arguments.package)
-    verb = {"remove": "remove-cab", "list": "list"}[arguments.action]
-    return device.run(INSTALLER, [verb, security.host_path(arguments.package)])
+        return install(device, package)
+    if arguments.action == "remove":
+        return device.run(INSTALLER, ["remove", arguments.app or KIT_APPLICATION])
+    return device.run(INSTALLER, ["list", security.host_path(package)])
 
 
 if __name__ == "__main__":

@@ -5,10 +5,23 @@ refused), then the program itself. Its exit code, or 8 when the device's securit
 
     emulated_device/run-program [--screen WxH] [--name NAME] 'C:\\Program Files\\...\\PROGRAM.exe'"""
 import argparse
+import ntpath
 import os
 import sys
 
 import security
+
+
+def device_path(program):
+    """The program's path as Windows resolves it ('.' and '..' taken away, '/' as '\\', trailing dots
+    and spaces of each name dropped); ValueError unless it is a file path on the device's drive C:."""
+    drive, rest = ntpath.splitdrive(program)
+    if drive.upper() != "C:" or not rest.startswith(("\\", "/")):
+        raise ValueError("%s is not a full path on the device's drive C:" % program)
+    names = [name.rstrip(". ") for name in ntpath.normpath(rest).split("\\") if name]
+    if not names or any(not name for name in names):
+        raise ValueError("%s names no file" % program)
+    return "C:\\" + "\\".join(names)
 
 
 def main():
@@ -17,19 +30,24 @@ def main():
     parser.add_argument("--screen", default="480x640")
     parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
     arguments = parser.parse_args()
+    try:
+        windows_path = device_path(arguments.program)
+    except ValueError as problem:
+        sys.exit("run-program: %s" % problem)
     device = security.Device(arguments.name, arguments.screen)
-    program = device.path(arguments.program)
-    if not os.path.isfile(program):
-        sys.exit("run-program: %s is not installed" % arguments.program)
+    program = device.path(windows_path)
+    drive = os.path.realpath(os.path.join(device.prefix, "drive_c"))
+    if not os.path.realpath(program).startswith(drive + os.sep) or not os.path.isfile(program):
+        sys.exit("run-program: %s is not installed" % windows_path)
     name = os.path.basename(program)
     policies = security.read_policies(device.prefix)
-    verdict, _ = security.classify(program, security.certificates(device.prefix, security.PROGRAM_STORES))
-    decision, detail = security.program_decision(verdict, policies)
-    if not security.checked(device, name, verdict, decision, detail, security.PROGRAM_QUESTION % name):
+    verdict, why = security.classify(program, security.certificates(device.prefix, security.PROGRAM_STORES))
+    decision, detail = security.program_decision(verdict, why, policies)
+    if not security.checked(device, name, verdict, why, decision, detail, security.PROGRAM_QUESTION % name):
         return security.REFUSED
     print("%s runs %s" % (name, detail))
     sys.stdout.flush()
-    return device.run(arguments.program, [])
+    return device.run(windows_path, [])
 
 
 if __name__ == "__main__":

@@ -4,32 +4,53 @@ before it installs a package or loads a program. The checks run here, on the Lin
 emulated device, with Debian's osslsigncode (the Windows-side stand-ins cannot run Linux tools),
 before the Windows program is started or handed the package.
 
-    emulated_device/security [--name NAME] [--screen WxH] off|prompt|locked|show
+    emulated_device/security [--name NAME] [--screen WxH] [--professional] off|prompt|two-tier-prompt|locked|show
 
-sets the device's policies to a preset, or shows them. The policies and the stores live in the
+sets the device's policies to a preset (on a Classic device unless --professional), or shows
+them. The policies and the stores live in the
 device's drive: C:\\windows\\security\\policies (one "ID=value" a line) and
 C:\\windows\\security\\stores\\<store>\\<THUMBPRINT>.cer (an SPC certificate's role mask in
 <THUMBPRINT>.role), where the stand-in installer adds the certificates of a trust document."""
 import argparse
+import collections
 import os
 import shlex
 import subprocess
 import sys
 import tempfile
 
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
+import signatures
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
+import device_certificates  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEVICE = os.path.join(HERE, "device")
-SECROLE_MANAGER, SECROLE_USER_AUTH = 8, 16
-UNSIGNED_CABS, UNSIGNED_APPLICATIONS, UNSIGNED_PROMPT, ONE_TIER = 4101, 4102, 4122, 4123
-# Accepted unsigned packages get the Manager and User Authenticated roles where they are
-# accepted at all, so that a trust document agreed to at a prompt can add certificates, as the
-# platform's documentation describes the first one reaching a device by hand.
+SECROLE_MANAGER, SECROLE_USER_AUTH, SECROLE_ENTERPRISE, SECROLE_OPERATOR_TPS = 8, 16, 32, 128
+UNSIGNED_CABS, UNSIGNED_APPLICATIONS, GRANT_MANAGER, UNSIGNED_PROMPT, ONE_TIER = 4101, 4102, 4119, 4122, 4123
+# Unsigned packages are accepted with User Authenticated, the documented default of policy 4101
+# on touch-screen devices ("Default Security Policy Settings for Windows Mobile-Based Devices",
+# ms889564: "00001005"=dword:10). Whether that role carries the Manager's rights is policy
+# 4119's to say; its documented defaults differ by edition ("Setting the Grant Manager Policy",
+# cc842615): Classic (no phone) User Authenticated | Enterprise, Professional (with a phone)
+# Operator TPS | Enterprise.
 PRESETS = {
-    "off": {UNSIGNED_CABS: SECROLE_MANAGER | SECROLE_USER_AUTH, UNSIGNED_APPLICATIONS: 1, UNSIGNED_PROMPT: 1, ONE_TIER: 1},
-    "prompt": {UNSIGNED_CABS: SECROLE_MANAGER | SECROLE_USER_AUTH, UNSIGNED_APPLICATIONS: 1, UNSIGNED_PROMPT: 0,
-               ONE_TIER: 1},
+    "off": {UNSIGNED_CABS: SECROLE_USER_AUTH, UNSIGNED_APPLICATIONS: 1, UNSIGNED_PROMPT: 1, ONE_TIER: 1},
+    "prompt": {UNSIGNED_CABS: SECROLE_USER_AUTH, UNSIGNED_APPLICATIONS: 1, UNSIGNED_PROMPT: 0, ONE_TIER: 1},
+    "two-tier-prompt": {UNSIGNED_CABS: SECROLE_USER_AUTH, UNSIGNED_APPLICATIONS: 1, UNSIGNED_PROMPT: 0, ONE_TIER: 0},
     "locked": {UNSIGNED_CABS: 0, UNSIGNED_APPLICATIONS: 0, UNSIGNED_PROMPT: 1, ONE_TIER: 1},
 }
+EDITIONS = {"classic": SECROLE_USER_AUTH | SECROLE_ENTERPRISE, "professional": SECROLE_OPERATOR_TPS | SECROLE_ENTERPRISE}
+
+
+def preset(name, edition="classic"):
+    """A preset's policies on a device of that edition."""
+    return {**PRESETS[name], GRANT_MANAGER: EDITIONS[edition]}
+
+
 PACKAGE_STORES = ["SPC"]
 PROGRAM_STORES = ["Privileged Execution Trust Authorities", "Unprivileged Execution Trust Authorities"]
 
@@ -75,8 +96,8 @@ def security_folder(prefix):
 
 
 def read_policies(prefix):
-    """The device's policies; a device never set is "off"."""
-    policies = dict(PRESETS["off"])
+    """The device's policies; a device never set is an "off" Classic device."""
+    policies = preset("off")
     try:
         with open(os.path.join(security_folder(prefix), "policies")) as lines:
             for line in lines:
@@ -93,82 +114,135 @@ def write_policies(prefix, policies):
         out.writelines("%d=%d\n" % item for item in sorted(policies.items()))
 
 
+Anchor = collections.namedtuple("Anchor", "thumbprint certificate role store")
+
+
+def read_store_entry(folder, name, needs_role):
+    """(thumbprint, certificate, role) of one store entry; StoreEntryError when it is unusable."""
+    thumbprint = name[:-4]
+    with open(os.path.join(folder, name), "rb") as source:
+        data = source.read()
+    try:
+        certificate = x509.load_der_x509_certificate(data)
+    except ValueError:
+        raise StoreEntryError("is not a certificate") from None
+    problem = device_certificates.device_problem(certificate)
+    if problem:
+        raise StoreEntryError("cannot be used by the device: %s" % problem)
+    if not device_certificates.is_self_signed_authority(certificate):
+        raise StoreEntryError("is not a self-signed authority, so no chain can end in it")
+    role = None
+    role_path = os.path.join(folder, thumbprint + ".role")
+    if needs_role or os.path.exists(role_path):
+        try:
+            with open(role_path) as text:
+                role = int(text.read().strip())
+        except (OSError, ValueError):
+            raise StoreEntryError("has no role mask (%s.role)" % thumbprint) from None
+    return thumbprint, certificate, role
+
+
+class StoreEntryError(Exception):
+    pass
+
+
 def certificates(prefix, stores):
-    """(thumbprint, DER path, role mask or None) of each certificate in the stores."""
+    """The Anchor (thumbprint, certificate, role mask or None, store) of each usable certificate in
+    the stores; an
+    entry that is not one (not a certificate, one the device cannot use, an SPC entry without its
+    role) is skipped and reported in one line."""
     found = []
     for store in stores:
         folder = os.path.join(security_folder(prefix), "stores", store)
         for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
-            if name.endswith(".cer"):
-                role_path = os.path.join(folder, name[:-4] + ".role")
-                role = int(open(role_path).read()) if os.path.exists(role_path) else None
-                found.append((name[:-4], os.path.join(folder, name), role))
+            if not name.endswith(".cer"):
+                continue
+            try:
+                found.append(Anchor(*read_store_entry(folder, name, store in PACKAGE_STORES), store))
+            except (StoreEntryError, OSError) as problem:
+                print("skipped the store entry %s\\%s: it %s" % (store, name, problem))
     return found
 
 
-def verify(path, anchor_der=None):
-    """osslsigncode's verdict on a signed file against one anchor (None: no anchor at all)."""
+def verify(path, anchor):
+    """osslsigncode's verdict (its exit status) on a signed file against one anchor certificate."""
     with tempfile.TemporaryDirectory() as scratch:
-        anchors = os.path.join(scratch, "anchors.pem")
-        if anchor_der:
-            subprocess.run(["openssl", "x509", "-inform", "DER", "-in", anchor_der, "-out", anchors], check=True,
-                           capture_output=True)
-        else:
-            open(anchors, "w").close()
-        result = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", anchors], capture_output=True,
-                                text=True)
-    return result.returncode == 0, "MISMATCH" in result.stdout + result.stderr
+        anchors = os.path.join(scratch, "anchor.pem")
+        with open(anchors, "wb") as out:
+            out.write(anchor.public_bytes(serialization.Encoding.PEM))
+        result = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", anchors], capture_output=True)
+    return result.returncode == 0
+
+
+def unusable_by_device(signature):
+    """Why a well-formed signature counts as signed by nobody the device can trust, or None."""
+    if signature.digest_names != {"sha1"}:
+        return "its signature uses a %s digest; the device checks SHA-1 digests only" % "/".join(
+            sorted(name.upper() for name in signature.digest_names))
+    for certificate in signature.certificates:
+        problem = device_certificates.device_problem(certificate)
+        if problem:
+            return "the certificate %s in its signature: %s" % (device_certificates.name_of(certificate), problem)
+    return None
 
 
 def classify(path, anchors):
-    """"unsigned", "tampered" (signed bytes changed), ("trusted", the anchor's role) or "untrusted"."""
-    with tempfile.TemporaryDirectory() as scratch:
-        signed = subprocess.run(["osslsigncode", "extract-signature", "-in", path, "-out",
-                                 os.path.join(scratch, "signature")], capture_output=True).returncode == 0
-    if not signed:
+    """The device's verdict on a file and its detail: ("unsigned", None), ("changed", why) for a
+    signature that cannot be read or does not match, ("untrusted", why), or ("trusted", the
+    Anchor its chain ends in)."""
+    try:
+        signature = signatures.read(path)
+    except signatures.Damaged as problem:
+        return "changed", str(problem)
+    if signature is None:
         return "unsigned", None
-    for _, der, role in anchors:
-        trusted, changed = verify(path, der)
-        if changed:
-            return "tampered", None
-        if trusted:
-            return "trusted", role
-    return ("tampered" if verify(path)[1] else "untrusted"), None
+    problem = unusable_by_device(signature)
+    if problem:
+        return "untrusted", problem
+    for anchor in anchors:
+        if verify(path, anchor.certificate):
+            return "trusted", anchor
+    return "untrusted", "no certificate in the device's stores is at the root of its signer's chain"
 
 
-def trust_level(policies):
-    """The trust a program that runs is granted (policy 4123, which the emulated device records only)."""
-    return "privileged (one tier)" if policies[ONE_TIER] else "normal (two tier)"
+def trust_level(policies, store=None):
+    """The trust a program that runs is granted: privileged everywhere on a one-tier device; on a
+    two-tier one only when signed under the Privileged Execution Trust Authorities."""
+    if policies[ONE_TIER]:
+        return "privileged (one tier)"
+    return "privileged (two tier)" if store == PROGRAM_STORES[0] else "normal (two tier)"
 
 
-def package_decision(verdict, role, policies):
+def package_decision(verdict, detail, policies):
     """("install", role mask), ("ask", role mask) or ("refuse", why), for a CAB or .cpf."""
-    if verdict == "tampered":
-        return "refuse", "its signature does not match its contents"
+    if verdict == "changed":
+        return "refuse", "a changed package is never installed"
     if verdict == "trusted":
-        return "install", role
+        return "install", detail.role
     unsigned_role = policies[UNSIGNED_CABS]
     if unsigned_role == 0:
         return "refuse", "it is %s, and the device accepts no unsigned package (policy 4101)" % verdict
     return ("ask" if policies[UNSIGNED_PROMPT] == 0 else "install"), unsigned_role
 
 
-def program_decision(verdict, policies):
+def program_decision(verdict, detail, policies):
     """("run", trust), ("ask", trust) or ("refuse", why), for an EXE or DLL."""
-    if verdict == "tampered":
-        return "refuse", "its signature does not match its contents"
+    if verdict == "changed":
+        return "refuse", "a changed program never runs"
     if verdict == "trusted":
-        return "run", trust_level(policies)
+        return "run", trust_level(policies, detail.store)
     if policies[UNSIGNED_APPLICATIONS] == 0:
         return "refuse", "it is %s, and the device runs no unsigned program (policy 4102)" % verdict
     return ("ask" if policies[UNSIGNED_PROMPT] == 0 else "run"), trust_level(policies)
 
 
-def checked(device, what, verdict, decision, detail, question):
-    """Reports the device's verdict and decision; whether it goes on (asking when it must)."""
-    print("%s: %s" % (what, {"trusted": "signed, and its signer is trusted", "untrusted": "signed by a signer the "
-                             "device does not trust", "unsigned": "unsigned", "tampered": "signed, but its signed bytes "
-                             "were changed"}[verdict]))
+VERDICTS = {"trusted": "signed, and its signer is trusted", "untrusted": "signed, but not by a publisher this device "
+            "trusts", "unsigned": "unsigned", "changed": "signed, but changed after it was signed"}
+
+
+def checked(device, what, verdict, why, decision, detail, question):
+    """Reports the device's verdict (and why) and decision; whether it goes on (asking when it must)."""
+    print("%s: %s%s" % (what, VERDICTS[verdict], " (%s)" % why if why and verdict != "trusted" else ""))
     if decision == "refuse":
         print("refused: %s" % detail)
         return False
@@ -185,18 +259,23 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
     parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN", "480x640"))
+    parser.add_argument("--professional", action="store_true",
+                        help="a Windows Mobile Professional device (policy 4119: Operator TPS | Enterprise), "
+                             "not a Classic one (User Authenticated | Enterprise)")
     parser.add_argument("preset", choices=sorted(PRESETS) + ["show"])
     arguments = parser.parse_args()
     prefix = Device(arguments.name, arguments.screen).prefix
     if arguments.preset != "show":
-        write_policies(prefix, PRESETS[arguments.preset])
+        write_policies(prefix, preset(arguments.preset, "professional" if arguments.professional else "classic"))
+    elif arguments.professional:
+        parser.error("--professional goes with a preset")
     policies = read_policies(prefix)
     for policy, value in sorted(policies.items()):
         print("%d = %d" % (policy, value))
-    print("a program that runs is %s" % trust_level(policies))
+    print("a program that runs is %s" % trust_level(policies, PROGRAM_STORES[0]))
     for store in PACKAGE_STORES + PROGRAM_STORES:
-        for thumbprint, _, role in certificates(prefix, [store]):
-            print("%s: %s%s" % (store, thumbprint, "" if role is None else ", role mask %d" % role))
+        for anchor in certificates(prefix, [store]):
+            print("%s: %s%s" % (store, anchor.thumbprint, "" if anchor.role is None else ", role mask %d" % anchor.role))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Microsoft cabinets as the device's CAB installer takes them: 8.3 member names, packed
 uncompressed by gcab with one fixed date on every member, so that the same inputs give the same
-bytes."""
+bytes; read back with gcab's library (python3-gi, gir1.2-gcab-1.0)."""
 import os
 import subprocess
 import tempfile
@@ -38,3 +38,39 @@ def pack(members, cab_path):
         if result.returncode != 0:
             raise OSError("gcab: " + (result.stderr.strip().splitlines() or ["exit code %d" % result.returncode])[-1])
         os.replace(packed, cab_path)
+
+
+def _gcab():
+    import gi
+    gi.require_version("GCab", "1.0")
+    from gi.repository import GCab, Gio
+    return GCab, Gio
+
+
+def _load(cab_path):
+    GCab, Gio = _gcab()
+    cabinet = GCab.Cabinet.new()
+    try:
+        cabinet.load(Gio.File.new_for_path(cab_path).read(None), None)
+    except Exception as problem:  # noqa: BLE001 (GLib.Error: not a cabinet, or a damaged one)
+        raise OSError("%s cannot be read as a cabinet: %s" % (cab_path, problem)) from None
+    return cabinet
+
+
+def members(cab_path):
+    """The member names of a cabinet, in its order."""
+    return [member.get_name() for folder in _load(cab_path).get_folders() for member in folder.get_files()]
+
+
+def extract_member(cab_path, name, folder):
+    """Extracts the one member of that exact name into the (empty) folder; its path there."""
+    GCab, Gio = _gcab()
+    cabinet = _load(cab_path)
+    try:
+        cabinet.extract_simple(Gio.File.new_for_path(folder), lambda member, *_: member.get_name() == name, None, None)
+    except Exception as problem:  # noqa: BLE001 (GLib.Error)
+        raise OSError("%s: %s cannot be unpacked: %s" % (cab_path, name, problem)) from None
+    made = os.listdir(folder)
+    if len(made) != 1:
+        raise OSError("%s: %s cannot be unpacked" % (cab_path, name))
+    return os.path.join(folder, made[0])

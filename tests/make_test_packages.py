@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Makes the packages the stand-in installer's tests install, with the kit's own format writers:
 registry strings marked for substitution, a _setup.xml from another builder, and packages the
-installer must refuse.
+installer must refuse (among them two setup libraries, and two members that are one file on the
+device).
 
     make_test_packages.py OUTPUT_FOLDER LIBRARY_WITHOUT_HOOKS.dll"""
 import os
@@ -66,6 +67,9 @@ def main():
         "disagreeing": package("Builder", builder_values, key=BUILDER_KEY,
                                setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;e&apos;")),
     }
+    hookless = package("Substitution", [("Marked", "x")], library=("Hookless.dll", library))
+    packages["two-libraries"] = hookless[:1] + [("0Evil.999", hookless[1][1])] + hookless[1:]
+    packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper() + ".", hookless[1][1])] + hookless[2:]
     for name, members in packages.items():
         cabinet.pack(members, os.path.join(folder, name + ".cab"))
 

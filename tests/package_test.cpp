@@ -269,13 +269,16 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_EQ(1u, accepted.seen.size());
     EXPECT_TRUE(Exists(kInstalledProgram));
 
-    AnsweredRun removal = RunInstaller(L"remove-cab", IDOK);
-    EXPECT_EQ(0u, removal.exitCode);
+    // Removed by its name, with what the installation recorded.
+    AnsweredRun removal = RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere", IDOK);
+    EXPECT_EQ(0u, removal.exitCode) << removal.output;
     EXPECT_TRUE(removal.seen.empty());
     EXPECT_FALSE(Exists(kInstalledProgram));
     EXPECT_FALSE(Exists(kShortcut));
     EXPECT_FALSE(Exists(kInstallDir));
     EXPECT_TRUE(ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry").present);
+    EXPECT_FALSE(Exists(L"C:\\Windows\\AppMgr\\Quillmere"));
+    EXPECT_EQ(11u, RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere", IDOK).exitCode);
 }
 
 TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
@@ -369,6 +372,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         DWORD exitCode;
         const char* says;
         bool longTemporaryFolder = false;
+        const wchar_t* options = L"";
     } cases[] = {
         {"a temporary folder too long for a path", TestPackage(L"substitution"), 4, "cannot make a folder", true},
         {"the device's ARM package", HostPath(QUILLMERE_ARM_CAB), 6, "0Corvane.999 is built for ARM"},
@@ -380,6 +384,12 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a member in a folder", WithSetupXmlRenamed("sub\\setupx"), 4, "not a plain file name"},
         {"a member on a drive", WithSetupXmlRenamed("C:\\evilxyz"), 4, "not a plain file name"},
         {"a member with a slash", WithSetupXmlRenamed("a/evil.xml"), 4, "not a plain file name"},
+        {"two setup libraries", TestPackage(L"two-libraries"), 9, "more than one setup library"},
+        {"a member twice under one device name", TestPackage(L"one-file-twice"), 9, "one file on the device"},
+        {"a setup library other than the one checked", TestPackage(L"hookless"), 10, "not the one the device's",
+         false, L" --library-sha256 0000000000000000000000000000000000000000000000000000000000000000"},
+        {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
+         L" --library-sha256 none"},
     };
     wchar_t temporary[MAX_PATH];
     GetEnvironmentVariableW(L"TMP", temporary, MAX_PATH);
@@ -388,7 +398,8 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         // The installer inherits the variable that names its temporary folder.
         if (c.longTemporaryFolder)
             SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str());
-        AnsweredRun run = RunInstaller(L"install-cab", IDOK, c.cabinet);
+        AnsweredRun run = RunAnswering(HostPath(SETUP_INSTALLER_EXE),
+                                       L"install-cab \"" + c.cabinet + L"\"" + c.options, IDOK);
         SetEnvironmentVariableW(L"TMP", temporary);
         EXPECT_EQ(c.exitCode, run.exitCode);
         EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;

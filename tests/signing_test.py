@@ -4,7 +4,9 @@ signed outputs that verify with SHA-1 digests and fail when a byte changes; the 
 read back; and the emulated device's security policies applied to packages and programs, the
 questions answered on its screen as a user would."""
 import base64
+import contextlib
 import hashlib
+import io
 import os
 import shutil
 import struct
@@ -15,9 +17,15 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "emulated_device"))
+sys.path.insert(0, os.path.join(ROOT, "packaging"))
+import cabinet  # noqa: E402
+import provisioning_xml  # noqa: E402
 import security  # noqa: E402
 
 SIGN_KIT = [os.path.join(ROOT, "packaging", "sign-kit")]
@@ -27,6 +35,7 @@ INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name",
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
 WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
 UNSIGNED_KIT = os.path.join(ROOT, "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
+TEST_PACKAGES = os.path.join(ROOT, "build", "emulated-device", "test_packages")
 CA_CONFIGURATION = """[ca]
 default_ca = test
 [test]
@@ -209,6 +218,117 @@ class Signing(WithArtifacts):
         self.assertEqual(read_bytes(self.path("trust", "root.xml")), member)
 
 
+def make_unusable_chains(folder):
+    """Signers (SHA-1, RSA 2048) under intermediates the device cannot use: a 4096-bit one and one
+    signed with SHA-256; each signer's file holds its chain."""
+    for intermediate, bits, digest in (("big-intermediate", 4096, "sha1"), ("sha256-intermediate", 2048, "sha256")):
+        openssl(["req", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout", intermediate + ".key", "-out",
+                 intermediate + ".csr", "-subj", "/CN=" + intermediate], folder)
+        with open(os.path.join(folder, "authority.ext"), "w") as out:
+            out.write("basicConstraints=critical,CA:TRUE\n")
+        openssl(["x509", "-req", "-in", intermediate + ".csr", "-CA", "root.pem", "-CAkey", "root.key",
+                 "-CAcreateserial", "-days", "30", "-" + digest, "-extfile", "authority.ext", "-out",
+                 intermediate + ".pem"], folder)
+        signer = "under-" + intermediate
+        openssl(["req", "-newkey", "rsa:2048", "-nodes", "-keyout", signer + ".key", "-out", signer + ".csr", "-subj",
+                 "/CN=" + signer], folder)
+        openssl(["x509", "-req", "-in", signer + ".csr", "-CA", intermediate + ".pem", "-CAkey", intermediate + ".key",
+                 "-CAcreateserial", "-days", "30", "-sha1", "-extfile", "signer.ext", "-out", signer + ".leaf"], folder)
+        with open(os.path.join(folder, signer + ".pem"), "wb") as out:
+            out.write(read_bytes(os.path.join(folder, signer + ".leaf")) +
+                      read_bytes(os.path.join(folder, intermediate + ".pem")))
+
+
+def osslsigncode_sign(source, target, signer, digest="sha1"):
+    """Signed as a signer outside the kit's tools would sign, whatever the device takes."""
+    folder = os.path.dirname(target)
+    subprocess.run(["osslsigncode", "sign", "-h", digest, "-certs", signer + ".pem", "-key", signer + ".key", "-in",
+                    source, "-out", target], check=True, capture_output=True, cwd=folder)
+    return target
+
+
+def edited(path, copy, change):
+    data = bytearray(read_bytes(path))
+    change(data)
+    with open(copy, "wb") as out:
+        out.write(data)
+    return copy
+
+
+class DeviceVerdicts(WithArtifacts):
+    """What the emulated device makes of a signature, against a store that holds the root: only
+    what a device could trust is trusted; a signature that is there but cannot be read or does
+    not match is "changed"; store entries that are not usable anchors are skipped and reported."""
+
+    def anchors(self):
+        root = x509.load_pem_x509_certificate(read_bytes(self.path("root.pem")))
+        return [security.Anchor("ROOT", root, 8, "SPC")]
+
+    def test_signatures_the_device_cannot_use_or_that_were_changed(self):
+        make_unusable_chains(self.folder)
+        kit, program = self.path("trusted", "Quillmere-emulated.cab"), self.path("trusted", "emulated", "Quillmere.exe")
+        unsigned_program = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
+
+        def appended(count):
+            return lambda data: data.extend(b"\0" * count)
+
+        def changed_and_appended(data):
+            data[contents_offset(data) + 4] ^= 0x01
+            data.append(0)
+
+        cases = [
+            ("trusted", kit, "trusted", None), ("untrusted", self.path("untrusted", "Quillmere-emulated.cab"),
+                                                "untrusted", "no certificate in the device's stores"),
+            ("unsigned", UNSIGNED_KIT, "unsigned", None),
+            ("a SHA-256 digest", osslsigncode_sign(unsigned_program, self.path("sha256-digest.exe"), "signer",
+                                                   "sha256"), "untrusted", "SHA256 digest"),
+            ("a 4096-bit certificate in the chain",
+             osslsigncode_sign(UNSIGNED_KIT, self.path("big-chain.cab"), "under-big-intermediate"), "untrusted", "4096 bits"),
+            ("a SHA-256 certificate in the chain",
+             osslsigncode_sign(unsigned_program, self.path("sha256-chain.exe"), "under-sha256-intermediate"), "untrusted", "signed with SHA256"),
+            ("a changed byte", changed(kit, self.path("changed.cab")), "changed", "does not match"),
+            ("eight bytes appended to a program", edited(program, self.path("appended.exe"), appended(8)), "changed",
+             "cannot be read"),
+            ("a changed byte and one appended to a CAB", edited(kit, self.path("appended.cab"), changed_and_appended),
+             "changed", "cannot be read"),
+            ("a truncated signature", edited(kit, self.path("truncated.cab"), lambda data: data.__delitem__(
+                slice(-100, None))), "changed", "cannot be read"),
+            ("a signature that does not verify", edited(kit, self.path("forged.cab"), lambda data: data.__setitem__(
+                -40, data[-40] ^ 1)), "changed", "does not verify"),
+        ]
+        for what, path, verdict, reason in cases:
+            with self.subTest(what):
+                found, detail = security.classify(path, self.anchors())
+                self.assertEqual(verdict, found, detail)
+                if reason:
+                    self.assertIn(reason, detail)
+
+    def test_store_entries_that_are_no_usable_anchor_are_skipped_and_reported(self):
+        prefix = self.path("store-device")
+        spc = os.path.join(prefix, "drive_c", "windows", "security", "stores", "SPC")
+        os.makedirs(spc)
+        for name, data, role in (("GOOD", self.der("root.pem"), "8"), ("TEXT", b"not a certificate", "8"),
+                                 ("NOROLE", self.der("other-root.pem"), None), ("LEAF", self.der("signer.pem"), "8"),
+                                 ("BIGKEY", self.der("big-key.pem"), "8")):
+            with open(os.path.join(spc, name + ".cer"), "wb") as out:
+                out.write(data)
+            if role:
+                with open(os.path.join(spc, name + ".role"), "w") as out:
+                    out.write(role)
+        output = io.StringIO()
+        with contextlib.redirect_stdout(output):
+            found = security.certificates(prefix, ["SPC"])
+        self.assertEqual([("GOOD", 8)], [(anchor.thumbprint, anchor.role) for anchor in found])
+        reports = output.getvalue().splitlines()
+        self.assertEqual(4, len(reports), reports)
+        for name, reason in (("BIGKEY", "4096 bits"), ("LEAF", "not a self-signed authority"),
+                             ("NOROLE", "no role mask"), ("TEXT", "is not a certificate")):
+            self.assertTrue(any(name in line and reason in line for line in reports), (name, reports))
+
+    def der(self, name):
+        return x509.load_pem_x509_certificate(read_bytes(self.path(name))).public_bytes(serialization.Encoding.DER)
+
+
 class OnTheEmulatedDevice(WithArtifacts):
     """One emulated device for every case: its policies set, its stores holding the throwaway
     root through its trust document, its questions answered on its screen."""
@@ -222,8 +342,8 @@ class OnTheEmulatedDevice(WithArtifacts):
     def device_path(self, *parts):
         return os.path.join(self.device.prefix, *parts)
 
-    def set_policy(self, preset):
-        security.write_policies(self.device.prefix, security.PRESETS[preset])
+    def set_policy(self, preset, edition="classic"):
+        security.write_policies(self.device.prefix, security.preset(preset, edition))
 
     def trust_root(self):
         shutil.rmtree(self.device_path("drive_c", "windows", "security", "stores"), ignore_errors=True)
@@ -234,6 +354,7 @@ class OnTheEmulatedDevice(WithArtifacts):
         for parts in (self.INSTALLED, ("drive_c", "windows", "Start Menu", "Programs", "Quillmere.lnk")):
             if os.path.exists(self.device_path(*parts)):
                 os.remove(self.device_path(*parts))
+        shutil.rmtree(self.device_path("drive_c", "windows", "AppMgr", "Quillmere"), ignore_errors=True)
 
     def windows_of(self, program):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "^%s$" % program],
@@ -279,15 +400,16 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.trust_root()
         kits = {"trusted": self.path("trusted", "Quillmere-emulated.cab"),
                 "untrusted": self.path("untrusted", "Quillmere-emulated.cab"), "unsigned": UNSIGNED_KIT,
-                "tampered": changed(self.path("trusted", "Quillmere-emulated.cab"), self.path("tampered.cab"))}
+                "changed": changed(self.path("trusted", "Quillmere-emulated.cab"), self.path("tampered.cab"))}
         # policy, answers to its questions; then for each package: installed, questions asked
-        table = [("off", [], {"trusted": (True, 0), "untrusted": (True, 0), "unsigned": (True, 0), "tampered": (False, 0)}),
+        table = [("off", [], {"trusted": (True, 0), "untrusted": (True, 0), "unsigned": (True, 0), "changed": (False, 0)}),
                  ("prompt", [True, True],
-                  {"trusted": (True, 0), "untrusted": (True, 2), "unsigned": (True, 2), "tampered": (False, 0)}),
+                  {"trusted": (True, 0), "untrusted": (True, 2), "unsigned": (True, 2), "changed": (False, 0)}),
                  ("prompt", [False],
-                  {"trusted": (True, 0), "untrusted": (False, 1), "unsigned": (False, 1), "tampered": (False, 0)}),
+                  {"trusted": (True, 0), "untrusted": (False, 1), "unsigned": (False, 1), "changed": (False, 0)}),
+                 ("two-tier-prompt", [True, True], {"trusted": (True, 0), "unsigned": (True, 2)}),
                  ("locked", [],
-                  {"trusted": (True, 0), "untrusted": (False, 0), "unsigned": (False, 0), "tampered": (False, 0)})]
+                  {"trusted": (True, 0), "untrusted": (False, 0), "unsigned": (False, 0), "changed": (False, 0)})]
         for policy, answers, outcomes in table:
             for kit, (installed, questions) in outcomes.items():
                 with self.subTest(policy=policy, answers=answers, package=kit):
@@ -297,12 +419,41 @@ class OnTheEmulatedDevice(WithArtifacts):
                     self.assertEqual(0 if installed else security.REFUSED, status, output)
                     self.assertEqual(questions, asked, output)
                     self.assertEqual(installed, os.path.exists(self.device_path(*self.INSTALLED)))
-                    left = [name for name in os.listdir(os.path.join(self.device_path("drive_c", "users"))) if
-                            os.path.isdir(self.device_path("drive_c", "users", name, "Temp")) and any(
-                                entry.startswith("unpacked-") for entry in
-                                os.listdir(self.device_path("drive_c", "users", name, "Temp")))]
-                    self.assertEqual([], left)
+                    self.assertEqual([], self.unpacking_folders_left())
         self.uninstall()
+
+    def unpacking_folders_left(self):
+        users = self.device_path("drive_c", "users")
+        return [name for name in os.listdir(users) if os.path.isdir(os.path.join(users, name, "Temp")) and any(
+            entry.startswith("unpacked-") for entry in os.listdir(os.path.join(users, name, "Temp")))]
+
+    def test_packages_the_device_could_misread_are_refused_before_anything_is_unpacked(self):
+        self.set_policy("off")
+        for name, says in (("two-libraries", "the package has more than one setup library"),
+                           ("one-file-twice", "two members are one file on the device")):
+            with self.subTest(name):
+                status, _, output = self.answering(INSTALL + ["--package", os.path.join(TEST_PACKAGES, name + ".cab")],
+                                                   [])
+                self.assertEqual(9, status, output)
+                self.assertIn("refused: " + says, output)  # by the device's security, before the installer starts
+                self.assertNotIn("Install_Init", output)
+                self.assertEqual([], self.unpacking_folders_left())
+
+    def test_removal_runs_only_what_the_installation_recorded(self):
+        self.trust_root()
+        self.set_policy("locked")
+        self.uninstall()
+        kit = self.path("trusted", "Quillmere-emulated.cab")
+        self.assertEqual(0, self.answering(INSTALL + ["--package", kit], [])[0])
+        remove = INSTALL[:1] + ["remove"] + INSTALL[1:]
+        status, _, output = self.answering(remove + ["--package", UNSIGNED_KIT], [])
+        self.assertEqual(2, status, output)
+        self.assertTrue(os.path.exists(self.device_path(*self.INSTALLED)))
+        status, _, output = self.answering(remove, [])
+        self.assertEqual(0, status, output)
+        self.assertIn("Uninstall_Exit: 0", output)
+        self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+        self.assertEqual(11, self.answering(remove, [])[0])
 
     def test_white_list_packages_under_the_locked_policy(self):
         self.trust_root()
@@ -325,12 +476,6 @@ class OnTheEmulatedDevice(WithArtifacts):
     def test_the_trust_document_lets_the_signed_kit_install_without_a_question(self):
         stores = self.device_path("drive_c", "windows", "security", "stores")
         shutil.rmtree(stores, ignore_errors=True)
-        # A document accepted without the Manager role adds no certificate.
-        installer = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
-        status = self.device.run(installer, ["install-cab", security.host_path(self.path("trust", "root.cpf")),
-                                             "--role", str(security.SECROLE_USER_AUTH)])
-        self.assertEqual(7, status)
-        self.assertFalse(os.path.exists(stores))
         self.set_policy("prompt")
         self.uninstall()
         kit = self.path("trusted", "Quillmere-emulated.cab")
@@ -344,19 +489,58 @@ class OnTheEmulatedDevice(WithArtifacts):
                          read_bytes(self.device_path(*self.INSTALLED)))
         self.uninstall()
 
+    def test_policy_4119_decides_what_a_document_accepted_unsigned_may_change(self):
+        """Accepted unsigned, a document gets User Authenticated (4101), which a Classic device's
+        policy 4119 raises to Manager and a Professional device's does not; adding certificates and
+        setting the driver's values need the Manager."""
+        stores = self.device_path("drive_c", "windows", "security", "stores")
+        unsigned_list = os.path.join(ROOT, "build", "emulated-device", "white_lists", "second.cpf")
+        for edition, applied in (("professional", False), ("classic", True)):
+            for document in (self.path("trust", "root.cpf"), unsigned_list):
+                with self.subTest(edition=edition, document=os.path.basename(document)):
+                    shutil.rmtree(stores, ignore_errors=True)
+                    self.device.run("reg", ["add", "HKLM\\COMM\\TIWLNAPI1\\PARMS", "/v", "WhiteListSSID1", "/d",
+                                            "before", "/f"])
+                    self.set_policy("prompt", edition)
+                    status, asked, output = self.answering(INSTALL + ["--package", document], [True])
+                    self.assertEqual((0 if applied else 7, 1), (status, asked), output)
+                    self.assertEqual(applied and document != unsigned_list, os.path.isdir(stores))
+                    query = subprocess.run(self.device.command + ["reg", "query", "HKLM\\COMM\\TIWLNAPI1\\PARMS",
+                                                                  "/v", "WhiteListSSID1"], capture_output=True, text=True)
+                    self.assertIn("replaced" if applied and document == unsigned_list else "before", query.stdout)
+
+    def test_a_document_whose_certificate_is_no_certificate_adds_nothing(self):
+        stores = self.device_path("drive_c", "windows", "security", "stores")
+        shutil.rmtree(stores, ignore_errors=True)
+        self.set_policy("off")
+        text = b"not a certificate at all"
+        document = provisioning_xml.document(provisioning_xml.certificate_store_characteristic(
+            hashlib.sha1(text).hexdigest().upper(), base64.b64encode(text).decode("ascii"), 8))
+        cabinet.pack([("_setup.xml", document)], self.path("not-a-certificate.cpf"))
+        status, _, output = self.answering(INSTALL + ["--package", self.path("not-a-certificate.cpf")], [])
+        self.assertEqual(4, status, output)
+        self.assertIn("not a certificate", output)
+        self.assertFalse(os.path.exists(stores))
+
     def test_programs_start_as_the_execution_policies_say(self):
         self.trust_root()
         folder = self.device_path("drive_c", "Program Files", "Signing")
         os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(self.path("trusted", "emulated", "Quillmere.exe"), os.path.join(folder, "Signed.exe"))
-        shutil.copyfile(os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe"),
-                        os.path.join(folder, "Unsigned.exe"))
-        for policy, program, answers, ran, questions in (("locked", "Signed.exe", [], True, 0),
-                                                         ("locked", "Unsigned.exe", [], False, 0),
-                                                         ("prompt", "Unsigned.exe", [False], False, 1)):
+        signed = self.path("trusted", "emulated", "Quillmere.exe")
+        unsigned = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
+        shutil.copyfile(signed, os.path.join(folder, "Signed.exe"))
+        shutil.copyfile(unsigned, os.path.join(folder, "Unsigned.exe"))
+        # C:\..\Swapped.exe is C:\Swapped.exe to Windows: that file is checked, not the one beside drive_c.
+        shutil.copyfile(signed, self.device_path("Swapped.exe"))
+        shutil.copyfile(unsigned, self.device_path("drive_c", "Swapped.exe"))
+        for policy, program, answers, ran, questions in (
+                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], True, 0),
+                ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], False, 0),
+                ("locked", "C:\\..\\Swapped.exe", [], False, 0),
+                ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], False, 1)):
             with self.subTest(policy=policy, program=program):
                 self.set_policy(policy)
-                command = RUN_PROGRAM + ["C:\\Program Files\\Signing\\" + program]
+                command = RUN_PROGRAM + [program]
                 if ran:
                     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
                     # OK is tapped once the form is painted: a tap before its button is there is lost.
@@ -372,7 +556,8 @@ class OnTheEmulatedDevice(WithArtifacts):
                     status, asked, output = self.answering(command, answers)
                     self.assertEqual((security.REFUSED, questions), (status, asked), output)
         shutil.rmtree(folder)
-
+        for path in (self.device_path("Swapped.exe"), self.device_path("drive_c", "Swapped.exe")):
+            os.remove(path)
 
 if __name__ == "__main__":
     sys.exit(unittest.main())

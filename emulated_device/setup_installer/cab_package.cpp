@@ -25,6 +25,45 @@ static BOOL IsPlainMemberName(LPCWSTR name)
     return TRUE;
 }
 
+// The name a member's file gets on the device: Windows drops trailing dots and spaces, and file
+// names differ in more than letter case.
+static int DeviceFileName(LPCWSTR name, WCHAR* fileName)
+{
+    int length = lstrlenW(name);
+    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' '))
+        --length;
+    lstrcpynW(fileName, name, length + 1);
+    CharUpperBuffW(fileName, length);
+    return length;
+}
+
+static BOOL IsSetupLibraryName(LPCWSTR fileName)
+{
+    int length = lstrlenW(fileName);
+    return length >= 4 && lstrcmpW(fileName + length - 4, L".999") == 0;
+}
+
+// A second setup library, or a member that would land on an earlier one's file: the installer
+// could load or copy a file other than the one that was checked.
+static BOOL IsAmbiguous(UnpackedPackage* package, LPCWSTR name)
+{
+    WCHAR fileName[PACKAGE_NAME_CHARS], earlier[PACKAGE_NAME_CHARS];
+    DeviceFileName(name, fileName);
+    for (int i = 0; i < package->memberCount; ++i) {
+        DeviceFileName(package->members[i], earlier);
+        if (lstrcmpW(fileName, earlier) == 0) {
+            SetProblem(package, L"two members are one file on the device (their names differ only in letter case or "
+                                L"trailing dots and spaces)");
+            return TRUE;
+        }
+        if (IsSetupLibraryName(fileName) && IsSetupLibraryName(earlier)) {
+            SetProblem(package, L"the package has more than one setup library (.999 member)");
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 // First pass: every member's name is read and checked, nothing is extracted.
 static UINT CALLBACK ListMember(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR)
 {
@@ -38,6 +77,10 @@ static UINT CALLBACK ListMember(PVOID context, UINT notification, UINT_PTR param
     }
     if (!IsPlainMemberName(member->NameInCabinet)) {
         SetProblem(package, L"a member's name is not a plain file name");
+        return FILEOP_ABORT;
+    }
+    if (IsAmbiguous(package, member->NameInCabinet)) {
+        package->ambiguous = TRUE;
         return FILEOP_ABORT;
     }
     lstrcpynW(package->members[package->memberCount++], member->NameInCabinet, PACKAGE_NAME_CHARS);
@@ -74,11 +117,13 @@ static BOOL EndsWith(LPCWSTR text, LPCWSTR ending)
 
 LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
 {
-    WCHAR ending[8];
+    WCHAR ending[8], fileName[PACKAGE_NAME_CHARS];
     FormatPath(ending, 8, L".%03u", fileId);
-    for (int i = 0; i < package->memberCount; ++i)
-        if (EndsWith(package->members[i], ending))
+    for (int i = 0; i < package->memberCount; ++i) {
+        DeviceFileName(package->members[i], fileName);
+        if (EndsWith(fileName, ending))
             return package->members[i];
+    }
     return NULL;
 }
 

@@ -14,9 +14,11 @@ struct UnpackedPackage {
     BOOL provisioningOnly;  // a .cpf: a provisioning document alone, no instructions
     PackageInstructions instructions;
     WCHAR problem[256];  // why the package is not sound; empty when it is
+    BOOL ambiguous;  // the problem: two setup libraries, or two members that are one file on the device
 };
 
-// Unpacks the cabinet into a new temporary folder, when every member is a plain file name, and
+// Unpacks the cabinet into a new temporary folder, when every member is a plain file name, no two
+// members are one file on the device and at most one is a setup library (.999), and
 // parses and checks its instructions (a cabinet of _setup.xml alone is a provisioning document,
 // a .cpf). FALSE when it cannot be unpacked or is unsound (problem says why).
 BOOL UnpackPackage(LPCWSTR cabinet, UnpackedPackage* package);

@@ -56,27 +56,65 @@ static BOOL Refuse(const char* why)
     return FALSE;
 }
 
-static BOOL Sha1(const BYTE* data, DWORD size, BYTE* hash)
+static BOOL ReadDecimal(const char* text, DWORD* number);
+
+BOOL Hash(ALG_ID algorithm, const BYTE* data, DWORD size, BYTE* hash, DWORD hashSize)
 {
     HCRYPTPROV provider;
-    HCRYPTHASH sha1;
-    DWORD hashSize = 20;
-    if (!CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    HCRYPTHASH digest;
+    DWORD made = hashSize;
+    if (!CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
         return FALSE;
-    BOOL hashed = CryptCreateHash(provider, CALG_SHA1, 0, 0, &sha1);
+    BOOL hashed = CryptCreateHash(provider, algorithm, 0, 0, &digest);
     if (hashed) {
-        hashed = CryptHashData(sha1, data, size, 0) && CryptGetHashParam(sha1, HP_HASHVAL, hash, &hashSize, 0);
-        CryptDestroyHash(sha1);
+        hashed = CryptHashData(digest, data, size, 0) && CryptGetHashParam(digest, HP_HASHVAL, hash, &made, 0);
+        CryptDestroyHash(digest);
     }
     CryptReleaseContext(provider, 0);
-    return hashed && hashSize == 20;
+    return hashed && made == hashSize;
+}
+
+// A policy of the device (C:\windows\security\policies, one "ID=value" a line), or its default.
+static DWORD DevicePolicy(DWORD id, DWORD fallback)
+{
+    static char text[4096];
+    HANDLE file = CreateFileW(POLICIES_FILE, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return fallback;
+    DWORD size = 0;
+    BOOL read = ReadFile(file, text, sizeof text - 1, &size, NULL);
+    CloseHandle(file);
+    if (!read)
+        return fallback;
+    text[size] = 0;
+    for (char* line = text; *line; ) {
+        char* end = strchr(line, '\n');
+        if (end != NULL)
+            *end = 0;
+        DWORD key, value;
+        char* equals = strchr(line, '=');
+        if (equals != NULL) {
+            *equals = 0;
+            if (ReadDecimal(line, &key) && ReadDecimal(equals + 1, &value) && key == id)
+                return value;
+        }
+        if (end == NULL)
+            break;
+        line = end + 1;
+    }
+    return fallback;
+}
+
+DWORD EffectiveRoles(DWORD role)
+{
+    return role & DevicePolicy(POLICY_GRANT_MANAGER, GRANT_MANAGER_CLASSIC) ? role | SECROLE_MANAGER : role;
 }
 
 // The thumbprint as the platform writes it: the SHA-1 of the DER in 40 hexadecimal digits.
 static BOOL IsThumbprintOf(const char* thumbprint, const BYTE* der, DWORD size)
 {
     BYTE hash[20];
-    if (strlen(thumbprint) != 40 || !Sha1(der, size, hash))
+    if (strlen(thumbprint) != 40 || !Hash(CALG_SHA1, der, size, hash, sizeof hash))
         return FALSE;
     for (int i = 0; i < 20; ++i) {
         char digits[3];
@@ -125,6 +163,10 @@ static BOOL CheckCertificate(const XmlDocument* document, int element, const cha
     if (encoded == NULL ||
         !CryptStringToBinaryA(encoded, 0, CRYPT_STRING_BASE64, addition->der, &addition->size, NULL, NULL))
         return Refuse("a certificate has no EncodedCertificate in base64");
+    PCCERT_CONTEXT parsed = CertCreateCertificateContext(X509_ASN_ENCODING, addition->der, addition->size);
+    if (parsed == NULL)
+        return Refuse("an EncodedCertificate is not a certificate");
+    CertFreeCertificateContext(parsed);
     if (!IsThumbprintOf(addition->thumbprint, addition->der, addition->size))
         return Refuse("a certificate's thumbprint is not the SHA-1 of its EncodedCertificate");
     BOOL spc = strcmp(store, "SPC") == 0;
@@ -258,8 +300,13 @@ int ApplyProvisioningDocument(const XmlDocument* document, DWORD role)
 {
     if (!CheckDocument(document))
         return 4;
-    if (Pending.certificateCount > 0 && !(role & SECROLE_MANAGER)) {
-        wprintf(L"adding certificates needs the Manager role; this document was accepted with role mask %lu\n", role);
+    // The CertificateStore provider needs the Manager role; so does the Registry provider, for
+    // every key the default metabase ("*": Manager) does not open to other roles.
+    if ((Pending.certificateCount > 0 || Pending.valueCount > 0) && !(EffectiveRoles(role) & SECROLE_MANAGER)) {
+        wprintf(L"%ls needs the Manager role; this document was accepted with role mask %lu, which policy 4119 "
+                L"(Grant Manager, %lu) does not raise to it\n",
+                Pending.certificateCount > 0 ? L"adding certificates" : L"setting registry values", role,
+                DevicePolicy(POLICY_GRANT_MANAGER, GRANT_MANAGER_CLASSIC));
         return 7;
     }
     int failed = 0;

@@ -5,10 +5,20 @@
 #pragma once
 #include "provisioning_document.h"
 
+#include <wincrypt.h>
+
 #define STORES_FOLDER L"C:\\windows\\security\\stores"
+#define POLICIES_FILE L"C:\\windows\\security\\policies"
 #define SECROLE_MANAGER 8
+#define POLICY_GRANT_MANAGER 4119
+// The documented default of policy 4119 on Windows Mobile Classic (no phone): User Authenticated
+// and Enterprise are granted the Manager's rights.
+#define GRANT_MANAGER_CLASSIC (16 | 32)
 
 // Checks the whole document, then applies it with the role the document was accepted with
-// (adding certificates needs the Manager role). 0 applied, 4 unsound (nothing applied), 7 its
-// role does not allow it (nothing applied).
+// (adding certificates and setting registry values need the Manager role). 0 applied, 4
+// unsound (nothing applied), 7 its role does not allow it (nothing applied).
 int ApplyProvisioningDocument(const XmlDocument* document, DWORD role);
+// The role mask with the Manager role added when policy 4119 (Grant Manager) grants it.
+DWORD EffectiveRoles(DWORD role);
+BOOL Hash(ALG_ID algorithm, const BYTE* data, DWORD size, BYTE* hash, DWORD hashSize);

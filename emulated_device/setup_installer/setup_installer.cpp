@@ -1,29 +1,34 @@
 // The device's CAB installer for the emulated device: installs a CAB package as the device
 // does (its setup library's hooks called by name around creating the folders, copying the
-// files, creating the shortcuts and setting the registry values), removes it again, or lists
-// and checks it.
+// files, creating the shortcuts and setting the registry values), removes an installed
+// application by its name with what its installation recorded, or lists and checks a package.
 //
-//   SetupInstaller install-cab PACKAGE.CAB [--role MASK]
-//   SetupInstaller remove-cab  PACKAGE.CAB
+//   SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none]
+//   SetupInstaller remove      APPLICATION
 //   SetupInstaller list        PACKAGE.CAB
 //
 // A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
-// instead; MASK is the security role it was accepted with (the emulated device's scripts give
-// it; 24, Manager and User Authenticated, when none is given).
+// instead. MASK is the security role the package was accepted with (the emulated device's
+// scripts give it; 16, User Authenticated, when none is given), widened by the Grant Manager
+// policy. --library-sha256 names the setup library the device's security checked: another one
+// (or any, with none) is not loaded.
 //
 // Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the setup library
 // or one of its hooks is missing, 4 the package cannot be unpacked or is unsound, 5 its
 // installation folder cannot be resolved, 6 it is for another processor, 7 its role does not
-// allow what it does.
+// allow what it does, 9 two of its members are one file on the device or it has two setup
+// libraries, 10 its setup library is not the one that was checked, 11 no application of that
+// name is installed.
 #include <windows.h>
 
 #include <stdio.h>
 
 #include "cab_package.h"
 #include "configuration_manager.h"
+#include "installed_applications.h"
 #include "setup_hooks.h"
 
-#define UNSIGNED_ROLE 24
+#define UNSIGNED_ROLE 16  // User Authenticated, as the device's policy 4101 gives unsigned packages
 
 struct SetupLibrary {
     HMODULE module;
@@ -128,15 +133,6 @@ static BOOL WriteShortcut(LPCWSTR path, LPCWSTR target)
     return wrote;
 }
 
-static BOOL LoadPackageLibrary(const UnpackedPackage& package, SetupLibrary* library)
-{
-    WCHAR path[MAX_PATH];
-    if (!FormatPath(path, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, 999))) {
-        wprintf(L"the unpacked setup library's path is too long\n");
-        return FALSE;
-    }
-    return LoadSetupLibrary(path, library);
-}
 
 // A stored 8-bit text as the device's installer would write it. The device converts it with its
 // own code page, which the emulated device does not know: only ASCII is taken.
@@ -208,8 +204,10 @@ static void ApplyRegistry(const PackageInstructions& instructions, LPCWSTR insta
     }
 }
 
-// A package without a setup library is installed without hooks.
-static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* library, LPCWSTR installDir)
+// A package without a setup library is installed without hooks. What the installation makes is
+// noted in the application's record.
+static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* library, LPCWSTR installDir,
+                          InstalledApplication* made)
 {
     const PackageInstructions& instructions = package.instructions;
     if (library != NULL && !InstallInit(*library, installDir))
@@ -220,6 +218,8 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
         WCHAR folder[MAX_PATH];
         if (!DirectoryPath(package, instructions.directories[i].id, installDir, folder) || !MakeFolders(folder))
             failedDirs++;
+        else
+            lstrcpynW(made->directories[made->directoryCount++], folder, MAX_PATH);
     }
     for (int i = 0; i < instructions.fileCount; ++i) {
         WCHAR source[MAX_PATH], target[MAX_PATH];
@@ -229,6 +229,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
             failedFiles++;
         } else {
             wprintf(L"copied %ls\n", target);
+            lstrcpynW(made->files[made->fileCount++], target, MAX_PATH);
         }
     }
     for (int i = 0; i < instructions.shortcutCount; ++i) {
@@ -243,6 +244,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
             failedShortcuts++;
         } else {
             wprintf(L"created %ls\n", path);
+            lstrcpynW(made->shortcuts[made->shortcutCount++], path, MAX_PATH);
         }
     }
     WORD failedKeys = 0, failedValues = 0;
@@ -259,32 +261,39 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
     return 0;
 }
 
-// Registry values are kept: public documentation does not settle whether the device's installer
-// removes them, and the driver's key is not the package's own.
-static int RemovePackage(const UnpackedPackage& package, const SetupLibrary* library, LPCWSTR installDir)
+// An application is removed with what its installation recorded: its setup library, checked when
+// it was installed, and the folders, files and shortcuts it made. Registry values are kept:
+// public documentation does not settle whether the device's installer removes them, and the
+// driver's key is not the package's own.
+static int RemoveApplication(LPCWSTR name)
 {
-    const PackageInstructions& instructions = package.instructions;
-    if (library != NULL && !UninstallInit(*library, installDir))
+    static InstalledApplication application;
+    if (!ReadApplication(name, &application)) {
+        wprintf(L"no application named %ls is installed\n", name);
+        return 11;
+    }
+    SetupLibrary library;
+    WCHAR libraryPath[MAX_PATH];
+    if (application.hasLibrary && (!RecordedLibraryPath(name, libraryPath) || !LoadSetupLibrary(libraryPath, &library)))
+        return 3;
+    if (application.hasLibrary && !UninstallInit(library, application.installDir)) {
+        FreeLibrary(library.module);
         return 1;
-    for (int i = 0; i < instructions.shortcutCount; ++i) {
-        WCHAR path[MAX_PATH];
-        if (ShortcutPath(instructions.shortcuts[i], installDir, path))
-            DeleteFileW(path);
     }
-    for (int i = 0; i < instructions.fileCount; ++i) {
-        WCHAR target[MAX_PATH];
-        if (TargetPath(package, instructions.files[i], installDir, target))
-            DeleteFileW(target);
+    for (int i = 0; i < application.shortcutCount; ++i)
+        if (DeleteFileW(application.shortcuts[i]))
+            wprintf(L"deleted %ls\n", application.shortcuts[i]);
+    for (int i = 0; i < application.fileCount; ++i)
+        if (DeleteFileW(application.files[i]))
+            wprintf(L"deleted %ls\n", application.files[i]);
+    for (int i = application.directoryCount - 1; i >= 0; --i)
+        RemoveDirectoryW(application.directories[i]);
+    if (application.hasLibrary) {
+        wprintf(L"Uninstall_Exit: %d\n", library.uninstallExit(NULL));
+        FreeLibrary(library.module);
     }
-    for (int i = instructions.directoryCount - 1; i >= 0; --i) {
-        WCHAR folder[MAX_PATH];
-        if (DirectoryPath(package, instructions.directories[i].id, installDir, folder))
-            RemoveDirectoryW(folder);
-    }
-    if (instructions.registryValueCount > 0)
-        wprintf(L"registry values kept\n");
-    if (library != NULL)
-        wprintf(L"Uninstall_Exit: %d\n", library->uninstallExit(NULL));
+    ForgetApplication(name);
+    wprintf(L"removed %ls; registry values kept\n", name);
     return 0;
 }
 
@@ -357,13 +366,6 @@ static BOOL IsForThisProcessor(const UnpackedPackage& package)
     return TRUE;
 }
 
-static int InstallOrRemove(LPCWSTR action, const UnpackedPackage& package, const SetupLibrary* library,
-                           LPCWSTR installDir)
-{
-    return lstrcmpW(action, L"install-cab") == 0 ? InstallPackage(package, library, installDir)
-                                                 : RemovePackage(package, library, installDir);
-}
-
 static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD role)
 {
     static XmlDocument document;
@@ -375,14 +377,80 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
         wprintf(L"provisioning document of %d elements\n", document.elementCount);
         return 0;
     }
-    if (lstrcmpW(action, L"remove-cab") == 0) {
-        wprintf(L"a provisioning document is applied, not installed: there is nothing to remove\n");
-        return 0;
-    }
     return ApplyProvisioningDocument(&document, role);
 }
 
-static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role)
+// SHA-256 of a file in 64 lowercase hexadecimal digits.
+static BOOL FileSha256(LPCWSTR path, WCHAR* hex)
+{
+    static BYTE data[1 << 20];
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD size = 0;
+    BOOL read = ReadFile(file, data, sizeof data, &size, NULL) && size < sizeof data;
+    CloseHandle(file);
+    BYTE hash[32];
+    if (!read || !Hash(CALG_SHA_256, data, size, hash, sizeof hash))
+        return FALSE;
+    for (int i = 0; i < 32; ++i)
+        _snwprintf(hex + 2 * i, 3, L"%02x", hash[i]);
+    return TRUE;
+}
+
+// The setup library is loaded only when it is the one the device's security checked.
+static BOOL IsCheckedLibrary(const UnpackedPackage& package, LPCWSTR checked)
+{
+    LPCWSTR member = MemberOfFile(&package, 999);
+    if (checked == NULL)
+        return TRUE;
+    WCHAR path[MAX_PATH], digest[65] = L"";
+    if (member == NULL ? lstrcmpW(checked, L"none") == 0
+                       : FormatPath(path, MAX_PATH, L"%ls\\%ls", package.folder, member) && FileSha256(path, digest) &&
+                             lstrcmpiW(digest, checked) == 0)
+        return TRUE;
+    wprintf(L"the setup library %ls is not the one the device's security checked\n", member ? member : L"(none)");
+    return FALSE;
+}
+
+static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary)
+{
+    if (!IsForThisProcessor(package))
+        return 6;
+    WCHAR name[PACKAGE_NAME_CHARS];
+    if (!FormatPath(name, PACKAGE_NAME_CHARS, L"%hs", package.instructions.appName) || !IsApplicationName(name)) {
+        wprintf(L"the application's name %hs cannot name its installation\n", package.instructions.appName);
+        return 4;
+    }
+    if (package.instructions.registryValueCount > 0 && !(EffectiveRoles(role) & SECROLE_MANAGER)) {
+        wprintf(L"setting registry values needs the Manager role; this package was accepted with role mask %lu\n",
+                role);
+        return 7;
+    }
+    static InstalledApplication made;
+    memset(&made, 0, sizeof made);
+    if (package.instructions.directoryCount > 0 && !InstallDirOf(package, made.installDir)) {
+        wprintf(L"the installation folder %hs cannot be resolved on this device\n",
+                package.instructions.directories[0].path);
+        return 5;
+    }
+    if (!IsCheckedLibrary(package, checkedLibrary))
+        return 10;
+    LPCWSTR member = MemberOfFile(&package, 999);
+    WCHAR libraryPath[MAX_PATH];
+    SetupLibrary library;
+    if (member != NULL && (!FormatPath(libraryPath, MAX_PATH, L"%ls\\%ls", package.folder, member) ||
+                           !LoadSetupLibrary(libraryPath, &library)))
+        return 3;
+    int result = InstallPackage(package, member ? &library : NULL, made.installDir, &made);
+    if (member != NULL)
+        FreeLibrary(library.module);
+    if (result == 0 && !RecordApplication(name, &made, member ? libraryPath : NULL))
+        wprintf(L"cannot record the installation of %ls: it cannot be removed by name\n", name);
+    return result;
+}
+
+static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary)
 {
     if (package.provisioningOnly)
         return RunDocument(action, package, role);
@@ -390,46 +458,51 @@ static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD rol
         ListPackage(package);
         return 0;
     }
-    if (!IsForThisProcessor(package))
-        return 6;
-    WCHAR installDir[MAX_PATH] = L"";
-    if (package.instructions.directoryCount > 0 && !InstallDirOf(package, installDir)) {
-        wprintf(L"the installation folder %hs cannot be resolved on this device\n",
-                package.instructions.directories[0].path);
-        return 5;
-    }
-    if (MemberOfFile(&package, 999) == NULL)
-        return InstallOrRemove(action, package, NULL, installDir);
-    SetupLibrary library;
-    if (!LoadPackageLibrary(package, &library))
-        return 3;
-    int result = InstallOrRemove(action, package, &library, installDir);
-    FreeLibrary(library.module);
-    return result;
+    return InstallUnpacked(package, role, checkedLibrary);
 }
 
-static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role)
+static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary)
 {
     static UnpackedPackage package;
-    int result = 4;
-    if (UnpackPackage(cabinet, &package))
-        result = RunUnpacked(action, package, role);
-    else
+    int result;
+    if (UnpackPackage(cabinet, &package)) {
+        result = RunUnpacked(action, package, role, checkedLibrary);
+    } else {
         wprintf(L"%ls: %ls\n", cabinet, package.problem);
+        result = package.ambiguous ? 9 : 4;
+    }
     DeleteUnpackedPackage(&package);
     return result;
 }
 
+static int Usage(void)
+{
+    wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none]\n"
+            L"       SetupInstaller remove APPLICATION\n"
+            L"       SetupInstaller list PACKAGE.CAB\n");
+    return 2;
+}
+
 int wmain(int argc, WCHAR** argv)
 {
+    if (argc == 3 && lstrcmpW(argv[1], L"remove") == 0)
+        return RemoveApplication(argv[2]);
+    if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
+        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL);
+    if (argc < 3 || lstrcmpW(argv[1], L"install-cab") != 0)
+        return Usage();
     DWORD role = UNSIGNED_ROLE;
-    BOOL known = argc >= 3 && (lstrcmpW(argv[1], L"install-cab") == 0 || lstrcmpW(argv[1], L"remove-cab") == 0 ||
-                               lstrcmpW(argv[1], L"list") == 0);
-    if (known && argc == 5 && lstrcmpW(argv[3], L"--role") == 0)
-        role = wcstoul(argv[4], NULL, 10);
-    if (!known || (argc != 3 && argc != 5) || (argc == 5 && lstrcmpW(argv[3], L"--role") != 0)) {
-        wprintf(L"usage: SetupInstaller install-cab|remove-cab|list PACKAGE.CAB [--role MASK]\n");
-        return 2;
+    LPCWSTR checkedLibrary = NULL;
+    for (int i = 3; i < argc; i += 2) {
+        WCHAR* end = NULL;
+        if (i + 1 < argc && lstrcmpW(argv[i], L"--role") == 0)
+            role = wcstoul(argv[i + 1], &end, 10);
+        else if (i + 1 < argc && lstrcmpW(argv[i], L"--library-sha256") == 0)
+            checkedLibrary = argv[i + 1];
+        else
+            return Usage();
+        if (end != NULL && (*end != 0 || argv[i + 1][0] == 0))
+            return Usage();
     }
-    return RunPackage(argv[1], argv[2], role);
+    return RunPackage(argv[1], argv[2], role, checkedLibrary);
 }

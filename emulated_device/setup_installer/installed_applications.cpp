@@ -1,0 +1,95 @@
+#include "installed_applications.h"
+
+#define RECORD_MAGIC 0x31505041  // "APP1"
+
+BOOL IsApplicationName(LPCWSTR name)
+{
+    int length = lstrlenW(name);
+    if (length == 0 || length >= PACKAGE_NAME_CHARS || name[length - 1] == L'.' || name[length - 1] == L' ')
+        return FALSE;
+    for (LPCWSTR c = name; *c; ++c)
+        if (*c < 0x20 || *c == L'\\' || *c == L'/' || *c == L':' || *c == L'*' || *c == L'?' || *c == L'"' ||
+            *c == L'<' || *c == L'>' || *c == L'|')
+            return FALSE;
+    return TRUE;
+}
+
+static BOOL RecordPath(LPCWSTR name, LPCWSTR file, WCHAR* path)
+{
+    return IsApplicationName(name) && FormatPath(path, MAX_PATH, L"%ls\\%ls%ls%ls", APPLICATIONS_FOLDER, name,
+                                                 file[0] ? L"\\" : L"", file);
+}
+
+BOOL RecordedLibraryPath(LPCWSTR name, WCHAR* path)
+{
+    return RecordPath(name, L"Setup.dll", path);
+}
+
+BOOL RecordApplication(LPCWSTR name, const InstalledApplication* application, LPCWSTR library)
+{
+    WCHAR folder[MAX_PATH], record[MAX_PATH], setup[MAX_PATH];
+    if (!RecordPath(name, L"", folder) || !RecordPath(name, L"Installed", record) || !RecordedLibraryPath(name, setup))
+        return FALSE;
+    CreateDirectoryW(APPLICATIONS_FOLDER, NULL);
+    CreateDirectoryW(folder, NULL);
+    InstalledApplication written = *application;
+    written.magic = RECORD_MAGIC;
+    written.hasLibrary = library != NULL;
+    if (library != NULL ? !CopyFileW(library, setup, FALSE) : !DeleteFileW(setup) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return FALSE;
+    HANDLE file = CreateFileW(record, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD size = 0;
+    BOOL wrote = WriteFile(file, &written, sizeof written, &size, NULL) && size == sizeof written;
+    CloseHandle(file);
+    return wrote;
+}
+
+static BOOL IsTerminated(const WCHAR* text)
+{
+    for (int i = 0; i < MAX_PATH; ++i)
+        if (text[i] == 0)
+            return TRUE;
+    return FALSE;
+}
+
+static BOOL AreTerminated(const WCHAR (*paths)[MAX_PATH], int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (!IsTerminated(paths[i]))
+            return FALSE;
+    return TRUE;
+}
+
+BOOL ReadApplication(LPCWSTR name, InstalledApplication* application)
+{
+    WCHAR record[MAX_PATH];
+    if (!RecordPath(name, L"Installed", record))
+        return FALSE;
+    HANDLE file = CreateFileW(record, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD size = 0;
+    BOOL read = ReadFile(file, application, sizeof *application, &size, NULL) && size == sizeof *application &&
+                GetFileSize(file, NULL) == sizeof *application;
+    CloseHandle(file);
+    return read && application->magic == RECORD_MAGIC && IsTerminated(application->installDir) &&
+           application->directoryCount >= 0 && application->directoryCount <= PACKAGE_MAX_ENTRIES &&
+           application->fileCount >= 0 && application->fileCount <= PACKAGE_MAX_ENTRIES &&
+           application->shortcutCount >= 0 && application->shortcutCount <= PACKAGE_MAX_ENTRIES &&
+           AreTerminated(application->directories, application->directoryCount) &&
+           AreTerminated(application->files, application->fileCount) &&
+           AreTerminated(application->shortcuts, application->shortcutCount);
+}
+
+void ForgetApplication(LPCWSTR name)
+{
+    WCHAR path[MAX_PATH];
+    if (RecordedLibraryPath(name, path))
+        DeleteFileW(path);
+    if (RecordPath(name, L"Installed", path))
+        DeleteFileW(path);
+    if (RecordPath(name, L"", path))
+        RemoveDirectoryW(path);
+}

@@ -1,0 +1,28 @@
+// What the device keeps of each installed application, so that it can remove it later without
+// its package: the setup library that was checked when it was installed, and the folders, files
+// and shortcuts the installation made. Kept in APPLICATIONS_FOLDER\<application name>\.
+#pragma once
+#include "instruction_file.h"
+
+#define APPLICATIONS_FOLDER L"C:\\Windows\\AppMgr"
+
+struct InstalledApplication {
+    DWORD magic;
+    WCHAR installDir[MAX_PATH];
+    BOOL hasLibrary;
+    int directoryCount, fileCount, shortcutCount;
+    WCHAR directories[PACKAGE_MAX_ENTRIES][MAX_PATH];  // in the order they were made
+    WCHAR files[PACKAGE_MAX_ENTRIES][MAX_PATH];
+    WCHAR shortcuts[PACKAGE_MAX_ENTRIES][MAX_PATH];
+};
+
+// Whether a name can name an application's record: a plain folder name.
+BOOL IsApplicationName(LPCWSTR name);
+// Replaces the record of the application; library (may be NULL) is copied as its setup library.
+BOOL RecordApplication(LPCWSTR name, const InstalledApplication* application, LPCWSTR library);
+// The record of an installed application; FALSE when there is none or it is damaged.
+BOOL ReadApplication(LPCWSTR name, InstalledApplication* application);
+// Where the application's recorded setup library lies.
+BOOL RecordedLibraryPath(LPCWSTR name, WCHAR* path);
+// Deletes the record and the recorded setup library.
+void ForgetApplication(LPCWSTR name);
