@@ -48,9 +48,15 @@ def is_install_dir(path):
     return base in INSTALL_BASES and all(is_plain_name(part) for part in rest.split("\\"))
 
 
+SINGLE_KEYS = {"AppName": "app_name", "Provider": "provider", "InstallDir": "install_dir",
+               "SetupLibrary": "setup_library"}
+
+
 def read_setting(package, key, fields):
     """Takes one line's setting into the package; the reason it cannot, or None."""
     value = ", ".join(fields)
+    if key in SINGLE_KEYS and getattr(package, SINGLE_KEYS[key]) is not None:
+        return f"{key} is given twice"
     if key in ("AppName", "Provider", "SetupLibrary") and not is_plain_name(value):
         return f"{key} must be a plain ASCII name, not '{value}'"
     if key == "AppName":
@@ -66,10 +72,14 @@ def read_setting(package, key, fields):
     elif key == "File" and len(fields) == 2 and is_plain_name(fields[0]):
         if fields[1] != FILE_DIRECTORY:
             return f"files are installed into {FILE_DIRECTORY} only, not '{fields[1]}'"
+        if fields[0] in package.files:
+            return f"the file '{fields[0]}' is given twice"
         package.files.append(fields[0])
     elif key == "Shortcut" and len(fields) == 3 and is_plain_name(fields[0]):
         if fields[1] != SHORTCUT_DIRECTORY:
             return f"shortcuts are made in {SHORTCUT_DIRECTORY} only, not '{fields[1]}'"
+        if fields[2] not in package.files:
+            return f"a shortcut to '{fields[2]}', which is not one of the files given before it"
         package.shortcuts.append((fields[0], fields[2]))
     else:
         return "cannot read this line"
@@ -78,6 +88,7 @@ def read_setting(package, key, fields):
 
 def read_description(path):
     package = Package()
+    number = 0
     with open(path, encoding="utf-8") as description:
         for number, line in enumerate(description, 1):
             line = line.strip()
@@ -87,12 +98,10 @@ def read_description(path):
             problem = read_setting(package, key, [field.strip() for field in value.split(",")])
             if problem:
                 sys.exit(f"{path}:{number}: {problem}")
-    missing = [k for k in ("app_name", "provider", "install_dir", "setup_library") if getattr(package, k) is None]
+    # What no line gave is reported at the end of the description, where it would go.
+    missing = [key for key, field in SINGLE_KEYS.items() if getattr(package, field) is None]
     if missing:
-        sys.exit(f"{path}: missing {', '.join(missing)}")
-    for _, target in package.shortcuts:
-        if target not in package.files:
-            sys.exit(f"{path}: shortcut to '{target}', which is not one of the files")
+        sys.exit(f"{path}:{number}: missing {', '.join(missing)}")
     return package
 
 

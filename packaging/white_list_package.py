@@ -16,8 +16,10 @@ The value is the rest of the line after '=', without the blanks around it; when 
 blanks at either end, '#', '=' and quotes). A missing position is an empty entry.
 
 NAME is the list file's name without its extension. The outputs are written into a temporary
-folder beside them and moved into place only when all are complete; outputs of an earlier run
-for the same NAME that this run does not write are removed. Given a code-signing certificate
+folder beside them; once all are complete and every place they go is checked, the outputs of an
+earlier run for the same NAME are moved aside, the new set is moved in, and only then are the
+earlier ones deleted (those this run does not write too); on any failure the earlier outputs
+stay as they were. Given a code-signing certificate
 (--certificate and --key, or --pkcs12), NAME.cab and NAME.cpf are signed; a certificate the
 device cannot use is refused before anything is written.
 
@@ -177,21 +179,42 @@ def write_outputs(settings, name, staging, with_cab, signer):
     return written
 
 
+def replace_set(staging, name, folder, written):
+    """Moves the staged set in: the earlier outputs of NAME (all four, whichever this set lacks
+    too) are moved aside first and deleted only once the whole set is in; on any failure they are
+    moved back."""
+    earlier = os.path.join(staging, "earlier")
+    os.mkdir(earlier)
+    targets = {extension: os.path.join(folder, name + extension) for extension in OUTPUTS}
+    aside, placed = [], []
+    try:
+        for extension, target in targets.items():
+            if os.path.lexists(target):
+                os.replace(target, os.path.join(earlier, extension))
+                aside.append(extension)
+        for extension in written:
+            os.replace(os.path.join(staging, name + extension), targets[extension])
+            placed.append(extension)
+    except OSError:
+        for extension in placed:
+            os.remove(targets[extension])
+        for extension in aside:
+            os.replace(os.path.join(earlier, extension), targets[extension])
+        raise
+
+
 def publish(settings, name, folder, with_cab, signer):
-    """Writes the complete set beside its place, then removes what an earlier run left that this
-    set lacks, and moves the set in."""
+    """Writes the complete set beside its place, checks every place it goes, then replaces the
+    earlier outputs of the same name with it."""
     os.makedirs(folder, exist_ok=True)
     staging = tempfile.mkdtemp(prefix=".white-list-package-", dir=folder)
     try:
         written = write_outputs(settings, name, staging, with_cab, signer)
         for extension in OUTPUTS:
             target = os.path.join(folder, name + extension)
-            if os.path.isdir(target):
+            if os.path.isdir(target) and not os.path.islink(target):
                 raise OSError(f"{target} is a folder")
-            if extension not in written and os.path.lexists(target):
-                os.remove(target)
-        for extension in written:
-            os.replace(os.path.join(staging, name + extension), os.path.join(folder, name + extension))
+        replace_set(staging, name, folder, written)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     return [os.path.join(folder, name + extension) for extension in written]

@@ -14,6 +14,9 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
+import cabinet  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 COMMAND = os.path.join(HERE, "..", "packaging", "white-list-package")
 # The command's own script under this Python: quicker than the command for the many runs below.
@@ -210,6 +213,15 @@ class AnyInput(unittest.TestCase):
             self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
             self.assertIn(path, result.stderr)
             self.assertEqual(earlier, {name: read_file(os.path.join(folder, "out", name)) for name in outputs(folder)})
+            # A place the new set cannot go is found before any earlier output is touched.
+            os.remove(os.path.join(folder, "out", "list.inf"))
+            os.mkdir(os.path.join(folder, "out", "list.inf"))
+            result, path = run("enable = off\nssid1 = l\u00e4ter\n".encode(), folder)
+            self.assertEqual(1, result.returncode)
+            self.assertIn("list.inf is a folder", result.stderr)
+            del earlier["list.inf"]
+            self.assertEqual(earlier, {name: read_file(os.path.join(folder, "out", name)) for name in outputs(folder)
+                                       if name != "list.inf"})
 
 
 MAKE_CAB = [sys.executable, os.path.join(HERE, "..", "packaging", "make_cab.py")]
@@ -235,10 +247,8 @@ class KitPackage(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             result, _ = self.make(folder, self.DESCRIPTION)
             self.assertEqual(0, result.returncode, result.stderr)
-            listing = subprocess.run(["cabextract", "-l", os.path.join(folder, "kit.cab")], capture_output=True,
-                                     text=True).stdout
-            order = [line.split("| ")[-1] for line in listing.splitlines() if line.count("|") == 2][1:]
-            self.assertEqual(["00000Kit.000", "000Setup.999", "000000AB.002", "0000Zeta.001", "_setup.xml"], order)
+            self.assertEqual(["00000Kit.000", "000Setup.999", "000000AB.002", "0000Zeta.001", "_setup.xml"],
+                             cabinet.members(os.path.join(folder, "kit.cab")))
             document = ElementTree.fromstring(members(os.path.join(folder, "kit.cab"))["_setup.xml"])
             self.assertIsNotNone(document.find(".//characteristic[@type='A&B.dll']"))
 
@@ -246,12 +256,25 @@ class KitPackage(unittest.TestCase):
         cases = [("File = Zeta.exe, %InstallDir%", "File = Zeta.exe, %CE2%", "files are installed into"),
                  ("SetupLibrary = Setup.dll", "SetupLibrary = Setup.dll\nShortcut = Z, %CE2%, Zeta.exe",
                   "shortcuts are made in"),
-                 ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\..\\Kit", "InstallDir must be")]
+                 ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\..\\Kit", "InstallDir must be"),
+                 ("AppName = Kit", "AppName = Kit\nAppName = Other", "AppName is given twice"),
+                 ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\Kit\nInstallDir = %CE2%\\Kit",
+                  "InstallDir is given twice"),
+                 ("SetupLibrary = Setup.dll", "SetupLibrary = Setup.dll\nFile = Zeta.exe, %InstallDir%",
+                  "the file 'Zeta.exe' is given twice"),
+                 ("SetupLibrary = Setup.dll", "SetupLibrary = Setup.dll\nShortcut = Z, %CE11%, Nothing.exe",
+                  "a shortcut to 'Nothing.exe'"),
+                 ("Provider = Pellworth\n", "", "missing Provider")]
         for line, replacement, message in cases:
             with self.subTest(replacement=replacement), tempfile.TemporaryDirectory() as folder:
-                result, path = self.make(folder, self.DESCRIPTION.replace(line, replacement))
+                description = self.DESCRIPTION.replace(line, replacement)
+                result, path = self.make(folder, description)
                 self.assertEqual(1, result.returncode)
-                self.assertRegex(result.stderr, "^%s:[0-9]+: %s" % (re.escape(path), message))
+                # The line of the fault; for what no line gives, the description's last line.
+                new = set(replacement.splitlines()) - set(line.splitlines())
+                faulty = max([number for number, text in enumerate(description.splitlines(), 1) if text in new],
+                             default=len(description.splitlines()))
+                self.assertRegex(result.stderr, "^%s:%d: %s" % (re.escape(path), faulty, message))
                 self.assertFalse(os.path.exists(os.path.join(folder, "kit.cab")))
 
 
