@@ -6,14 +6,18 @@ the role the package was accepted with and the setup library that was checked. A
 applied the same way. Removes an installed application by its name, with the setup library and
 the list of files its installation recorded, which were checked then; lists a package.
 
-    emulated_device/install-quillmere [install] [--package FILE] [--screen WxH] [--name NAME]
-    emulated_device/install-quillmere remove [--app NAME] [--screen WxH] [--name NAME]
+    emulated_device/install-quillmere [install] [--package FILE] [--answer yes|no] [--screen WxH] [--name NAME]
+    emulated_device/install-quillmere remove [--app NAME] [--answer yes|no] [--screen WxH] [--name NAME]
     emulated_device/install-quillmere list [--package FILE] [--screen WxH] [--name NAME]
 
 The kit's package for the emulated device unless --package names another; the kit's application
-(Quillmere) unless --app names another. Exit codes: the stand-in installer's, 8 when the device's
-security refused the package or its setup library, 9 when two of the package's members would be
-one file on the device or it holds two setup libraries (refused before anything is unpacked)."""
+(Quillmere) unless --app names another. Questions (the device's security questions, the setup
+library's boxes) are asked on the device's screen when it is shown (DEVICE_DISPLAY), else the
+security questions on the terminal, or all answered by --answer; a question nobody can see is
+never waited for. Exit codes: the stand-in installer's, 8 when the device's security refused the
+package or its setup library, 9 when two of the package's members would be one file on the
+device or it holds two setup libraries (refused before anything is unpacked), 12 when a question
+went unanswered."""
 import argparse
 import hashlib
 import os
@@ -54,25 +58,25 @@ def setup_library_member(members):
     return libraries[0] if libraries else None
 
 
-def check_setup_library(device, package, member, policies, scratch):
+def check_setup_library(device, questions, package, member, policies, scratch):
     """The SHA-256 of the package's setup library when the device's security lets it run, else None."""
     library = cabinet.extract_member(package, member, scratch)
     verdict, why = security.classify(library, security.certificates(device.prefix, security.PROGRAM_STORES))
     decision, trust = security.program_decision(verdict, why, policies)
     question = security.PROGRAM_QUESTION % member
-    if not security.checked(device, "its setup library " + member, verdict, why, decision, trust, question):
+    if not security.checked(questions, "its setup library " + member, verdict, why, decision, trust, question):
         return None
     print("the setup library runs %s" % trust)
     with open(library, "rb") as source:
         return hashlib.sha256(source.read()).hexdigest()
 
 
-def install(device, package):
+def install(device, questions, package):
     policies = security.read_policies(device.prefix)
     name = os.path.basename(package)
     verdict, detail = security.classify(package, security.certificates(device.prefix, security.PACKAGE_STORES))
     decision, role = security.package_decision(verdict, detail, policies)
-    if not security.checked(device, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
+    if not security.checked(questions, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
         return security.REFUSED
     try:
         member = setup_library_member(cabinet.members(package))
@@ -85,13 +89,13 @@ def install(device, package):
     checked_library = "none"
     if member:
         with tempfile.TemporaryDirectory() as scratch:
-            checked_library = check_setup_library(device, package, member, policies, scratch)
+            checked_library = check_setup_library(device, questions, package, member, policies, scratch)
         if checked_library is None:
             return security.REFUSED
     print("accepted with role mask %d" % role)
     sys.stdout.flush()
     return device.run(INSTALLER, ["install-cab", security.host_path(package), "--role", str(role),
-                                  "--library-sha256", checked_library])
+                                  "--library-sha256", checked_library] + questions.installer_arguments())
 
 
 def main():
@@ -101,6 +105,7 @@ def main():
     parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)
     parser.add_argument("--screen", default="480x640")
     parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_answer_argument(parser)
     arguments = parser.parse_args()
     if arguments.action == "remove" and arguments.package:
         parser.error("remove takes the application's name (--app NAME), not a package: the device removes what "
@@ -111,10 +116,15 @@ def main():
     if arguments.action != "remove" and not os.path.isfile(package):
         sys.exit("install-quillmere: %s: no such package" % package)
     device = security.Device(arguments.name, arguments.screen)
-    if arguments.action == "install":
-        return install(device, package)
+    questions = security.Questions(device, arguments.answer)
+    try:
+        if arguments.action == "install":
+            return install(device, questions, package)
+    except security.Unanswered as problem:
+        print("refused: %s" % problem)
+        return security.UNANSWERED
     if arguments.action == "remove":
-        return device.run(INSTALLER, ["remove", arguments.app or KIT_APPLICATION])
+        return device.run(INSTALLER, ["remove", arguments.app or KIT_APPLICATION] + questions.installer_arguments())
     return device.run(INSTALLER, ["list", security.host_path(package)])
 
 

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Starts a program installed on the emulated device as the device's loader would: its signature
 checked against the execution stores as the device's security policies say (run, asked about, or
-refused), then the program itself. Its exit code, or 8 when the device's security refused it.
+refused), then the program itself. Its exit code, 8 when the device's security refused it, or 12
+when its question went unanswered (asked as install-quillmere asks).
 
-    emulated_device/run-program [--screen WxH] [--name NAME] 'C:\\Program Files\\...\\PROGRAM.exe'"""
+    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'"""
 import argparse
 import ntpath
 import os
@@ -29,6 +30,7 @@ def main():
     parser.add_argument("program")
     parser.add_argument("--screen", default="480x640")
     parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_answer_argument(parser)
     arguments = parser.parse_args()
     try:
         windows_path = device_path(arguments.program)
@@ -43,8 +45,13 @@ def main():
     policies = security.read_policies(device.prefix)
     verdict, why = security.classify(program, security.certificates(device.prefix, security.PROGRAM_STORES))
     decision, detail = security.program_decision(verdict, why, policies)
-    if not security.checked(device, name, verdict, why, decision, detail, security.PROGRAM_QUESTION % name):
-        return security.REFUSED
+    try:
+        if not security.checked(security.Questions(device, arguments.answer), name, verdict, why, decision, detail,
+                                security.PROGRAM_QUESTION % name):
+            return security.REFUSED
+    except security.Unanswered as problem:
+        print("refused: %s" % problem)
+        return security.UNANSWERED
     print("%s runs %s" % (name, detail))
     sys.stdout.flush()
     return device.run(windows_path, [])

@@ -14,6 +14,7 @@ C:\\windows\\security\\stores\\<store>\\<THUMBPRINT>.cer (an SPC certificate's r
 import argparse
 import collections
 import os
+import select
 import shlex
 import subprocess
 import sys
@@ -74,9 +75,6 @@ class Device:
     def run(self, program, arguments):
         return subprocess.run(self.command + [program] + arguments).returncode
 
-    def ask(self, text):
-        """The device's security question on its screen; whether the user said Yes."""
-        return self.run(PROMPT, [text]) == 0
 
     def path(self, windows_path):
         """Where a file of the device's drive C: lies on this machine."""
@@ -236,12 +234,68 @@ def program_decision(verdict, detail, policies):
     return ("ask" if policies[UNSIGNED_PROMPT] == 0 else "run"), trust_level(policies)
 
 
+UNANSWERED = 12  # the exit code of a run whose question nobody could answer, or answered in time
+HOW_TO_ANSWER = ("answer with --answer yes|no, run it in a terminal, or show the device's screen "
+                 "(DEVICE_DISPLAY=:N, an X display such as an Xephyr window)")
+
+
+class Unanswered(Exception):
+    pass
+
+
+def add_answer_argument(parser):
+    parser.add_argument("--answer", choices=["yes", "no"],
+                        help="answer every question of the run so (the device's security questions and the setup "
+                             "library's), for a device whose screen nobody sees")
+
+
+class Questions:
+    """How a run's questions reach the user: on the device's screen when it is shown
+    (DEVICE_DISPLAY), else on the terminal, or answered by --answer; with none of them a question
+    is never waited for. Each has a deadline."""
+
+    def __init__(self, device, answer):
+        self.device, self.answer = device, answer
+        self.on_screen = bool(os.environ.get("DEVICE_DISPLAY"))
+
+    def installer_arguments(self):
+        """How the stand-in installer answers the setup library's boxes."""
+        if self.answer:
+            return ["--answer", self.answer]
+        return [] if self.on_screen else ["--answer", "unseen"]
+
+    def ask(self, text):
+        """Whether the user said Yes; Unanswered when nobody could, or did in time."""
+        if self.answer:
+            print("answered %s (--answer)" % self.answer)
+            return self.answer == "yes"
+        if self.on_screen:
+            status = self.device.run(PROMPT, [text])
+            if status == 3:
+                raise Unanswered("nobody answered the question on the device's screen in time")
+            return status == 0
+        if sys.stdin.isatty():
+            return ask_on_terminal(text)
+        raise Unanswered("nobody can see the device's screen to answer: " + HOW_TO_ANSWER)
+
+
+def ask_on_terminal(text):
+    seconds = int(os.environ.get("DEVICE_QUESTION_SECONDS", "120"))
+    print("%s [y/N] " % text, end="", flush=True)
+    ready, _, _ = select.select([sys.stdin], [], [], seconds)
+    if not ready:
+        print()
+        raise Unanswered("nobody answered within %d s" % seconds)
+    return sys.stdin.readline().strip().lower() in ("y", "yes")
+
+
 VERDICTS = {"trusted": "signed, and its signer is trusted", "untrusted": "signed, but not by a publisher this device "
             "trusts", "unsigned": "unsigned", "changed": "signed, but changed after it was signed"}
 
 
-def checked(device, what, verdict, why, decision, detail, question):
-    """Reports the device's verdict (and why) and decision; whether it goes on (asking when it must)."""
+def checked(questions, what, verdict, why, decision, detail, question):
+    """Reports the device's verdict (and why) and decision; whether it goes on (asking when it
+    must; Unanswered when nobody could answer)."""
     print("%s: %s%s" % (what, VERDICTS[verdict], " (%s)" % why if why and verdict != "trusted" else ""))
     if decision == "refuse":
         print("refused: %s" % detail)
@@ -249,7 +303,7 @@ def checked(device, what, verdict, why, decision, detail, question):
     if decision == "ask":
         print("asked: %s" % question)
         sys.stdout.flush()
-        if not device.ask(question):
+        if not questions.ask(question):
             print("refused: the user said No")
             return False
     return True

@@ -377,7 +377,9 @@ class OnTheEmulatedDevice(WithArtifacts):
         for True) and Corvane's questions with Yes, each box until it goes; its exit code, the
         security questions it asked and its output."""
         with tempfile.TemporaryFile("w+") as output:
-            process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, text=True)
+            # The device's screen is shown: to this test, which answers on it.
+            process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, text=True,
+                                       stdin=subprocess.DEVNULL, env=dict(os.environ, DEVICE_DISPLAY=self.display))
             deadline = time.time() + 60
             seen = {}  # a box is answered once it has been there a moment: a key that comes too early is lost
             while process.poll() is None and time.time() < deadline:
@@ -438,6 +440,42 @@ class OnTheEmulatedDevice(WithArtifacts):
                 self.assertIn("refused: " + says, output)  # by the device's security, before the installer starts
                 self.assertNotIn("Install_Init", output)
                 self.assertEqual([], self.unpacking_folders_left())
+
+    def test_questions_nobody_can_see_are_never_waited_for(self):
+        self.set_policy("prompt")
+        self.uninstall()
+        self.device.run("reg", ["delete", "HKLM\\Pellworth", "/f"])  # no earlier installation: Corvane asks nothing
+        hidden = dict(os.environ)
+        hidden.pop("DEVICE_DISPLAY", None)
+
+        def install(*options, environment=hidden):
+            started = time.monotonic()
+            result = subprocess.run(INSTALL + ["--package", UNSIGNED_KIT] + list(options), capture_output=True,
+                                    text=True, stdin=subprocess.DEVNULL, env=environment, timeout=60)
+            return result.returncode, result.stdout, time.monotonic() - started
+
+        status, output, _ = install()
+        self.assertEqual(security.UNANSWERED, status, output)
+        self.assertIn("refused: nobody can see the device's screen to answer: answer with --answer yes|no", output)
+        self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+        status, output, _ = install("--answer", "yes")
+        self.assertEqual(0, status, output)
+        self.assertEqual(2, output.count("answered yes (--answer)"), output)
+        # Corvane asks before a second installation: on a hidden screen nobody can answer it.
+        self.set_policy("off")
+        status, output, _ = install()
+        self.assertEqual(security.UNANSWERED, status, output)
+        self.assertIn('the device shows: "A newer version of this CAB is already installed', output)
+        self.assertIn("nobody can see the device's screen to answer it", output)
+        self.assertEqual(1, install("--answer", "no")[0])
+        # A question on the screen that nobody answers ends at its deadline.
+        self.set_policy("prompt")
+        status, output, seconds = install(environment=dict(os.environ, DEVICE_DISPLAY=self.display,
+                                                           DEVICE_QUESTION_SECONDS="2"))
+        self.assertEqual(security.UNANSWERED, status, output)
+        self.assertIn("in time", output)
+        self.assertLess(seconds, 30)
+        self.uninstall()
 
     def test_removal_runs_only_what_the_installation_recorded(self):
         self.trust_root()

@@ -3,22 +3,24 @@
 // files, creating the shortcuts and setting the registry values), removes an installed
 // application by its name with what its installation recorded, or lists and checks a package.
 //
-//   SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none]
-//   SetupInstaller remove      APPLICATION
+//   SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
+//   SetupInstaller remove      APPLICATION [--answer yes|no|unseen]
 //   SetupInstaller list        PACKAGE.CAB
 //
 // A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
 // instead. MASK is the security role the package was accepted with (the emulated device's
 // scripts give it; 16, User Authenticated, when none is given), widened by the Grant Manager
 // policy. --library-sha256 names the setup library the device's security checked: another one
-// (or any, with none) is not loaded.
+// (or any, with none) is not loaded. The setup library's message boxes are answered on the
+// screen (a question nobody answers is a No after a deadline), or as --answer says; unseen: nobody
+// can see the screen, so a question is a No and goes unanswered.
 //
 // Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the setup library
 // or one of its hooks is missing, 4 the package cannot be unpacked or is unsound, 5 its
 // installation folder cannot be resolved, 6 it is for another processor, 7 its role does not
 // allow what it does, 9 two of its members are one file on the device or it has two setup
 // libraries, 10 its setup library is not the one that was checked, 11 no application of that
-// name is installed.
+// name is installed, 12 a question of its setup library went unanswered.
 #include <windows.h>
 
 #include <stdio.h>
@@ -26,6 +28,7 @@
 #include "cab_package.h"
 #include "configuration_manager.h"
 #include "installed_applications.h"
+#include "question_boxes.h"
 #include "setup_hooks.h"
 
 #define UNSIGNED_ROLE 16  // User Authenticated, as the device's policy 4101 gives unsigned packages
@@ -477,32 +480,44 @@ static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR check
 
 static int Usage(void)
 {
-    wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none]\n"
-            L"       SetupInstaller remove APPLICATION\n"
+    wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] "
+            L"[--answer yes|no|unseen]\n"
+            L"       SetupInstaller remove APPLICATION [--answer yes|no|unseen]\n"
             L"       SetupInstaller list PACKAGE.CAB\n");
     return 2;
 }
 
+#define UNANSWERED 12
+
 int wmain(int argc, WCHAR** argv)
 {
-    if (argc == 3 && lstrcmpW(argv[1], L"remove") == 0)
-        return RemoveApplication(argv[2]);
+    BOOL install = argc >= 3 && lstrcmpW(argv[1], L"install-cab") == 0;
+    BOOL remove = argc >= 3 && lstrcmpW(argv[1], L"remove") == 0;
     if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
         return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL);
-    if (argc < 3 || lstrcmpW(argv[1], L"install-cab") != 0)
+    if (!install && !remove)
         return Usage();
     DWORD role = UNSIGNED_ROLE;
     LPCWSTR checkedLibrary = NULL;
+    QuestionMode questions = QUESTIONS_ON_SCREEN;
     for (int i = 3; i < argc; i += 2) {
         WCHAR* end = NULL;
-        if (i + 1 < argc && lstrcmpW(argv[i], L"--role") == 0)
+        if (i + 1 >= argc)
+            return Usage();
+        if (lstrcmpW(argv[i], L"--answer") == 0) {
+            if (!ReadQuestionMode(argv[i + 1], &questions))
+                return Usage();
+        } else if (install && lstrcmpW(argv[i], L"--role") == 0) {
             role = wcstoul(argv[i + 1], &end, 10);
-        else if (i + 1 < argc && lstrcmpW(argv[i], L"--library-sha256") == 0)
+            if (*end != 0 || argv[i + 1][0] == 0)
+                return Usage();
+        } else if (install && lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];
-        else
+        } else {
             return Usage();
-        if (end != NULL && (*end != 0 || argv[i + 1][0] == 0))
-            return Usage();
+        }
     }
-    return RunPackage(argv[1], argv[2], role, checkedLibrary);
+    WatchMessageBoxes(questions, TRUE);
+    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary) : RemoveApplication(argv[2]);
+    return QuestionWentUnanswered() ? UNANSWERED : result;
 }
