@@ -25,6 +25,11 @@ def grab(display):
     """The screen as (width, height, RGB bytes, the PPM file's bytes)."""
     ppm = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8", "ppm:-"],
                          capture_output=True, check=True).stdout
+    return read_ppm(ppm) + (ppm,)
+
+
+def read_ppm(ppm):
+    """(width, height, RGB bytes) of a binary PPM picture of 8-bit channels."""
     fields, at = [], 0
     while len(fields) < 4:  # "P6", width, height, maximum, then one whitespace byte
         while ppm[at:at + 1].isspace():
@@ -36,8 +41,8 @@ def grab(display):
         at = end
     width, height = int(fields[1]), int(fields[2])
     if fields[0] != b"P6" or fields[3] != b"255":
-        raise ValueError("unexpected picture from import")
-    return width, height, ppm[at + 1:at + 1 + 3 * width * height], ppm
+        raise ValueError("not a PPM picture of 8-bit channels")
+    return width, height, ppm[at + 1:at + 1 + 3 * width * height]
 
 
 def field_frames(width, height):

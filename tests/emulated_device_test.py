@@ -1,7 +1,8 @@
 """The kit's scripts on the host: every script runs under Debian's Python; a device gets an X
 screen even when the display numbers it would try first are held by servers that leave no lock
 file (one in another container that shares the network holds only an abstract socket); the wait
-for the form takes no picture of a window that never paints, and takes the form's."""
+for the form takes no picture of a window that never paints, and takes the form's; the README's
+screenshots are what tools/make-screenshots makes now."""
 import os
 import re
 import socket
@@ -21,6 +22,9 @@ PYTHON_COMMAND = re.compile(r"(^\s*|\bexec\s+|\benv\s+|[;&|(`]\s*|COMMAND\s+)pyt
                             re.MULTILINE)
 DEVICE = os.path.join(HERE, "..", "emulated_device", "device")
 WAIT_FOR_FORM = os.path.join(HERE, "..", "emulated_device", "wait-for-form")
+MAKE_SCREENSHOTS = os.path.join(HERE, "..", "tools", "make-screenshots")
+sys.path.insert(0, os.path.join(HERE, "..", "emulated_device"))
+import wait_for_form  # noqa: E402
 DEVICE_ROOT = os.path.join(HERE, "..", "build", "device")
 
 
@@ -130,6 +134,26 @@ class FormOnScreen(unittest.TestCase):
             with open(shot, "rb") as picture:
                 header = picture.read(24)
             self.assertEqual((b"\x89PNG", 480, 640), (header[:4],) + struct.unpack(">II", header[16:24]))
+
+    def test_the_committed_screenshots_are_what_the_command_makes(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = subprocess.run([MAKE_SCREENSHOTS, "--name", "test", folder], capture_output=True, text=True,
+                                    timeout=180)
+            self.assertEqual(0, result.returncode, result.stderr)
+            for name in ("portrait.png", "landscape.png"):
+                with self.subTest(name):
+                    made, committed = picture(os.path.join(folder, name)), picture(os.path.join(ROOT, "docs",
+                                                                                                 "screenshots", name))
+                    self.assertEqual(made[:2], committed[:2])
+                    # Anti-aliased edges may differ a little; anything more is a stale picture.
+                    different = sum(1 for at in range(0, len(made[2]), 3)
+                                    if max(abs(a - b) for a, b in zip(made[2][at:at + 3], committed[2][at:at + 3])) > 64)
+                    self.assertLess(different, len(made[2]) // 3 // 2000, "%d pixels differ" % different)
+
+
+def picture(path):
+    ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
+    return wait_for_form.read_ppm(ppm)
 
 
 if __name__ == "__main__":
