@@ -1,18 +1,26 @@
 """Authenticode signatures for the device: programs (EXE, DLL) and cabinets (CAB, CPF) signed
-with Debian's osslsigncode, SHA-1 digests, and a certificate the device can use (RSA of at most
-2048 bits, itself signed with SHA-1, for code signing, valid now); openssl reads the
-certificates. A certificate and key come as PEM files or as a PKCS#12 file whose password is read
-from a file or from the environment, never from the command line."""
-import contextlib
+with Debian's osslsigncode, SHA-1 digests, and a certificate chain the device can use, read with
+python3-cryptography (device_certificates): the signer for code signing, it and every
+intermediate after it RSA of at most 2048 bits, signed with SHA-1, valid now.
+
+A certificate and key come as PEM (or DER) files or as a PKCS#12 file. A PKCS#12 file's password,
+or an encrypted key's passphrase, is read from a file or from the environment, never from the
+command line. The key never reaches the disk in clear: osslsigncode gets the checked chain and
+its key as a PKCS#12 made in memory under a one-time password, both through pipes."""
 import datetime
 import os
-import re
-import shutil
+import secrets
 import subprocess
-import tempfile
+
+from cryptography.exceptions import UnsupportedAlgorithm
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.serialization import pkcs12
+
+import device_certificates as certificates
 
 PASSWORD_VARIABLE = "KIT_SIGNING_PASSWORD"
-MAX_KEY_BITS = 2048
+MAX_FILE_BYTES = 1 << 20  # a certificate, key or PKCS#12 file; more is no such file
+MAX_PASSWORD_BYTES = 4096
 
 
 class SigningError(Exception):
@@ -22,116 +30,152 @@ class SigningError(Exception):
 def add_arguments(parser):
     group = parser.add_argument_group("signing (optional)")
     group.add_argument("--certificate", help="the code-signing certificate (PEM), and after it any intermediate ones")
-    group.add_argument("--key", help="its private key (PEM, unencrypted)")
-    group.add_argument("--pkcs12", help="certificate and key in one PKCS#12 file instead")
-    group.add_argument("--password-file", help="the PKCS#12 file's password; else $%s" % PASSWORD_VARIABLE)
+    group.add_argument("--key", help="its private key (PEM or DER); when encrypted, its passphrase is read as a "
+                                     "PKCS#12 file's password")
+    group.add_argument("--pkcs12", help="certificate and key (and any intermediate certificates) in one PKCS#12 file "
+                                        "instead")
+    group.add_argument("--password-file", help="the PKCS#12 file's password or the key's passphrase (its first line); "
+                                               "else $%s" % PASSWORD_VARIABLE)
     group.add_argument("--signing-time", type=int, metavar="SECONDS",
                        help="the signing time (Unix seconds): the same inputs then give the same bytes")
 
 
-def openssl(arguments, data=None):
-    result = subprocess.run(["openssl"] + arguments, input=data, capture_output=True)
-    if result.returncode != 0:
-        raise SigningError("openssl %s: %s" % (arguments[0], result.stderr.decode(errors="replace").strip()
-                                              .splitlines()[-1:] or ["failed"]))
-    return result.stdout.decode(errors="replace")
+def read_file(path, limit=MAX_FILE_BYTES):
+    """A small input file's bytes, read once (a pipe or FIFO works too)."""
+    try:
+        with open(path, "rb") as source:
+            data = source.read(limit + 1)
+    except OSError as problem:
+        raise SigningError("%s cannot be read: %s" % (path, problem.strerror)) from None
+    if len(data) > limit:
+        raise SigningError("%s is larger than %d bytes, too large for what it should hold" % (path, limit))
+    return data
 
 
-def certificate_text(path, form="PEM"):
-    return openssl(["x509", "-inform", form, "-in", path, "-noout", "-text", "-nameopt", "oneline"])
+def read_password(arguments, needed_by):
+    if arguments.password_file:
+        return read_file(arguments.password_file, MAX_PASSWORD_BYTES).rstrip(b"\r\n")
+    if PASSWORD_VARIABLE in os.environ:
+        return os.environb[PASSWORD_VARIABLE.encode()]
+    raise SigningError("%s needs its password: --password-file FILE or $%s" % (needed_by, PASSWORD_VARIABLE))
 
 
-def certificate_time(text, field):
-    found = re.search(r"%s\s*:\s*(.+?)\s*GMT" % field, text)
-    return datetime.datetime.strptime(found.group(1), "%b %d %H:%M:%S %Y").replace(tzinfo=datetime.timezone.utc)
+def check_chain(chain, source, now=None):
+    """Refuses, with the reason, a chain the device cannot use: the signer (first) not for code
+    signing, or any of its certificates not RSA of at most 2048 bits signed with SHA-1, or not
+    valid now."""
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    for number, certificate in enumerate(chain):
+        which = "the signer" if number == 0 else "certificate %d" % (number + 1)
+        problem = certificates.device_problem(certificate) or certificates.validity_problem(certificate, now)
+        if problem:
+            raise SigningError("%s: %s (%s): %s" % (source, which, certificates.name_of(certificate), problem))
+    if not certificates.is_for_code_signing(chain[0]):
+        raise SigningError("%s: the signer (%s) is not for code signing (no Code Signing extended key usage)"
+                           % (source, certificates.name_of(chain[0])))
 
 
-def check_certificate(path, for_signing=True, form="PEM"):
-    """Refuses, with the reason, a certificate the device cannot use (for signing: a code-signing
-    one)."""
-    text = certificate_text(path, form)
-    bits = re.search(r"Public-Key: \((\d+) bit\)", text)
-    if "rsaEncryption" not in text or not bits:
-        raise SigningError("%s: the key is not RSA; the device takes RSA keys only" % path)
-    if int(bits.group(1)) > MAX_KEY_BITS:
-        raise SigningError("%s: the key has %s bits; the device takes RSA keys of at most %d bits"
-                           % (path, bits.group(1), MAX_KEY_BITS))
-    algorithm = re.search(r"Signature Algorithm: (\S+)", text).group(1)
-    if algorithm != "sha1WithRSAEncryption":
-        raise SigningError("%s: the certificate is signed with %s; the device understands SHA-1 (sha1WithRSAEncryption) "
-                           "only" % (path, algorithm))
-    if for_signing and not re.search(r"Extended Key Usage:[^\n]*\n\s*[^\n]*Code Signing", text):
-        raise SigningError("%s: the certificate is not for code signing (no Code Signing extended key usage)" % path)
-    now = datetime.datetime.now(datetime.timezone.utc)
-    if certificate_time(text, "Not After") < now:
-        raise SigningError("%s: the certificate expired on %s" % (path, certificate_time(text, "Not After").date()))
-    if certificate_time(text, "Not Before") > now:
-        raise SigningError("%s: the certificate is valid only from %s" % (path, certificate_time(text, "Not Before").date()))
+def read_key(arguments):
+    """The private key of --key, its passphrase read when it is encrypted."""
+    data = read_file(arguments.key)
+    load = serialization.load_pem_private_key if b"-----BEGIN" in data else serialization.load_der_private_key
+    try:
+        try:
+            return load(data, None)
+        except TypeError:  # encrypted
+            password = read_password(arguments, "%s is encrypted: it" % arguments.key)
+            return load(data, password)
+    except ValueError:
+        raise SigningError("%s holds no private key that can be read (PEM or DER; when encrypted, with that "
+                           "passphrase)" % arguments.key) from None
+    except UnsupportedAlgorithm:
+        raise SigningError("%s holds a key of a kind that cannot be read" % arguments.key) from None
+
+
+def read_pkcs12(arguments):
+    """The key and chain (signer first) of a PKCS#12 file, legacy ciphers included."""
+    data = read_file(arguments.pkcs12)
+    password = read_password(arguments, arguments.pkcs12)
+    try:
+        key, certificate, others = pkcs12.load_key_and_certificates(data, password)
+    except ValueError:
+        raise SigningError("%s cannot be read with that password (or is no PKCS#12 file)" % arguments.pkcs12) from None
+    if key is None or certificate is None:
+        raise SigningError("%s does not hold both a certificate and its key" % arguments.pkcs12)
+    return key, [certificate] + others
+
+
+def public_key_bytes(key):
+    return key.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+
+
+def pipe_holding(data):
+    """The reading end of a pipe that already holds all of `data` (it never waits on a reader)."""
+    read, write = os.pipe()
+    try:
+        os.set_blocking(write, False)
+        if os.write(write, data) != len(data):
+            raise BlockingIOError
+    except BlockingIOError:
+        os.close(read)
+        raise SigningError("the certificate chain does not fit into a pipe to osslsigncode") from None
+    finally:
+        os.close(write)
+    return read
 
 
 class Signer:
-    """A checked certificate and its key, ready to sign files in place."""
+    """A checked chain and its key, ready to sign files in place."""
 
-    def __init__(self, certificate, key, signing_time=None):
-        check_certificate(certificate)
-        if openssl(["x509", "-in", certificate, "-noout", "-pubkey"]) != openssl(["pkey", "-in", key, "-pubout"]):
-            raise SigningError("%s is not the key of %s" % (key, certificate))
-        self.certificate, self.key, self.signing_time = certificate, key, signing_time
+    def __init__(self, key, chain, signing_time=None):
+        self.password = secrets.token_hex(16).encode()
+        self.bundle = pkcs12.serialize_key_and_certificates(None, key, chain[0], chain[1:] or None,
+                                                            serialization.BestAvailableEncryption(self.password))
+        self.signing_time = signing_time
 
     def sign(self, path):
         signed = path + ".signed"
-        command = ["osslsigncode", "sign", "-h", "sha1", "-certs", self.certificate, "-key", self.key,
-                   "-in", path, "-out", signed]
+        bundle = pipe_holding(self.bundle)
+        try:
+            password = pipe_holding(self.password)
+        except SigningError:
+            os.close(bundle)
+            raise
+        command = ["osslsigncode", "sign", "-h", "sha1", "-pkcs12", "/dev/fd/%d" % bundle,
+                   "-readpass", "/dev/fd/%d" % password, "-in", path, "-out", signed]
         if self.signing_time is not None:
             command += ["-time", str(self.signing_time)]
-        result = subprocess.run(command, capture_output=True, text=True)
+        try:
+            result = subprocess.run(command, capture_output=True, text=True, pass_fds=(bundle, password))
+        finally:
+            os.close(bundle)
+            os.close(password)
         if result.returncode != 0:
+            if os.path.lexists(signed):
+                os.remove(signed)
             raise SigningError("osslsigncode cannot sign %s: %s" % (path, (result.stderr.strip().splitlines() or
                                                                          ["failed"])[-1]))
         os.replace(signed, path)
 
 
-def read_password(arguments):
-    if arguments.password_file:
-        with open(arguments.password_file) as password:
-            return password.read().rstrip("\r\n")
-    if PASSWORD_VARIABLE in os.environ:
-        return os.environ[PASSWORD_VARIABLE]
-    raise SigningError("a PKCS#12 file needs its password: --password-file FILE or $%s" % PASSWORD_VARIABLE)
-
-
-def pkcs12_contents(path, password, folder):
-    """The certificate and key of a PKCS#12 file, as PEM files in the (private) folder."""
-    certificate, key = os.path.join(folder, "certificate.pem"), os.path.join(folder, "key.pem")
-    environment = dict(os.environ, KIT_PKCS12_PASSWORD=password)
-    for output, selection in ((certificate, ["-nokeys"]), (key, ["-nocerts", "-nodes"])):
-        for legacy in ([], ["-legacy"]):  # older PKCS#12 files need OpenSSL's legacy ciphers
-            result = subprocess.run(["openssl", "pkcs12", "-in", path, "-passin", "env:KIT_PKCS12_PASSWORD",
-                                     "-out", output] + selection + legacy, env=environment, capture_output=True)
-            if result.returncode == 0:
-                break
-        else:
-            raise SigningError("%s cannot be read with that password" % path)
-    return certificate, key
-
-
-@contextlib.contextmanager
 def signer_of(arguments):
-    """The signer the arguments ask for (None: sign nothing), its certificate checked before
-    anything is written. A PKCS#12 file's contents stay in a private folder while it is used."""
+    """The signer the arguments ask for (None: sign nothing), its chain and key checked before
+    anything is written."""
     if not (arguments.pkcs12 or arguments.certificate or arguments.key):
-        yield None
-        return
+        return None
     if arguments.pkcs12 and (arguments.certificate or arguments.key):
         raise SigningError("give --pkcs12, or --certificate and --key, not both")
     if not arguments.pkcs12 and not (arguments.certificate and arguments.key):
         raise SigningError("--certificate and --key go together")
-    folder = tempfile.mkdtemp(prefix="kit-signing-")
-    try:
-        if arguments.pkcs12:
-            certificate, key = pkcs12_contents(arguments.pkcs12, read_password(arguments), folder)
-        else:
-            certificate, key = arguments.certificate, arguments.key
-        yield Signer(certificate, key, arguments.signing_time)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+    if arguments.pkcs12:
+        key, chain = read_pkcs12(arguments)
+        check_chain(chain, arguments.pkcs12)
+        if public_key_bytes(key.public_key()) != public_key_bytes(chain[0].public_key()):
+            raise SigningError("%s: its key is not its certificate's" % arguments.pkcs12)
+    else:
+        chain = certificates.read_certificates(read_file(arguments.certificate), arguments.certificate)
+        check_chain(chain, arguments.certificate)
+        key = read_key(arguments)
+        if public_key_bytes(key.public_key()) != public_key_bytes(chain[0].public_key()):
+            raise SigningError("%s is not the key of %s" % (arguments.key, arguments.certificate))
+    return Signer(key, chain, arguments.signing_time)

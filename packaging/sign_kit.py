@@ -54,19 +54,19 @@ def main():
     arguments = parser.parse_args()
     output = os.path.abspath(arguments.output)
     try:
-        with code_signing.signer_of(arguments) as signer:
-            if signer is None:
-                raise code_signing.SigningError("the kit is signed with a certificate: --certificate and --key, "
-                                                "or --pkcs12")
-            os.makedirs(os.path.dirname(output), exist_ok=True)
-            staging = tempfile.mkdtemp(prefix=".sign-kit-", dir=os.path.dirname(output))
-            try:
-                for processor in BINARIES:
-                    sign_package(processor, arguments.build, signer, staging)
-                shutil.rmtree(output, ignore_errors=True)
-                os.replace(staging, output)
-            finally:
-                shutil.rmtree(staging, ignore_errors=True)
+        signer = code_signing.signer_of(arguments)
+        if signer is None:
+            raise code_signing.SigningError("the kit is signed with a certificate: --certificate and --key, "
+                                            "or --pkcs12")
+        os.makedirs(os.path.dirname(output), exist_ok=True)
+        staging = tempfile.mkdtemp(prefix=".sign-kit-", dir=os.path.dirname(output))
+        try:
+            for processor in BINARIES:
+                sign_package(processor, arguments.build, signer, staging)
+            shutil.rmtree(output, ignore_errors=True)
+            os.replace(staging, output)
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
     except Exception as problem:  # noqa: BLE001 (a certificate, a file, a tool): one line, never a traceback
         sys.exit("sign-kit: %s" % problem)
     for name in sorted(os.listdir(output)):

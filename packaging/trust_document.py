@@ -7,35 +7,49 @@ and to the Privileged Execution Trust Authorities store (programs signed under i
 
     trust-document ROOT_CERTIFICATE OUTPUT_FOLDER [--name NAME] [--role MASK] [signing options]
 
-ROOT_CERTIFICATE is PEM or DER; NAME is its file name without extension unless given. The role
+ROOT_CERTIFICATE is PEM or DER: the root of the signing chain, a self-signed CA certificate
+(basic constraints CA:TRUE) the device can use (RSA of at most 2048 bits, signed with SHA-1,
+valid now); anything else is refused, a certificate issued by another included, since a device
+anchors a chain only in a root. NAME is its file name without extension unless given. The role
 mask is a sum of the platform's security roles; the default, 8, is the Manager role. Writing these
 stores needs the Manager role on the device itself: the first trust document reaches a device
 through its management system, the device maker's or operator's channel, or by hand on a device
 whose policy prompts."""
 import argparse
 import base64
+import datetime
 import hashlib
 import os
-import subprocess
 import sys
+
+from cryptography.hazmat.primitives import serialization
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cabinet  # noqa: E402
 import code_signing  # noqa: E402
+import device_certificates as certificates  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 
 SECROLE_MANAGER = 8
 
 
-def certificate_der(path):
-    """The certificate's DER bytes, read as PEM or as DER; refused when the device cannot use it."""
-    for form in ("PEM", "DER"):
-        result = subprocess.run(["openssl", "x509", "-inform", form, "-in", path, "-outform", "DER"],
-                                capture_output=True)
-        if result.returncode == 0:
-            code_signing.check_certificate(path, for_signing=False, form=form)
-            return result.stdout
-    raise code_signing.SigningError("%s is no certificate (PEM or DER)" % path)
+def root_der(path):
+    """The root certificate's DER bytes, read as PEM or as DER; refused when a device could not
+    anchor a chain in it."""
+    found = certificates.read_certificates(code_signing.read_file(path), path)
+    if len(found) != 1:
+        raise code_signing.SigningError("%s holds %d certificates: give the root alone" % (path, len(found)))
+    root = found[0]
+    problem = certificates.device_problem(root) or certificates.validity_problem(
+        root, datetime.datetime.now(datetime.timezone.utc))
+    if problem:
+        raise code_signing.SigningError("%s: %s" % (path, problem))
+    if not certificates.is_self_signed_authority(root):
+        raise code_signing.SigningError(
+            "%s (%s) is not a root: not a self-signed CA certificate (basic constraints CA:TRUE); a device anchors a "
+            "signature's chain only in its root, so give the root of the signing chain" % (path,
+                                                                                         certificates.name_of(root)))
+    return root.public_bytes(serialization.Encoding.DER)
 
 
 def trust_document(der, role):
@@ -57,17 +71,17 @@ def main():
     try:
         if not 0 < arguments.role < 2 ** 32:
             raise code_signing.SigningError("the role mask must be a sum of security roles, not %d" % arguments.role)
-        document = trust_document(certificate_der(arguments.root_certificate), arguments.role)
-        with code_signing.signer_of(arguments) as signer:
-            os.makedirs(arguments.output_folder, exist_ok=True)
-            partial = [path + ".partial" for path in written]
-            with open(partial[0], "wb") as out:
-                out.write(document)
-            cabinet.pack([("_setup.xml", document)], partial[1])
-            if signer:
-                signer.sign(partial[1])
-            for source, target in zip(partial, written):
-                os.replace(source, target)
+        document = trust_document(root_der(arguments.root_certificate), arguments.role)
+        signer = code_signing.signer_of(arguments)
+        os.makedirs(arguments.output_folder, exist_ok=True)
+        partial = [path + ".partial" for path in written]
+        with open(partial[0], "wb") as out:
+            out.write(document)
+        cabinet.pack([("_setup.xml", document)], partial[1])
+        if signer:
+            signer.sign(partial[1])
+        for source, target in zip(partial, written):
+            os.replace(source, target)
     except Exception as problem:  # noqa: BLE001 (a certificate, a file, a tool): one line, never a traceback
         sys.exit("trust-document: %s" % problem)
     for path in written:

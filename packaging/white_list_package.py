@@ -243,8 +243,7 @@ def main():
         settings = values(*read_list(list_path))
         name = os.path.splitext(os.path.basename(list_path))[0]
         no_cab = why_no_cab(settings)
-        with code_signing.signer_of(arguments) as signer:
-            written = publish(settings, name, folder, no_cab is None, signer)
+        written = publish(settings, name, folder, no_cab is None, code_signing.signer_of(arguments))
     except Refused as problem:
         print(f"white-list-package: {problem}", file=sys.stderr)
         return 1

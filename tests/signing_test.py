@@ -86,9 +86,33 @@ def make_certificates(folder):
         out.write("1000\n")
     openssl(["req", "-newkey", "rsa:2048", "-nodes", "-keyout", "expired.key", "-out", "expired.csr", "-subj",
              "/CN=expired"], folder)
-    openssl(["ca", "-batch", "-config", "ca.cnf", "-cert", "root.pem", "-keyfile", "root.key", "-in", "expired.csr",
-             "-out", "expired.pem", "-startdate", "20200101000000Z", "-enddate", "20210101000000Z", "-extensions",
-             "signer", "-notext"], folder)
+    expired_by(folder, "root.pem", "root.key", "expired.pem")
+    # Expired too, from a root named like a date far ahead: its name is no date.
+    openssl(["req", "-x509", "-key", "root.key", "-sha1", "-days", "30", "-out", "trick-root.pem", "-subj",
+             "/CN=Not After : Dec 31 23:59:59 2099 GMT"], folder)
+    expired_by(folder, "trick-root.pem", "root.key", "tricked.pem")
+    # A good signer under an intermediate (the big key's) that is SHA-256 signed.
+    with open(os.path.join(folder, "ca.ext"), "w") as out:
+        out.write("basicConstraints=critical,CA:TRUE\n")
+    openssl(["x509", "-req", "-in", "big-key.csr", "-CA", "root.pem", "-CAkey", "root.key", "-days", "30", "-sha256",
+             "-extfile", "ca.ext", "-out", "intermediate.pem"], folder)
+    openssl(["x509", "-req", "-in", "signer.csr", "-CA", "intermediate.pem", "-CAkey", "big-key.key", "-CAcreateserial",
+             "-days", "30", "-sha1", "-extfile", "signer.ext", "-out", "chained.pem"], folder)
+    with open(os.path.join(folder, "chained.pem"), "a") as out:
+        out.write(read_bytes(os.path.join(folder, "intermediate.pem")).decode())
+    with open(os.path.join(folder, "password"), "w") as out:
+        out.write("s3cret\n")
+    openssl(["pkcs12", "-export", "-inkey", "signer.key", "-in", "chained.pem", "-out", "chained.p12", "-passout",
+             "pass:s3cret"], folder)
+    openssl(["pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem", "-out", "signer.p12", "-passout",
+             "pass:s3cret"], folder)
+    openssl(["pkey", "-in", "signer.key", "-aes256", "-passout", "pass:s3cret", "-out", "encrypted.key"], folder)
+
+
+def expired_by(folder, root, key, name):
+    openssl(["ca", "-batch", "-config", "ca.cnf", "-cert", root, "-keyfile", key, "-in", "expired.csr", "-out", name,
+             "-startdate", "20200101000000Z", "-enddate", "20210101000000Z", "-extensions", "signer", "-notext"],
+            folder)
 
 
 def signing_options(name):
@@ -98,6 +122,15 @@ def signing_options(name):
 def read_bytes(path):
     with open(path, "rb") as source:
         return source.read()
+
+
+def snapshot(path):
+    """A folder's whole state: each entry's bytes, a link's target, a folder's entries."""
+    if os.path.islink(path):
+        return ("link", os.readlink(path))
+    if os.path.isdir(path):
+        return {name: snapshot(os.path.join(path, name)) for name in os.listdir(path)}
+    return read_bytes(path)
 
 
 def contents_offset(data):
@@ -153,22 +186,36 @@ class WithArtifacts(unittest.TestCase):
 
 
 class Signing(WithArtifacts):
+    def refused(self, command, reason, folder="out", **environment):
+        """Runs a command that must refuse: exit 1, one line with the reason, the folder as it was
+        and nothing left beside it."""
+        before = snapshot(self.path(folder)) if os.path.lexists(self.path(folder)) else None
+        result = run(command, self.folder, env=dict(os.environ, **environment))
+        self.assertEqual(1, result.returncode, result.stderr)
+        self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+        self.assertIn(reason, result.stderr)
+        self.assertEqual(before, snapshot(self.path(folder)) if os.path.lexists(self.path(folder)) else None)
+        self.assertEqual([], [name for name in os.listdir(self.folder) if name.startswith(".")])
+
     def test_certificates_the_device_cannot_use_are_refused_before_anything_is_written(self):
-        cases = [(SIGN_KIT + ["out"], "big-key", "4096 bits"), (SIGN_KIT + ["out"], "no-code-signing", "code signing"),
-                 (SIGN_KIT + ["out"], "expired", "expired"), (SIGN_KIT + ["out"], "sha256", "SHA-1"),
-                 (WHITE_LIST + [os.path.join(HERE, "white_lists", "second.whitelist"), "out"], "expired", "expired"),
-                 (TRUST_DOCUMENT + ["big-key.pem", "out"], None, "4096 bits"),
-                 (TRUST_DOCUMENT + ["expired.pem", "out"], None, "expired")]
-        for command, certificate, reason in cases:
-            with self.subTest(command=os.path.basename(command[0]), certificate=certificate or command[1]):
-                result = run(command + (signing_options(certificate) if certificate else []), self.folder)
-                self.assertEqual(1, result.returncode)
-                self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
-                self.assertIn(reason, result.stderr)
-                self.assertFalse(os.path.exists(self.path("out")))
-        result = run(SIGN_KIT + ["out", "--certificate", "signer.pem", "--key", "other-signer.key"], self.folder)
-        self.assertIn("is not the key of", result.stderr)
-        self.assertFalse(os.path.exists(self.path("out")))
+        kit = SIGN_KIT + ["out"]
+        white_list = WHITE_LIST + [os.path.join(HERE, "white_lists", "second.whitelist"), "out"]
+        cases = [(kit, signing_options("big-key"), "4096 bits"),
+                 (kit, signing_options("no-code-signing"), "code signing"),
+                 (kit, signing_options("expired"), "expired"), (kit, signing_options("sha256"), "SHA-1"),
+                 (kit, ["--certificate", "tricked.pem", "--key", "expired.key"], "expired"),
+                 (kit, ["--certificate", "chained.pem", "--key", "signer.key"],
+                  "certificate 2 (CN=big-key): its key has 4096 bits"),
+                 (kit, ["--pkcs12", "chained.p12", "--password-file", "password"], "4096 bits"),
+                 (kit, ["--certificate", "signer.pem", "--key", "other-signer.key"], "is not the key of"),
+                 (white_list, signing_options("expired"), "expired"),
+                 (white_list, ["--certificate", "signer.pem", "--key", "encrypted.key"], "encrypted.key is encrypted"),
+                 (TRUST_DOCUMENT + ["big-key.pem", "out"], [], "4096 bits"),
+                 (TRUST_DOCUMENT + ["expired.pem", "out"], [], "expired"),
+                 (TRUST_DOCUMENT + ["signer.pem", "out"], [], "not a self-signed CA certificate")]
+        for command, options, reason in cases:
+            with self.subTest(command=os.path.basename(command[0]), options=options or command[1]):
+                self.refused(command + options, reason)
 
     def test_signed_outputs_verify_with_sha1_digests_and_a_changed_byte_fails(self):
         signed = [("trusted", "ARM", "Quillmere.exe"), ("trusted", "ARM", "Corvane.dll"),
@@ -184,19 +231,24 @@ class Signing(WithArtifacts):
                 self.assertNotEqual(0, result.returncode)
                 self.assertIn("MISMATCH", result.stdout + result.stderr)
 
-    def test_a_pkcs12_file_with_its_password_in_a_file_or_the_environment_and_a_pinned_time(self):
-        openssl(["pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem", "-out", "signer.p12", "-passout",
-                 "pass:s3cret"], self.folder)
-        with open(self.path("password"), "w") as out:
-            out.write("s3cret\n")
+    def test_a_pkcs12_file_or_an_encrypted_key_with_its_password_in_a_file_or_the_environment_and_a_pinned_time(self):
+        openssl(["pkcs12", "-export", "-legacy", "-inkey", "signer.key", "-in", "signer.pem", "-out", "legacy.p12",
+                 "-passout", "pass:s3cret"], self.folder)
         list_file = os.path.join(HERE, "white_lists", "second.whitelist")
         pinned = ["--pkcs12", "signer.p12", "--signing-time", "1767225600"]
-        first = run(WHITE_LIST + [list_file, "p1"] + pinned + ["--password-file", "password"], self.folder)
-        second = run(WHITE_LIST + [list_file, "p2"] + pinned, self.folder,
-                     env=dict(os.environ, KIT_SIGNING_PASSWORD="s3cret"))
-        self.assertEqual((0, 0), (first.returncode, second.returncode), first.stderr + second.stderr)
+        from_file = ["--password-file", "password"]
+        runs = {"p1": run(WHITE_LIST + [list_file, "p1"] + pinned + from_file, self.folder),
+                "p2": run(WHITE_LIST + [list_file, "p2"] + pinned, self.folder,
+                          env=dict(os.environ, KIT_SIGNING_PASSWORD="s3cret")),
+                "legacy": run(WHITE_LIST + [list_file, "legacy", "--pkcs12", "legacy.p12"] + pinned[2:] + from_file,
+                              self.folder),
+                "encrypted": run(WHITE_LIST + [list_file, "encrypted", "--certificate", "signer.pem", "--key",
+                                               "encrypted.key"] + pinned[2:] + from_file, self.folder)}
+        self.assertEqual({name: 0 for name in runs}, {name: done.returncode for name, done in runs.items()},
+                         [done.stderr for done in runs.values()])
         for name in ("second.cab", "second.cpf"):
-            self.assertEqual(read_bytes(self.path("p1", name)), read_bytes(self.path("p2", name)))
+            for folder in ("p2", "legacy", "encrypted"):
+                self.assertEqual(read_bytes(self.path("p1", name)), read_bytes(self.path(folder, name)))
         wrong = run(WHITE_LIST + [list_file, "p3"] + pinned, self.folder, env=dict(os.environ, KIT_SIGNING_PASSWORD="x"))
         self.assertEqual(1, wrong.returncode)
         self.assertFalse(os.path.exists(self.path("p3")))
