@@ -7,9 +7,18 @@ Corvane.dll are signed before they are packed, then each package is packed from 
 
 writes OUTPUT_FOLDER/Quillmere-ARM.cab and .inf (the device's) with the signed ARM binaries in
 OUTPUT_FOLDER/ARM/, and the same for the emulated device (Quillmere-emulated.cab, emulated/).
-The build folder (default: build/) holds the unsigned builds. A certificate the device cannot use
-is refused before anything is written; the folder appears only when it is complete, replacing
-an earlier one. Signed outputs differ by their signing time unless --signing-time pins it."""
+The build folder (default: build/) holds the unsigned builds. Signed outputs differ by their
+signing time unless --signing-time pins it.
+
+OUTPUT_FOLDER must be new, empty, or an earlier output of sign-kit (its marker file lists all it
+holds, unchanged); anything else is refused before anything is signed, as are the checkout, the
+build folder, the home folder, the current folder and any folder above them. So is a certificate
+the device cannot use. The new output is made beside OUTPUT_FOLDER and moved in only when
+complete; an earlier output is moved aside first and deleted only after.
+
+Exit codes: 0 written; 1 refused or failed (OUTPUT_FOLDER as it was); 2 bad arguments; 128 + the
+signal's number when stopped by SIGTERM, SIGINT or SIGHUP (OUTPUT_FOLDER is the earlier or the
+new output, whole)."""
 import argparse
 import os
 import shutil
@@ -19,6 +28,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import code_signing  # noqa: E402
 import make_cab  # noqa: E402
+import output_folders  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Each package's binaries, in the build folder.
@@ -46,32 +56,55 @@ def sign_package(processor, build, signer, staging):
     signer.sign(cab)
 
 
+def sign_into(place, arguments, signer):
+    """Signs both packages beside the place, then puts them in its place; a warning or None."""
+    os.makedirs(os.path.dirname(place), exist_ok=True)
+    staging = None
+    try:
+        staging = tempfile.mkdtemp(prefix=".sign-kit-new-", dir=os.path.dirname(place))
+        umask = os.umask(0o022)
+        os.umask(umask)
+        os.chmod(staging, 0o777 & ~umask)  # the output is a folder like any other, not a private temporary one
+        for processor in BINARIES:
+            sign_package(processor, arguments.build, signer, staging)
+        output_folders.mark_folder(staging, "sign-kit")
+        return output_folders.replace_folder(staging, place, "sign-kit", arguments.output)
+    finally:
+        if staging:
+            shutil.rmtree(staging, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("output")
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     code_signing.add_arguments(parser)
     arguments = parser.parse_args()
-    output = os.path.abspath(arguments.output)
+    output_folders.stop_on_signals()
     try:
+        place = output_folders.output_place(arguments.output, "sign-kit", [arguments.build])
+        output_folders.earlier_output(place, "sign-kit", arguments.output)
         signer = code_signing.signer_of(arguments)
         if signer is None:
             raise code_signing.SigningError("the kit is signed with a certificate: --certificate and --key, "
                                             "or --pkcs12")
-        os.makedirs(os.path.dirname(output), exist_ok=True)
-        staging = tempfile.mkdtemp(prefix=".sign-kit-", dir=os.path.dirname(output))
-        try:
-            for processor in BINARIES:
-                sign_package(processor, arguments.build, signer, staging)
-            shutil.rmtree(output, ignore_errors=True)
-            os.replace(staging, output)
-        finally:
-            shutil.rmtree(staging, ignore_errors=True)
-    except Exception as problem:  # noqa: BLE001 (a certificate, a file, a tool): one line, never a traceback
-        sys.exit("sign-kit: %s" % problem)
-    for name in sorted(os.listdir(output)):
-        print("wrote " + os.path.join(output, name))
+        warning = sign_into(place, arguments, signer)
+        for name in sorted(os.listdir(place)):
+            if name != output_folders.MARKER:
+                print("wrote " + os.path.join(arguments.output, name))
+    except output_folders.Stopped as stop:
+        print("sign-kit: stopped by %s" % stop.name, file=sys.stderr)
+        return 128 + stop.number
+    except OSError as problem:
+        print("sign-kit: %s: %s" % (problem.filename or arguments.output, problem.strerror), file=sys.stderr)
+        return 1
+    except Exception as problem:  # noqa: BLE001 (a certificate, a folder, a tool): one line, never a traceback
+        print("sign-kit: %s" % problem, file=sys.stderr)
+        return 1
+    if warning:
+        print("sign-kit: warning: %s" % warning, file=sys.stderr)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

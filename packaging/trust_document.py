@@ -14,13 +14,24 @@ anchors a chain only in a root. NAME is its file name without extension unless g
 mask is a sum of the platform's security roles; the default, 8, is the Manager role. Writing these
 stores needs the Manager role on the device itself: the first trust document reaches a device
 through its management system, the device maker's or operator's channel, or by hand on a device
-whose policy prompts."""
+whose policy prompts.
+
+OUTPUT_FOLDER must be new, empty, or an earlier output of trust-document (its marker file lists
+all it holds, unchanged; it may hold several documents); anything else is refused, as are the
+checkout, the build folder, the home folder, the current folder and any folder above them. The
+two files are made in a temporary folder inside it and moved in together, replacing an earlier
+NAME.xml and NAME.cpf only when both are complete.
+
+Exit codes: 0 written; 1 refused or failed (OUTPUT_FOLDER as it was); 2 bad arguments; 128 + the
+signal's number when stopped by SIGTERM, SIGINT or SIGHUP."""
 import argparse
 import base64
 import datetime
 import hashlib
 import os
+import shutil
 import sys
+import tempfile
 
 from cryptography.hazmat.primitives import serialization
 
@@ -28,6 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cabinet  # noqa: E402
 import code_signing  # noqa: E402
 import device_certificates as certificates  # noqa: E402
+import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 
 SECROLE_MANAGER = 8
@@ -52,10 +64,42 @@ def root_der(path):
     return root.public_bytes(serialization.Encoding.DER)
 
 
+def document_name(arguments):
+    name = arguments.name if arguments.name is not None else os.path.splitext(
+        os.path.basename(arguments.root_certificate))[0]
+    if not name or name.startswith(".") or "/" in name:
+        raise code_signing.SigningError("'%s' cannot name a document: give a file name without '/', not starting "
+                                        "with '.'" % name)
+    return name
+
+
 def trust_document(der, role):
     thumbprint = hashlib.sha1(der).hexdigest().upper()
     encoded = base64.b64encode(der).decode("ascii")
     return xml.document(xml.certificate_store_characteristic(thumbprint, encoded, role))
+
+
+def write_documents(document, name, place, signer, shown):
+    """Writes NAME.xml and NAME.cpf in a temporary folder inside the place and moves both in."""
+    created = not os.path.lexists(place)
+    os.makedirs(place, exist_ok=True)
+    staging = None
+    try:
+        staging = tempfile.mkdtemp(prefix=".trust-document-", dir=place)
+        with open(os.path.join(staging, name + ".xml"), "wb") as out:
+            out.write(document)
+        cabinet.pack([("_setup.xml", document)], os.path.join(staging, name + ".cpf"))
+        if signer:
+            signer.sign(os.path.join(staging, name + ".cpf"))
+        output_folders.move_in(staging, place, [name + ".xml", name + ".cpf"], "trust-document", shown)
+    finally:
+        if staging:
+            shutil.rmtree(staging, ignore_errors=True)
+        if created:
+            try:
+                os.rmdir(place)  # only when nothing was moved in
+            except OSError:
+                pass
 
 
 def main():
@@ -66,27 +110,29 @@ def main():
     parser.add_argument("--role", type=int, default=SECROLE_MANAGER, help="the SPC role mask (default 8, Manager)")
     code_signing.add_arguments(parser)
     arguments = parser.parse_args()
-    name = arguments.name or os.path.splitext(os.path.basename(arguments.root_certificate))[0]
-    written = [os.path.join(arguments.output_folder, name + extension) for extension in (".xml", ".cpf")]
+    output_folders.stop_on_signals()
+    shown = arguments.output_folder
     try:
+        name = document_name(arguments)
         if not 0 < arguments.role < 2 ** 32:
             raise code_signing.SigningError("the role mask must be a sum of security roles, not %d" % arguments.role)
+        place = output_folders.output_place(shown, "trust-document")
+        output_folders.earlier_output(place, "trust-document", shown)
         document = trust_document(root_der(arguments.root_certificate), arguments.role)
-        signer = code_signing.signer_of(arguments)
-        os.makedirs(arguments.output_folder, exist_ok=True)
-        partial = [path + ".partial" for path in written]
-        with open(partial[0], "wb") as out:
-            out.write(document)
-        cabinet.pack([("_setup.xml", document)], partial[1])
-        if signer:
-            signer.sign(partial[1])
-        for source, target in zip(partial, written):
-            os.replace(source, target)
-    except Exception as problem:  # noqa: BLE001 (a certificate, a file, a tool): one line, never a traceback
-        sys.exit("trust-document: %s" % problem)
-    for path in written:
-        print("wrote " + path)
+        write_documents(document, name, place, code_signing.signer_of(arguments), shown)
+        for extension in (".xml", ".cpf"):
+            print("wrote " + os.path.join(shown, name + extension))
+    except output_folders.Stopped as stop:
+        print("trust-document: stopped by %s" % stop.name, file=sys.stderr)
+        return 128 + stop.number
+    except OSError as problem:
+        print("trust-document: %s: %s" % (problem.filename or shown, problem.strerror), file=sys.stderr)
+        return 1
+    except Exception as problem:  # noqa: BLE001 (a certificate, a folder, a tool): one line, never a traceback
+        print("trust-document: %s" % problem, file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -26,7 +26,8 @@ device cannot use is refused before anything is written.
 Exit codes: 0 all four written; 1 the list is refused, or the outputs cannot be written (nothing
 written); 2 bad arguments; 3 only NAME.xml and NAME.cpf written: an SSID is not ASCII (the CAB's
 instruction file holds 8-bit text in the device's code page, which this kit does not know) or
-holds '%' (which the device's CAB installer may take for a folder macro)."""
+holds '%' (which the device's CAB installer may take for a folder macro); 128 + the signal's
+number when stopped by SIGTERM, SIGINT or SIGHUP (the earlier outputs as they were)."""
 import argparse
 import os
 import re
@@ -38,6 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
 import code_signing  # noqa: E402
+import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 from cab_instructions import Instructions  # noqa: E402
 
@@ -214,7 +216,8 @@ def publish(settings, name, folder, with_cab, signer):
             target = os.path.join(folder, name + extension)
             if os.path.isdir(target) and not os.path.islink(target):
                 raise OSError(f"{target} is a folder")
-        replace_set(staging, name, folder, written)
+        with output_folders.signals_held():  # a stop signal waits until the set is in
+            replace_set(staging, name, folder, written)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     return [os.path.join(folder, name + extension) for extension in written]
@@ -238,12 +241,16 @@ def main():
     code_signing.add_arguments(parser)
     arguments = parser.parse_args()
     sys.stdout.reconfigure(errors="backslashreplace")  # a file name need not be valid UTF-8
+    output_folders.stop_on_signals()
     list_path, folder = arguments.list_file, arguments.output_folder
     try:
         settings = values(*read_list(list_path))
         name = os.path.splitext(os.path.basename(list_path))[0]
         no_cab = why_no_cab(settings)
         written = publish(settings, name, folder, no_cab is None, code_signing.signer_of(arguments))
+    except output_folders.Stopped as stop:
+        print(f"white-list-package: stopped by {stop.name}", file=sys.stderr)
+        return 128 + stop.number
     except Refused as problem:
         print(f"white-list-package: {problem}", file=sys.stderr)
         return 1

@@ -9,6 +9,7 @@ import hashlib
 import io
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -51,6 +52,15 @@ commonName = supplied
 [signer]
 basicConstraints = CA:FALSE
 extendedKeyUsage = codeSigning
+"""
+
+
+PAUSING = """here=$(dirname "$0")
+if [ ! -e "$here/go" ]; then
+  : > "$here/ready"
+  for tenth in $(seq 600); do [ -e "$here/go" ] && break; sleep 0.1; done
+fi
+exec /usr/bin/osslsigncode "$@"
 """
 
 
@@ -115,6 +125,16 @@ def expired_by(folder, root, key, name):
             folder)
 
 
+def make_stand_ins(folder):
+    """osslsigncode stand-ins: one that fails, one whose first call waits until the test says go."""
+    for kind, script in (("failing", "echo 'osslsigncode: no space left on device' >&2\nexit 1\n"),
+                         ("pausing", PAUSING)):
+        os.makedirs(os.path.join(folder, kind))
+        with open(os.path.join(folder, kind, "osslsigncode"), "w") as out:
+            out.write("#!/bin/sh\n" + script)
+        os.chmod(os.path.join(folder, kind, "osslsigncode"), 0o755)
+
+
 def signing_options(name):
     return ["--certificate", name + ".pem", "--key", name + ".key"]
 
@@ -162,6 +182,7 @@ def setUpModule():
     global ARTIFACTS
     ARTIFACTS = tempfile.mkdtemp(prefix="signing-test-")
     make_certificates(ARTIFACTS)
+    make_stand_ins(ARTIFACTS)
     for name, signer in (("trusted", "signer"), ("untrusted", "other-signer")):
         result = run(SIGN_KIT + [name] + signing_options(signer), ARTIFACTS)
         assert result.returncode == 0, result.stderr
@@ -217,6 +238,79 @@ class Signing(WithArtifacts):
             with self.subTest(command=os.path.basename(command[0]), options=options or command[1]):
                 self.refused(command + options, reason)
 
+    def test_output_folders_the_commands_did_not_write_are_refused(self):
+        shutil.copytree(self.path("trusted"), self.path("added"))
+        open(self.path("added", "ARM", "notes.txt"), "w").close()
+        shutil.copytree(self.path("trusted"), self.path("edited"))
+        with open(self.path("edited", "Quillmere-ARM.inf"), "ab") as out:
+            out.write(b";")
+        shutil.copytree(self.path("trusted"), self.path("linked-marker"))
+        os.remove(self.path("linked-marker", ".kit-signing-output"))
+        os.symlink(self.path("trusted", ".kit-signing-output"), self.path("linked-marker", ".kit-signing-output"))
+        os.symlink(self.path("trusted"), self.path("link"))
+        os.symlink(ROOT, self.path("checkout"))
+        for folder in ("empty", "home"):
+            os.mkdir(self.path(folder))
+        signer = signing_options("signer")
+        # command, the folder it must leave as it was, what it says; the environment
+        cases = [(SIGN_KIT + ["added"] + signer, "added", "holds ARM/notes.txt, which sign-kit did not write", {}),
+                 (SIGN_KIT + ["edited"] + signer, "edited", "Quillmere-ARM.inf was changed", {}),
+                 (SIGN_KIT + ["lists"] + signer, "lists", "not empty and holds no .kit-signing-output", {}),
+                 (SIGN_KIT + ["trust"] + signer, "trust", "is an output of trust-document", {}),
+                 (TRUST_DOCUMENT + ["root.pem", "trusted"], "trusted", "is an output of sign-kit", {}),
+                 (SIGN_KIT + ["linked-marker"] + signer, "linked-marker", ".kit-signing-output is not a file", {}),
+                 (SIGN_KIT + ["link"] + signer, "trusted", "link is a symbolic link", {}),
+                 (SIGN_KIT + ["root.pem"] + signer, "root.pem", "is not a folder", {}),
+                 (SIGN_KIT + ["checkout/build/.."] + signer, "empty", "is the checkout", {}),
+                 (SIGN_KIT + ["empty", "--build", "empty"] + signer, "empty", "is the build folder", {}),
+                 (TRUST_DOCUMENT + ["root.pem", "lists/../home"], "home", "is the home folder",
+                  {"HOME": self.path("home")})]
+        for command, folder, reason, environment in cases:
+            with self.subTest(command=os.path.basename(command[0]), folder=folder):
+                self.refused(command, reason, folder, **environment)
+
+    def paused(self, command, action, **environment):
+        """Runs a command whose first osslsigncode waits until action(process) has run."""
+        for name in ("ready", "go"):
+            if os.path.exists(self.path("pausing", name)):
+                os.remove(self.path("pausing", name))
+        environment = dict(os.environ, PATH=self.path("pausing") + os.pathsep + os.environ["PATH"], **environment)
+        process = subprocess.Popen(command, cwd=self.folder, env=environment, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        deadline = time.time() + 60
+        while not os.path.exists(self.path("pausing", "ready")) and process.poll() is None and time.time() < deadline:
+            time.sleep(0.02)
+        action(process)
+        open(self.path("pausing", "go"), "w").close()
+        stdout, stderr = process.communicate(timeout=120)
+        return subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
+
+    def test_an_earlier_output_is_replaced_only_whole_and_no_key_is_left_when_stopped(self):
+        shutil.copytree(self.path("trusted"), self.path("earlier"))
+        before = snapshot(self.path("earlier"))
+        os.mkdir(self.path("tmp"))
+        pkcs12 = ["--pkcs12", "signer.p12", "--password-file", "password"]
+        stopped = self.paused(SIGN_KIT + ["earlier"] + pkcs12, lambda process: process.send_signal(signal.SIGTERM),
+                              TMPDIR=self.path("tmp"))
+        self.assertEqual((128 + signal.SIGTERM, "sign-kit: stopped by SIGTERM\n"), (stopped.returncode, stopped.stderr))
+        self.assertEqual([], os.listdir(self.path("tmp")))
+        self.assertEqual(before, snapshot(self.path("earlier")))
+        self.assertEqual([], [name for name in os.listdir(self.folder) if name.startswith(".")])
+
+        def add_a_file(process):
+            with open(self.path("earlier", "notes.txt"), "w") as out:
+                out.write("mine")
+        overtaken = self.paused(SIGN_KIT + ["earlier"] + pkcs12, add_a_file)
+        self.assertEqual(1, overtaken.returncode)
+        self.assertIn("holds notes.txt, which sign-kit did not write", overtaken.stderr)
+        self.assertEqual(dict(before, **{"notes.txt": b"mine"}), snapshot(self.path("earlier")))
+        os.remove(self.path("earlier", "notes.txt"))
+        replaced = run(SIGN_KIT + ["earlier"] + signing_options("other-signer"), self.folder)
+        self.assertEqual(0, replaced.returncode, replaced.stderr)
+        self.assertEqual(snapshot(self.path("untrusted")).keys(), snapshot(self.path("earlier")).keys())
+        self.assertNotEqual(before["Quillmere-ARM.cab"], read_bytes(self.path("earlier", "Quillmere-ARM.cab")))
+        self.assertEqual([], [name for name in os.listdir(self.folder) if name.startswith(".")])
+
     def test_signed_outputs_verify_with_sha1_digests_and_a_changed_byte_fails(self):
         signed = [("trusted", "ARM", "Quillmere.exe"), ("trusted", "ARM", "Corvane.dll"),
                   ("trusted", "emulated", "Quillmere.exe"), ("trusted", "Quillmere-ARM.cab"),
@@ -268,6 +362,12 @@ class Signing(WithArtifacts):
             self.assertEqual(role, parms.get("Role"))
         member = subprocess.run(["cabextract", "-p", self.path("trust", "root.cpf")], capture_output=True).stdout
         self.assertEqual(read_bytes(self.path("trust", "root.xml")), member)
+        # Made again: the same; signing that fails half way leaves the earlier pair and nothing else.
+        before = snapshot(self.path("trust"))
+        self.assertEqual(0, run(TRUST_DOCUMENT + ["root.pem", "trust"], self.folder).returncode)
+        self.assertEqual(before, snapshot(self.path("trust")))
+        self.refused(TRUST_DOCUMENT + ["root.pem", "trust"] + signing_options("signer"), "no space left on device",
+                     "trust", PATH=self.path("failing") + os.pathsep + os.environ["PATH"])
 
 
 def make_unusable_chains(folder):
