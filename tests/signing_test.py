@@ -35,6 +35,7 @@ TRUST_DOCUMENT = [os.path.join(ROOT, "packaging", "trust-document")]
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
 WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
+ROOT_FILES = ("development-root.key", "development-root.pem")
 UNSIGNED_KIT = os.path.join(ROOT, "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
 TEST_PACKAGES = os.path.join(ROOT, "build", "emulated-device", "test_packages")
 CA_CONFIGURATION = """[ca]
@@ -368,6 +369,30 @@ class Signing(WithArtifacts):
         self.assertEqual(before, snapshot(self.path("trust")))
         self.refused(TRUST_DOCUMENT + ["root.pem", "trust"] + signing_options("signer"), "no space left on device",
                      "trust", PATH=self.path("failing") + os.pathsep + os.environ["PATH"])
+
+    def test_the_development_certificate_keeps_its_root_and_renews_its_signer_when_asked(self):
+        os.makedirs(self.path("kit", "packaging"))
+        make = [shutil.copy(os.path.join(ROOT, "packaging", "development-certificate"), self.path("kit", "packaging"))]
+        made = self.path("kit", "build", "signing")
+
+        def unchanged_root_and_a_signer_under_it():
+            self.assertEqual(root, [read_bytes(os.path.join(made, name)) for name in ROOT_FILES])
+            verified = run(["openssl", "verify", "-CAfile", "development-root.pem", "development-signer.pem"], made)
+            self.assertEqual(0, verified.returncode, verified.stderr)
+        self.assertEqual(0, run(make, self.folder).returncode)
+        root = [read_bytes(os.path.join(made, name)) for name in ROOT_FILES]
+        os.remove(os.path.join(made, "development-signer.pem"))
+        self.assertEqual(0, run(make, self.folder).returncode)
+        unchanged_root_and_a_signer_under_it()
+        expired_by(self.folder, os.path.join(made, "development-root.pem"), os.path.join(made, "development-root.key"),
+                   os.path.join(made, "development-signer.pem"))
+        expired = read_bytes(os.path.join(made, "development-signer.pem"))
+        result = run(make, self.folder)
+        self.assertEqual(1, result.returncode)
+        self.assertIn("development-signer.pem has expired; packaging/development-certificate --renew", result.stderr)
+        self.assertEqual(expired, read_bytes(os.path.join(made, "development-signer.pem")))
+        self.assertEqual(0, run(make + ["--renew"], self.folder).returncode)
+        unchanged_root_and_a_signer_under_it()
 
 
 def make_unusable_chains(folder):
