@@ -54,7 +54,7 @@ def read_file(path, limit=MAX_FILE_BYTES):
 
 def read_password(arguments, needed_by):
     if arguments.password_file:
-        return read_file(arguments.password_file, MAX_PASSWORD_BYTES).rstrip(b"\r\n")
+        return read_file(arguments.password_file, MAX_PASSWORD_BYTES).split(b"\n")[0].rstrip(b"\r")
     if PASSWORD_VARIABLE in os.environ:
         return os.environb[PASSWORD_VARIABLE.encode()]
     raise SigningError("%s needs its password: --password-file FILE or $%s" % (needed_by, PASSWORD_VARIABLE))

@@ -62,8 +62,11 @@ def signals_held():
 def guarded_folders(build_folders):
     """Folders never written as an output, nor any folder above them."""
     guarded = [("the checkout", CHECKOUT), ("the build folder", os.path.join(CHECKOUT, "build")),
-               ("the current folder", os.getcwd()), ("the home folder", os.path.expanduser("~")),
-               ("the home folder", pwd.getpwuid(os.getuid()).pw_dir)]
+               ("the current folder", os.getcwd()), ("the home folder", os.path.expanduser("~"))]
+    try:
+        guarded.append(("the home folder", pwd.getpwuid(os.getuid()).pw_dir))
+    except KeyError:  # a user without an account entry (in a container): $HOME only
+        pass
     guarded += [("the build folder", folder) for folder in build_folders]
     return [(what, os.path.realpath(folder)) for what, folder in guarded]
 
