@@ -749,8 +749,10 @@ class OnTheEmulatedDevice(WithArtifacts):
         # C:\..\Swapped.exe is C:\Swapped.exe to Windows: that file is checked, not the one beside drive_c.
         shutil.copyfile(signed, self.device_path("Swapped.exe"))
         shutil.copyfile(unsigned, self.device_path("drive_c", "Swapped.exe"))
+        signed_program = "C:\\Program Files\\Signing\\Signed.exe"
         for policy, program, answers, ran, questions in (
-                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], True, 0),
+                ("off", signed_program, [], True, 0), ("prompt", signed_program, [], True, 0),
+                ("two-tier-prompt", signed_program, [], True, 0), ("locked", signed_program, [], True, 0),
                 ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], False, 0),
                 ("locked", "C:\\..\\Swapped.exe", [], False, 0),
                 ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], False, 1)):
