@@ -287,6 +287,18 @@ class QuillmereOnTheDevice(unittest.TestCase):
                                       script_end)
             self.assertEqual(0, device.exit_code)
             self.assertFalse(any(call.startswith("set ") for call in device.calls))
+        # Messages the procedure hands on: a setting change to the shell, any other to DefWindowProcW.
+        def other_messages(d):
+            main = device_runs.main_window(d).handle
+            d.queue += [(main, coredll_model.WM_SETTINGCHANGE, 0x2A, 0), (main, 0x0005, 0, 0x01E00280),
+                        (main, coredll_model.WM_COMMAND, 0x1234, 0), (main, coredll_model.WM_CLOSE, 0, 0)]
+        for core in CORES:
+            device = self.run_program(device_runs.registry_with(complete), [other_messages], core=core)
+            self.assertEqual(0, device.exit_code)
+            main = device_runs.main_window(device).handle
+            self.assertEqual([(main, 0x2A, 0, 12)], [(w, wp, lp, size) for w, wp, lp, _, size, _ in
+                                                    device.shell["setting change"]])
+            self.assertEqual([(main, 0x0005, 0, 0x01E00280), (main, 0x111, 0x1234, 0)], device.default_handled)
         # A second start brings the running window forward and touches no registry value.
         device = coredll_model.Device(registry=device_runs.registry_with(complete))
         running = device._new_window("QUILLMERE", "Quillmere", 0x10080000, (0, 36, 480, 588), 0)
@@ -393,6 +405,12 @@ class CallingConvention(unittest.TestCase):
                                 self.assertPassedWhole(parameter, where)
                     continue
                 taken |= set(re.findall(r"@([\w.$]+)(?![\w.$(])", line))
+                self.assertNotRegex(line, r"\bcall [^@]*\basm\b", "inline assembly: " + where)
+                through = re.search(r"\bcall (.*?)(%[\w.]+)\((.*)\)", line)
+                if through:  # a call through a pointer may reach the device's code: the same rules
+                    self.assertRegex(through.group(1).strip().split()[-1], self.WORD, where)
+                    for argument in self.top_level_arguments(through.group(3)):
+                        self.assertPassedWhole(argument, where)
                 called = re.search(r"\bcall (.*?)@([\w.$]+)\((.*)\)", line)
                 if called and called.group(2) in imported:
                     self.assertRegex(re.sub(r" ?\(.*\)$", "", called.group(1).strip()).split()[-1], self.WORD, where)
@@ -400,13 +418,18 @@ class CallingConvention(unittest.TestCase):
                         self.assertPassedWhole(argument, where)
                     if called.group(2) in self.NARROWED_RESULTS:
                         result = re.match(r"\s*(%\w+) = ", line).group(1)
-                        narrowed = r"(trunc i32 %s to i16|and i32 %s, 65535)\b" % (result, result)
-                        self.assertTrue(any(re.search(narrowed, later) for later in code[at + 1:]),
+                        body = code[at + 1:code.index("}", at)]
+                        uses = [later for later in body if re.search(re.escape(result) + r"\b", later) and
+                                "@llvm.dbg." not in later]
+                        narrowed = r"= (trunc i32 %s to i16|and i32 %s, 65535)\b" % (result, result)
+                        self.assertTrue(uses and all(re.search(narrowed, use) for use in uses),
                                         "its result is used beyond its low 16 bits: " + where)
+                        source, text = self.NARROWED_RESULTS[called.group(2)]
+                        location = metadata[re.search(r"!dbg (!\d+)", line).group(1)]
+                        number = int(re.search(r"line: (\d+)", location).group(1))
+                        with open(os.path.join(HERE, "..", source)) as listed:
+                            self.assertEqual(text, listed.read().split("\n")[number - 1].strip(), where)
         self.assertEqual(imported - DEVICE_SIDE["also imported"], checked - DEVICE_SIDE["also imported"])
-        for function, (source, line) in self.NARROWED_RESULTS.items():
-            with open(os.path.join(HERE, "..", source)) as text:
-                self.assertIn(line, text.read(), function)
         callbacks = (taken & set(defined)) - called_by_device
         self.assertEqual({"MainWindowProc"}, {defined[name][3] for name in callbacks})
         self.assertLessEqual(called_by_device, set(defined))

@@ -31,7 +31,8 @@ CORES = {"ARMv4T (TI925T)": UC_CPU_ARM_TI925T, "XScale (PXA270)": UC_CPU_ARM_PXA
 STACK_SKEW = {"ARMv4T (TI925T)": 0, "XScale (PXA270)": 4}
 STUBS = 0xF0000000  # one 4-byte slot a modelled function
 RETURN_STUB = STUBS + 0x10000
-STACK, STACK_SIZE = 0x7F000000, 0x40000
+THUMB_BIT = 0x20
+STACK, STACK_SIZE = 0x7F000000, 0x10000 - 0x2000
 HEAP, HEAP_SIZE = 0x60000000, 0x100000
 PAGE = 0x1000
 ARGUMENT_REGISTERS = (UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3)
@@ -61,8 +62,9 @@ class Call:
 class Frame:
     """A function the device called, while it runs: what it must give back, and to whom."""
 
-    def __init__(self, name, sp, saved, finish, caller):
+    def __init__(self, name, sp, saved, finish, caller, above=None):
         self.name, self.sp, self.saved, self.finish, self.caller = name, sp, saved, finish, caller
+        self.above = above
 
 
 class Machine:
@@ -76,6 +78,8 @@ class Machine:
         self.uc.reg_write(UC_ARM_REG_CPSR, self.uc.reg_read(UC_ARM_REG_CPSR) & ~MODE_BITS | USER_MODE)
         self.junk = random.Random(JUNK_SEED)
         self.stack_skew = STACK_SKEW[core]
+        # The device's caller may be ARM or Thumb code (ARMV4I): ARM on one core, Thumb on the other.
+        self.thumb_caller = core == "XScale (PXA270)"
         self.base = self.image.image_base if base is None else base
         self._map_image()
         for start, size in ((STACK, STACK_SIZE), (HEAP, HEAP_SIZE)):
@@ -96,6 +100,10 @@ class Machine:
         self.uc.hook_add(UC_HOOK_CODE, lambda uc, address, size, data: uc.emu_stop(), begin=STUBS,
                          end=STUBS + 0x20000 - 1)
         self.uc.hook_add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, self._check_alignment)
+        # unicorn's PC in a memory hook is that of the block's first instruction: an LDRD or STRD is
+        # checked as it is about to run, from its own operands.
+        for at in self.doublewords:
+            self.uc.hook_add(UC_HOOK_CODE, self._check_doubleword, begin=at, end=at)
 
     def _map_image(self):
         """Headers read-only, each section with the protection its header asks for."""
@@ -110,10 +118,17 @@ class Machine:
             self.uc.mem_write(self.base + rva, memory[rva:rva + size])
 
     # Memory.
+    def _aligned(self, address, size):
+        if address % size:
+            raise RunFailed("%s hands %s the address %#x, not aligned to %d bytes" %
+                            (self._caller(), self.modelled or "the run", address, size))
+
     def u32(self, address):
+        self._aligned(address, 4)
         return struct.unpack("<I", self.uc.mem_read(address, 4))[0]
 
     def u16(self, address):
+        self._aligned(address, 2)
         return struct.unpack("<H", self.uc.mem_read(address, 2))[0]
 
     def write(self, address, data):
@@ -129,12 +144,14 @@ class Machine:
                         (self._caller(), self.modelled or "the run", address, len(data)))
 
     def write_u32(self, address, value):
+        self._aligned(address, 4)
         self.write(address, struct.pack("<I", value & 0xFFFFFFFF))
 
     def wide_text(self, address, limit=4096):
         """The NUL-terminated UTF-16 text at address (None for a null pointer)."""
         if address == 0:
             return None
+        self._aligned(address, 2)
         units = []
         while len(units) < limit:
             unit = self.u16(address + 2 * len(units))
@@ -144,6 +161,7 @@ class Machine:
         raise RunFailed("a text at %#x has no NUL within %d characters" % (address, limit))
 
     def write_wide(self, address, text, nul=True):
+        self._aligned(address, 2)
         self.write(address, text.encode("utf-16-le") + (b"\0\0" if nul else b""))
 
     def allocate(self, size):
@@ -212,17 +230,28 @@ class Machine:
         sp = ((sp - 4 * len(extra)) & ~7) - self.stack_skew
         for i, value in enumerate(extra):
             self.write_u32(sp + 4 * i, value)
+        # What earlier calls left below the stack pointer is junk again, as the device's own code
+        # in between leaves it: an uninitialised local cannot find the value it had last time.
+        low = max(STACK, sp - 4096)
+        self.uc.mem_write(low, self.junk.randbytes(sp - low).replace(b"\0", b"\xa5"))
         arguments = list(call.arguments[:4]) + [self.junk.getrandbits(32) for _ in range(4 - len(call.arguments[:4]))]
         for register, value in zip(ARGUMENT_REGISTERS, arguments):
             self.uc.reg_write(register, value & 0xFFFFFFFF)
         self._spoil((UC_ARM_REG_R12,) + SAVED_REGISTERS)
         self.uc.reg_write(UC_ARM_REG_SP, sp)
-        self.uc.reg_write(UC_ARM_REG_LR, RETURN_STUB)
+        self.uc.reg_write(UC_ARM_REG_LR, RETURN_STUB | self.thumb_caller)
         name = call.name or self._name(call.function)
-        self.frames.append(Frame(name, sp, self._saved(), call.finish, caller))
+        above = (sp + 4 * len(extra), bytes(self.uc.mem_read(sp + 4 * len(extra), 64)))
+        self.frames.append(Frame(name, sp, self._saved(), call.finish, caller, above))
         return call.function
 
     def _check_return(self, frame):
+        if bool(self.uc.reg_read(UC_ARM_REG_CPSR) & THUMB_BIT) != self.thumb_caller:
+            raise RunFailed("%s returned to its %s caller in the other state" %
+                            (frame.name, "Thumb" if self.thumb_caller else "ARM"))
+        at, before = frame.above
+        if bytes(self.uc.mem_read(at, len(before))) != before:
+            raise RunFailed("%s wrote into its caller's frame above its arguments" % frame.name)
         sp = self.uc.reg_read(UC_ARM_REG_SP)
         if sp != frame.sp:
             raise RunFailed("%s returned with SP %#x, not %#x as at its call" % (frame.name, sp, frame.sp))
@@ -277,16 +306,19 @@ class Machine:
     def _check_alignment(self, uc, access, address, size, value, data):
         if address % size:
             self._misaligned(access, size, address)
-        elif size == 4 and self.doublewords:
-            # An LDRD or STRD is two word accesses; its first must be 8-byte aligned.
-            pc = uc.reg_read(UC_ARM_REG_PC)
-            if pc in self.doublewords:
-                if address % 8 == 0:
-                    self.doubleword_started = (pc, address)
-                elif self.doubleword_started != (pc, address - 4):
-                    self._misaligned(access, 8, address)
-                else:
-                    self.doubleword_started = None
+
+    REGISTERS = (UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4, UC_ARM_REG_R5,
+                 UC_ARM_REG_R6, UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                 UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC)
+
+    def _check_doubleword(self, uc, pc, size, data):
+        word = self.u32(pc)
+        base = uc.reg_read(self.REGISTERS[word >> 16 & 15]) + (8 if word >> 16 & 15 == 15 else 0)
+        offset = (word >> 4 & 0xF0 | word & 0xF) if word & 1 << 22 else uc.reg_read(self.REGISTERS[word & 15])
+        address = (base + (offset if word & 1 << 23 else -offset)) & 0xFFFFFFFF if word & 1 << 24 else base
+        if address % 8 and self.misaligned is None:
+            self.misaligned = (8, "write" if word & 0x20 else "read", address, pc)
+            uc.emu_stop()
 
     def _misaligned(self, access, size, address):
         if self.misaligned is None:

@@ -42,6 +42,7 @@ class Device:
         self.queue, self.script, self.control_held = [], [], False
         self.instructions_at_first_wait = None  # the program's own instructions until its loop first waits
         self.machine = None
+        self.default_handled = []
 
     # Registry.
     def _key_path(self, root, subkey):
@@ -290,6 +291,7 @@ class Device:
         return 1
 
     def DefWindowProcW(self, m):
+        self.default_handled.append(tuple(m.arguments(4)))
         return 0
 
     def DestroyWindow(self, m):

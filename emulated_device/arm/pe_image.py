@@ -28,9 +28,34 @@ class Image:
         header = self.pe.OPTIONAL_HEADER
         if header.Subsystem != SUBSYSTEM_WINDOWS_CE_GUI:
             raise ImageError("the image is for subsystem %d, not Windows CE's" % header.Subsystem)
+        self._check_layout(header)
         self.image_base, self.image_size, self.entry_rva = header.ImageBase, header.SizeOfImage, \
             header.AddressOfEntryPoint
         self._mapped = {}
+
+    def _check_layout(self, header):
+        """What a loader checks before it maps an image, which pefile reads past."""
+        def up(value, alignment):
+            return -(-value // alignment) * alignment
+        sections = self.pe.sections
+        end = up(header.SizeOfHeaders, header.SectionAlignment)
+        if header.SizeOfHeaders != up(header.SizeOfHeaders, header.FileAlignment) or \
+                header.SizeOfHeaders > min(s.PointerToRawData or 1 << 32 for s in sections):
+            raise ImageError("the headers' size %#x is wrong" % header.SizeOfHeaders)
+        for section in sections:
+            name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+            if section.VirtualAddress != end:
+                raise ImageError("%s is at %#x, not at %#x" % (name, section.VirtualAddress, end))
+            if section.PointerToRawData % header.FileAlignment or section.SizeOfRawData % header.FileAlignment:
+                raise ImageError("%s is not aligned in the file" % name)
+            end = up(section.VirtualAddress + max(section.Misc_VirtualSize, 1), header.SectionAlignment)
+        if header.SizeOfImage != end:
+            raise ImageError("SizeOfImage is %#x, not %#x" % (header.SizeOfImage, end))
+        for number, directory in enumerate(header.DATA_DIRECTORY):
+            if directory.Size and not any(s.VirtualAddress <= directory.VirtualAddress and
+                                          directory.VirtualAddress + directory.Size <= s.VirtualAddress +
+                                          s.Misc_VirtualSize for s in sections):
+                raise ImageError("data directory %d lies outside every section" % number)
 
     def mapped(self, base):
         """The image as loaded at base: headers and sections in place, base relocations applied."""
