@@ -330,3 +330,288 @@ int ApplyProvisioningDocument(const XmlDocument* document, DWORD role)
     }
     return failed ? 4 : 0;
 }
+
+// What arrives through the management system is answered element by element, as the platform's
+// configuration manager answers ("Provisioning File Error Messages": the element that cannot be
+// processed becomes its error element).
+#define ANSWER_VALUE_BYTES 4096
+
+struct RequestElement {
+    const char* name;
+    const char* error;
+    const char* identity;  // the attribute that names what it is about
+};
+
+static const RequestElement kRequestElements[] = {
+    {"characteristic", "characteristic-error", "type"}, {"characteristic-query", "characteristic-query-error", "type"},
+    {"nocharacteristic", "nocharacteristic-error", "type"}, {"parm", "parm-error", "name"},
+    {"parm-query", "parm-query-error", "name"}, {"noparm", "noparm-error", "name"}};
+
+static const char kNotPlayed[] = "the emulated device answers queries of registry values through this channel; "
+                                 "settings and removals travel in a package";
+
+static struct {
+    XmlWriter writer;
+    BOOL allowed, denied;
+    char denial[256];
+    int values, missing, unanswered, missingKeys;
+} Answer;
+
+static const RequestElement* RequestElementOf(const XmlDocument* document, int element)
+{
+    for (int i = 0; i < (int)(sizeof kRequestElements / sizeof kRequestElements[0]); ++i)
+        if (strcmp(document->elements[element].name, kRequestElements[i].name) == 0)
+            return XmlAttributeOf(document, element, kRequestElements[i].identity) ? &kRequestElements[i] : NULL;
+    return NULL;
+}
+
+// Below its root, a document that asks something holds only the elements of a request, each naming
+// what it is about; anything else (an answer's elements among them) is not a request.
+static BOOL IsRequest(const XmlDocument* document)
+{
+    if (strcmp(document->elements[0].name, "wap-provisioningdoc") != 0)
+        return Refuse("it is no wap-provisioningdoc");
+    for (int i = 1; i < document->elementCount; ++i)
+        if (RequestElementOf(document, i) == NULL)
+            return Refuse("it holds an element that is not characteristic, parm, their queries or removals, or one "
+                          "without its type or name");
+    return TRUE;
+}
+
+static void CopyStartTag(const XmlDocument* document, int element, const char* name, BOOL empty)
+{
+    const XmlElement* found = &document->elements[element];
+    XmlStartTag(&Answer.writer, name);
+    for (int i = 0; i < found->attributeCount; ++i)
+        XmlWriteAttribute(&Answer.writer, document->attributes[found->firstAttribute + i].name,
+                          document->attributes[found->firstAttribute + i].value);
+    XmlEndStartTag(&Answer.writer, empty);
+}
+
+// The element's error element: what it names (and a parm's value), and why.
+static void WriteError(const XmlDocument* document, int element, const char* why)
+{
+    const RequestElement* kind = RequestElementOf(document, element);
+    XmlStartTag(&Answer.writer, kind->error);
+    XmlWriteAttribute(&Answer.writer, kind->identity, XmlAttributeOf(document, element, kind->identity));
+    if (strcmp(kind->name, "parm") == 0 && XmlAttributeOf(document, element, "value") != NULL)
+        XmlWriteAttribute(&Answer.writer, "value", XmlAttributeOf(document, element, "value"));
+    XmlWriteAttribute(&Answer.writer, "desc", why);
+    XmlEndStartTag(&Answer.writer, TRUE);
+    Answer.unanswered += strcmp(kind->name, "parm-query") == 0;
+}
+
+static void Base64(const BYTE* data, DWORD size, char* out)
+{
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (DWORD i = 0; i < size; i += 3) {
+        DWORD chunk = (DWORD)data[i] << 16 | (i + 1 < size ? (DWORD)data[i + 1] << 8 : 0) |
+                      (i + 2 < size ? data[i + 2] : 0);
+        *out++ = kDigits[chunk >> 18 & 63];
+        *out++ = kDigits[chunk >> 12 & 63];
+        *out++ = i + 1 < size ? kDigits[chunk >> 6 & 63] : '=';
+        *out++ = i + 2 < size ? kDigits[chunk & 63] : '=';
+    }
+    *out = 0;
+}
+
+// A stored text as the answer's UTF-8: a REG_SZ's text before its terminating NUL, or a
+// REG_MULTI_SZ's data with each NUL written as U+F000, as the Registry provider's multiplestring
+// separates its strings. NULL when done, else why an answer of that data type cannot say what the
+// value holds.
+static const char* AnswerText(WCHAR* stored, DWORD size, BOOL multiple, char* text, int textBytes)
+{
+    int chars = (int)(size / sizeof(WCHAR));
+    if (size % sizeof(WCHAR) != 0)
+        return "the value holds an odd number of bytes, which no UTF-16 text has";
+    for (int i = 0; i < chars; ++i) {
+        if (multiple && stored[i] == 0xF000)
+            return "the value holds U+F000, which stands for a NUL in a multiplestring answer";
+        if (multiple && stored[i] == 0)
+            stored[i] = 0xF000;
+        else if (stored[i] == 0 && i != chars - 1)
+            return "the value holds a NUL before its end, which a string answer cannot show";
+    }
+    if (!multiple && (chars == 0 || stored[chars - 1] != 0))
+        return "the value is stored without its terminating NUL, which a string answer cannot show";
+    chars -= multiple ? 0 : 1;
+    if (!IsXmlText(stored, chars))
+        return "the value holds a character that an XML document cannot carry";
+    int length = chars == 0 ? 0 : WideCharToMultiByte(CP_UTF8, 0, stored, chars, text, textBytes - 1, NULL, NULL);
+    if (chars > 0 && length == 0)
+        return "the value cannot be written as UTF-8";
+    text[length] = 0;
+    return NULL;
+}
+
+static void AnswerValue(const XmlDocument* document, int query, HKEY key)
+{
+    static WCHAR stored[ANSWER_VALUE_BYTES / sizeof(WCHAR)];
+    static char text[ANSWER_VALUE_BYTES * 2];  // base64 takes 4/3 of the bytes, UTF-8 at most 3/2
+    static char why[128];
+    WCHAR name[256];
+    const char* nameText = XmlAttributeOf(document, query, "name");
+    if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, nameText, -1, name, 256)) {
+        WriteError(document, query, "the value's name is not UTF-8 of at most 255 characters");
+        return;
+    }
+    DWORD type = REG_NONE, size = sizeof stored;
+    LONG read = RegQueryValueExW(key, name, NULL, &type, (BYTE*)stored, &size);
+    if (read == ERROR_FILE_NOT_FOUND) {
+        XmlStartTag(&Answer.writer, "noparm");
+        XmlWriteAttribute(&Answer.writer, "name", nameText);
+        XmlEndStartTag(&Answer.writer, TRUE);
+        Answer.missing++;
+        return;
+    }
+    if (read != ERROR_SUCCESS) {
+        WriteError(document, query, read == ERROR_MORE_DATA ? "the value holds more than the 4096 bytes that the "
+                                                              "emulated device answers" : "the value cannot be read");
+        return;
+    }
+    const char* datatype = NULL;
+    const char* problem = NULL;
+    switch (type) {
+    case REG_SZ:
+    case REG_MULTI_SZ:
+        datatype = type == REG_SZ ? "string" : "multiplestring";
+        problem = AnswerText(stored, size, type == REG_MULTI_SZ, text, sizeof text);
+        break;
+    case REG_DWORD:
+        datatype = "integer";
+        if (size == sizeof(DWORD)) {
+            // The provider's integers are signed ("fail if a registry value is set outside the
+            // range of signed integers").
+            LONG number;
+            memcpy(&number, stored, sizeof number);
+            _snprintf(text, sizeof text, "%ld", number);
+        } else {
+            problem = "the REG_DWORD value does not hold 4 bytes";
+        }
+        break;
+    case REG_BINARY:
+        datatype = "binary";
+        Base64((const BYTE*)stored, size, text);
+        break;
+    default:
+        _snprintf(why, sizeof why, "the value is of registry type %lu, which the Registry provider's data types "
+                  "do not answer", type);
+        problem = why;
+    }
+    if (problem != NULL) {
+        WriteError(document, query, problem);
+        return;
+    }
+    XmlStartTag(&Answer.writer, "parm");
+    XmlWriteAttribute(&Answer.writer, "name", nameText);
+    XmlWriteAttribute(&Answer.writer, "value", text);
+    XmlWriteAttribute(&Answer.writer, "datatype", datatype);
+    XmlEndStartTag(&Answer.writer, TRUE);
+    Answer.values++;
+}
+
+static void AnswerKey(const XmlDocument* document, int element, HKEY root, const char* path)
+{
+    WCHAR widePath[MAX_PATH];
+    HKEY key = NULL;
+    BOOL empty = NextChild(document, element, -1) < 0;
+    if (!Answer.allowed) {
+        // Nothing is read, not even whether the key exists.
+        Answer.denied = TRUE;
+        CopyStartTag(document, element, "characteristic", empty);
+        for (int child = NextChild(document, element, -1); child >= 0; child = NextChild(document, element, child))
+            WriteError(document, child, Answer.denial);
+    } else if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath, MAX_PATH)) {
+        WriteError(document, element, "the key's path is not UTF-8 of fewer than 260 characters");
+        return;
+    } else {
+        LONG opened = RegOpenKeyExW(root, widePath, 0, KEY_QUERY_VALUE, &key);
+        if (opened != ERROR_SUCCESS) {
+            if (opened != ERROR_FILE_NOT_FOUND) {
+                WriteError(document, element, "the key cannot be opened");
+                return;
+            }
+            XmlStartTag(&Answer.writer, "nocharacteristic");
+            XmlWriteAttribute(&Answer.writer, "type", XmlAttributeOf(document, element, "type"));
+            XmlEndStartTag(&Answer.writer, TRUE);
+            Answer.missingKeys++;
+            return;
+        }
+        CopyStartTag(document, element, "characteristic", empty);
+        for (int child = NextChild(document, element, -1); child >= 0; child = NextChild(document, element, child)) {
+            if (strcmp(document->elements[child].name, "parm-query") == 0)
+                AnswerValue(document, child, key);
+            else if (strcmp(document->elements[child].name, "characteristic") == 0)
+                WriteError(document, child, "the Registry provider reaches a subkey through a characteristic of its "
+                                            "own, not one nested in its key");
+            else
+                WriteError(document, child, kNotPlayed);
+        }
+        RegCloseKey(key);
+    }
+    if (!empty)
+        XmlEndTag(&Answer.writer, "characteristic");
+}
+
+static void AnswerRegistry(const XmlDocument* document, int element)
+{
+    BOOL empty = NextChild(document, element, -1) < 0;
+    CopyStartTag(document, element, "characteristic", empty);
+    for (int child = NextChild(document, element, -1); child >= 0; child = NextChild(document, element, child)) {
+        const char* kind = document->elements[child].name;
+        const char* path = NULL;
+        HKEY root = strcmp(kind, "characteristic") == 0 ? RootOfPath(XmlAttributeOf(document, child, "type"), &path)
+                                                        : NULL;
+        if (root != NULL)
+            AnswerKey(document, child, root, path);
+        else if (strcmp(kind, "characteristic") == 0)
+            WriteError(document, child, "it names no key under HKLM, HKCU, HKCR or HKU");
+        else if (strcmp(kind, "characteristic-query") == 0)
+            WriteError(document, child, "the emulated device answers the parm-query of each value, not a query of a "
+                                        "whole key");
+        else
+            WriteError(document, child, kNotPlayed);
+    }
+    if (!empty)
+        XmlEndTag(&Answer.writer, "characteristic");
+}
+
+int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR answerPath)
+{
+    if (!IsRequest(document))
+        return 4;
+    memset(&Answer, 0, sizeof Answer);
+    // The Registry provider needs the Manager role to query a key too (default metabase "*").
+    Answer.allowed = (EffectiveRoles(role) & SECROLE_MANAGER) != 0;
+    _snprintf(Answer.denial, sizeof Answer.denial, "access denied: the Registry provider needs the Manager role; "
+              "this document came with role mask %lu, which policy 4119 (Grant Manager, %lu) does not raise to it",
+              role, DevicePolicy(POLICY_GRANT_MANAGER, GRANT_MANAGER_CLASSIC));
+    if (!XmlCreate(&Answer.writer, answerPath)) {
+        wprintf(L"cannot write the answer to %ls\n", answerPath);
+        return 4;
+    }
+    BOOL empty = document->elementCount == 1;
+    CopyStartTag(document, 0, "wap-provisioningdoc", empty);
+    for (int top = NextChild(document, 0, -1); top >= 0; top = NextChild(document, 0, top)) {
+        const char* type = XmlAttributeOf(document, top, "type");
+        BOOL registry = strcmp(type != NULL ? type : "", "Registry") == 0;
+        if (registry && strcmp(document->elements[top].name, "characteristic") == 0)
+            AnswerRegistry(document, top);
+        else if (registry && strcmp(document->elements[top].name, "characteristic-query") == 0)
+            WriteError(document, top, "the Registry provider does not answer a query of its top level");
+        else
+            WriteError(document, top, "the emulated device answers only the Registry configuration service provider "
+                                      "through this channel");
+    }
+    if (!empty)
+        XmlEndTag(&Answer.writer, "wap-provisioningdoc");
+    if (!XmlFinish(&Answer.writer, answerPath)) {
+        wprintf(L"cannot write the answer to %ls, or the document holds a character that the answer cannot "
+                L"carry\n", answerPath);
+        return 4;
+    }
+    wprintf(L"answered: %d values, %d missing, %d keys missing, %d queries not answered%ls\n", Answer.values,
+            Answer.missing, Answer.missingKeys, Answer.unanswered,
+            Answer.denied ? L" (the role does not allow reading the registry)" : L"");
+    return Answer.denied ? 7 : 0;
+}

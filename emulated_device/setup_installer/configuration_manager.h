@@ -19,6 +19,14 @@
 // (adding certificates and setting registry values need the Manager role). 0 applied, 4
 // unsound (nothing applied), 7 its role does not allow it (nothing applied).
 int ApplyProvisioningDocument(const XmlDocument* document, DWORD role);
+// Answers a document that arrives through the management system, as the platform's
+// configuration manager answers one: the same document written to answerPath, each parm-query of
+// a Registry key turned into the value (parm with value and datatype), noparm when it does not
+// exist or parm-query-error, a key that does not exist into nocharacteristic, and what the
+// emulated device does not play through this channel into its error element. 0 answered, 4
+// unsound or the answer cannot be written (no answer), 7 answered, but the role does not allow
+// reading the registry (its queries answered with errors).
+int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR answerPath);
 // The role mask with the Manager role added when policy 4119 (Grant Manager) grants it.
 DWORD EffectiveRoles(DWORD role);
 BOOL Hash(ALG_ID algorithm, const BYTE* data, DWORD size, BYTE* hash, DWORD hashSize);

@@ -293,3 +293,121 @@ const char* XmlParmValue(const XmlDocument* document, int parent, const char* na
     }
     return NULL;
 }
+
+BOOL XmlCreate(XmlWriter* writer, LPCWSTR path)
+{
+    writer->file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    writer->depth = 0;
+    writer->failed = writer->file == INVALID_HANDLE_VALUE;
+    writer->used = 0;
+    return !writer->failed;
+}
+
+static void Flush(XmlWriter* writer)
+{
+    DWORD written = 0;
+    if (writer->used > 0 && !writer->failed &&
+        (!WriteFile(writer->file, writer->buffer, writer->used, &written, NULL) || written != writer->used))
+        writer->failed = TRUE;
+    writer->used = 0;
+}
+
+static void Put(XmlWriter* writer, const char* text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        if (writer->used == XML_WRITER_BUFFER)
+            Flush(writer);
+        writer->buffer[writer->used++] = text[i];
+    }
+}
+
+static void PutText(XmlWriter* writer, const char* text)
+{
+    Put(writer, text, strlen(text));
+}
+
+static void Indent(XmlWriter* writer)
+{
+    for (int i = 0; i < writer->depth; ++i)
+        PutText(writer, "  ");
+}
+
+void XmlStartTag(XmlWriter* writer, const char* name)
+{
+    Indent(writer);
+    PutText(writer, "<");
+    PutText(writer, name);
+}
+
+// Tabs and line ends as references: a reader turns them into blanks where they stand as they are.
+// U+F000, a multiplestring's separator, as the platform's documentation writes it.
+void XmlWriteAttribute(XmlWriter* writer, const char* name, const char* value)
+{
+    PutText(writer, " ");
+    PutText(writer, name);
+    PutText(writer, "=\"");
+    for (const char* at = value; *at; ++at) {
+        if (strncmp(at, "\xEF\x80\x80", 3) == 0) {
+            PutText(writer, "&#xF000;");
+            at += 2;
+            continue;
+        }
+        switch (*at) {
+        case '&': PutText(writer, "&amp;"); break;
+        case '<': PutText(writer, "&lt;"); break;
+        case '>': PutText(writer, "&gt;"); break;
+        case '"': PutText(writer, "&quot;"); break;
+        case '\t': PutText(writer, "&#9;"); break;
+        case '\n': PutText(writer, "&#10;"); break;
+        case '\r': PutText(writer, "&#13;"); break;
+        default:
+            if ((BYTE)*at < 0x20)
+                writer->failed = TRUE;
+            Put(writer, at, 1);
+        }
+    }
+    PutText(writer, "\"");
+}
+
+void XmlEndStartTag(XmlWriter* writer, BOOL empty)
+{
+    PutText(writer, empty ? " />\r\n" : ">\r\n");
+    if (!empty)
+        writer->depth++;
+}
+
+void XmlEndTag(XmlWriter* writer, const char* name)
+{
+    writer->depth--;
+    Indent(writer);
+    PutText(writer, "</");
+    PutText(writer, name);
+    PutText(writer, ">\r\n");
+}
+
+BOOL XmlFinish(XmlWriter* writer, LPCWSTR path)
+{
+    if (writer->file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    Flush(writer);
+    if (!CloseHandle(writer->file))
+        writer->failed = TRUE;
+    if (writer->failed)
+        DeleteFileW(path);
+    return !writer->failed;
+}
+
+BOOL IsXmlText(const WCHAR* text, int chars)
+{
+    for (int i = 0; i < chars; ++i) {
+        WCHAR c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < chars && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;
+            continue;
+        }
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE ||
+            c == 0xFFFF)
+            return FALSE;
+    }
+    return TRUE;
+}

@@ -6,9 +6,11 @@
 //   SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //   SetupInstaller remove      APPLICATION [--answer yes|no|unseen]
 //   SetupInstaller list        PACKAGE.CAB
+//   SetupInstaller answer      DOCUMENT.XML ANSWER.XML [--role MASK]
 //
 // A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
-// instead. MASK is the security role the package was accepted with (the emulated device's
+// instead. answer hands a provisioning document to the configuration manager as the management
+// system's channel does, and writes its answer (the document with its queries answered). MASK is the security role the package was accepted with (the emulated device's
 // scripts give it; 16, User Authenticated, when none is given), widened by the Grant Manager
 // policy. --library-sha256 names the setup library the device's security checked: another one
 // (or any, with none) is not loaded. The setup library's message boxes are answered on the
@@ -20,7 +22,9 @@
 // installation folder cannot be resolved, 6 it is for another processor, 7 its role does not
 // allow what it does, 9 two of its members are one file on the device or it has two setup
 // libraries, 10 its setup library is not the one that was checked, 11 no application of that
-// name is installed, 12 a question of its setup library went unanswered.
+// name is installed, 12 a question of its setup library went unanswered. answer: 0 answered, 4
+// the document is unsound or the answer cannot be written, 7 answered, but its role does not
+// allow reading the registry.
 #include <windows.h>
 
 #include <stdio.h>
@@ -478,13 +482,38 @@ static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR check
     return result;
 }
 
+static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role)
+{
+    static char text[XML_POOL_BYTES];
+    static XmlDocument document;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD size = 0;
+    BOOL read = file != INVALID_HANDLE_VALUE && ReadFile(file, text, sizeof text, &size, NULL) && size < sizeof text;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!read || !ParseXml(text, size, &document)) {
+        wprintf(L"%ls: %ls\n", path, read ? L"the provisioning document is no readable XML"
+                                          : L"cannot be read, or larger than the emulated device reads");
+        return 4;
+    }
+    return AnswerProvisioningDocument(&document, role, answerPath);
+}
+
 static int Usage(void)
 {
     wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen]\n"
             L"       SetupInstaller remove APPLICATION [--answer yes|no|unseen]\n"
-            L"       SetupInstaller list PACKAGE.CAB\n");
+            L"       SetupInstaller list PACKAGE.CAB\n"
+            L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML [--role MASK]\n");
     return 2;
+}
+
+static BOOL ReadRole(LPCWSTR text, DWORD* role)
+{
+    WCHAR* end = NULL;
+    *role = wcstoul(text, &end, 10);
+    return text[0] != 0 && *end == 0;
 }
 
 #define UNANSWERED 12
@@ -495,21 +524,25 @@ int wmain(int argc, WCHAR** argv)
     BOOL remove = argc >= 3 && lstrcmpW(argv[1], L"remove") == 0;
     if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
         return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL);
+    if ((argc == 4 || argc == 6) && lstrcmpW(argv[1], L"answer") == 0) {
+        DWORD role = UNSIGNED_ROLE;
+        if (argc == 6 && (lstrcmpW(argv[4], L"--role") != 0 || !ReadRole(argv[5], &role)))
+            return Usage();
+        return AnswerDocument(argv[2], argv[3], role);
+    }
     if (!install && !remove)
         return Usage();
     DWORD role = UNSIGNED_ROLE;
     LPCWSTR checkedLibrary = NULL;
     QuestionMode questions = QUESTIONS_ON_SCREEN;
     for (int i = 3; i < argc; i += 2) {
-        WCHAR* end = NULL;
         if (i + 1 >= argc)
             return Usage();
         if (lstrcmpW(argv[i], L"--answer") == 0) {
             if (!ReadQuestionMode(argv[i + 1], &questions))
                 return Usage();
         } else if (install && lstrcmpW(argv[i], L"--role") == 0) {
-            role = wcstoul(argv[i + 1], &end, 10);
-            if (*end != 0 || argv[i + 1][0] == 0)
+            if (!ReadRole(argv[i + 1], &role))
                 return Usage();
         } else if (install && lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];

@@ -1,0 +1,60 @@
+#!/usr/bin/python3
+"""Sends a provisioning document to an emulated device as its device-management system would, and
+writes the device's answer (the same document, its queries answered) to a file, in place only once
+complete.
+
+    emulated_device/send-document DOCUMENT ANSWER [--name NAME] [--screen WxH]
+
+The document comes with the Enterprise role (32), the role of a management server such as
+System Center Mobile Device Manager or Exchange ("Setting the Grant Manager Policy"); the device's
+policy 4119 (Grant Manager) raises it to the Manager role, which the Registry provider needs, on
+a Classic and a Professional device alike unless the policy is set otherwise. No signature is
+checked: the management system's channel vouches for the document.
+
+Exit codes: the configuration manager's: 0 answered, 4 the document is unsound or the answer
+cannot be written (no answer), 7 answered, but the role does not allow reading the registry (the
+answer says so for each query); 2 bad arguments."""
+import argparse
+import os
+import sys
+import tempfile
+
+import security
+from install_package import INSTALLER
+
+SECROLE_ENTERPRISE = 32
+ANSWERED = (0, 7)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("document")
+    parser.add_argument("answer")
+    parser.add_argument("--screen", default="480x640")
+    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    arguments = parser.parse_args()
+    if not os.path.isfile(arguments.document):
+        parser.error("%s: no such document" % arguments.document)
+    folder = os.path.dirname(os.path.abspath(arguments.answer))
+    if not os.path.isdir(folder) or os.path.isdir(arguments.answer):
+        parser.error("%s: the answer cannot be written there" % arguments.answer)
+    device = security.Device(arguments.name, arguments.screen)
+    handle, partial = tempfile.mkstemp(prefix=".answer-", suffix=".partial", dir=folder)
+    os.close(handle)
+    try:
+        sys.stdout.flush()
+        status = device.run(INSTALLER, ["answer", security.host_path(arguments.document), security.host_path(partial),
+                                        "--role", str(SECROLE_ENTERPRISE)])
+        if status in ANSWERED:
+            mask = os.umask(0)
+            os.umask(mask)
+            os.chmod(partial, 0o666 & ~mask)
+            os.replace(partial, arguments.answer)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
