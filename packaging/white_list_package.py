@@ -48,6 +48,8 @@ SSID_MAX_UNITS = 32
 APP_NAME, PROVIDER = "White list", "Pellworth"
 SSID_KEY = re.compile(r"ssid(0|[1-9][0-9]*)")  # ASCII digits only: "ssid²" is an unknown key
 OUTPUTS = (".xml", ".cpf", ".cab", ".inf")
+# The twelve values in the order Quillmere writes them.
+VALUE_NAMES = ["WhiteListEnable"] + ["WhiteListSSID%d" % number for number in range(1, 11)] + ["WhiteListCount"]
 
 
 class Refused(Exception):
@@ -120,8 +122,7 @@ def read_list(path):
 def values(enable, ssids):
     """The twelve values in the order Quillmere writes them, the count recomputed."""
     count = sum(1 for ssid in ssids if ssid)
-    return ([("WhiteListEnable", enable)] + [("WhiteListSSID%d" % (i + 1), s) for i, s in enumerate(ssids)] +
-            [("WhiteListCount", str(count))])
+    return list(zip(VALUE_NAMES, [enable] + ssids + [str(count)]))
 
 
 def why_no_cab(settings):

@@ -2,7 +2,11 @@
 that travel only as provisioning documents, its four outputs read back (the .000 parsed, the XML
 documents parsed, the .inf's AddReg lines) holding the same values, the same bytes each time, and
 a whole set of outputs or none for any file name and any bytes. packaging/make_cab.py: the order
-of members, what descriptions it refuses, names escaped in _setup.xml."""
+of members, what descriptions it refuses, names escaped in _setup.xml. packaging/white-list-query
+and white-list-report: the query's bytes, each way a device's answer can differ from a list and
+what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV."""
+import base64
+import csv
 import os
 import random
 import re
@@ -16,6 +20,7 @@ import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 import cabinet  # noqa: E402
+import provisioning_xml  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COMMAND = os.path.join(HERE, "..", "packaging", "white-list-package")
@@ -276,6 +281,263 @@ class KitPackage(unittest.TestCase):
                              default=len(description.splitlines()))
                 self.assertRegex(result.stderr, "^%s:%d: %s" % (re.escape(path), faulty, message))
                 self.assertFalse(os.path.exists(os.path.join(folder, "kit.cab")))
+
+
+QUERY = [sys.executable, os.path.join(HERE, "..", "packaging", "white_list_query.py")]
+REPORT = [sys.executable, os.path.join(HERE, "..", "packaging", "white_list_report.py")]
+EXAMPLE = os.path.join(HERE, "..", "packaging", "example.whitelist")
+KEY_PATH = "HKLM\\" + KEY
+NAMES = ["WhiteListEnable"] + ["WhiteListSSID%d" % i for i in range(1, 11)] + ["WhiteListCount"]
+EXAMPLE_TEXTS = ["1", "Warehouse-North", "Warehouse-South", "Loading Dock", "", "  Yard #2 = guests  "] + [""] * 5 + \
+    ["4"]
+REWRITES = "and, since it could not read the whole set, rewrites all twelve values when it closes"
+
+
+def parm(value, datatype="string"):
+    return lambda name: ("parm", {"name": name, "value": value, "datatype": datatype}, ())
+
+
+def element(tag, **attributes):
+    return lambda name: (tag, dict(attributes, name=name), ())
+
+
+def answer(changes=None, texts=EXAMPLE_TEXTS, key=None):
+    """A device's answer holding texts as strings, but for the changes: name -> a function that makes
+    the value's element; key, when given, makes the key's element in place of its characteristic."""
+    changes = changes or {}
+    values = [changes[name](name) if name in changes else parm(text)(name) for name, text in zip(NAMES, texts)]
+    return provisioning_xml.document(provisioning_xml.characteristic(
+        "Registry", key or provisioning_xml.characteristic(KEY_PATH, *values)))
+
+
+def run_report(folder, answers, list_file=EXAMPLE, options=()):
+    """Writes each (device, bytes) as DEVICE.xml in folder and runs the report on them."""
+    paths = []
+    for name, data in answers:
+        paths.append(os.path.join(os.fsencode(folder), os.fsencode(name) + b".xml"))
+        with open(paths[-1], "wb") as out:
+            out.write(data)
+    return subprocess.run(REPORT + [list_file] + paths + list(options), capture_output=True, text=True,
+                          errors="backslashreplace")
+
+
+class FleetQuery(unittest.TestCase):
+    def test_the_query_asks_for_the_twelve_values_the_same_bytes_each_time(self):
+        with tempfile.TemporaryDirectory() as folder:
+            written = []
+            for run_folder in ("a", "b"):
+                result = subprocess.run(QUERY + [os.path.join(folder, run_folder)], capture_output=True, text=True)
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.assertEqual(["white-list-query.xml"], os.listdir(os.path.join(folder, run_folder)))
+                written.append(read_file(os.path.join(folder, run_folder, "white-list-query.xml")))
+            self.assertEqual(written[0], written[1])
+            root = ElementTree.fromstring(written[0])
+            key = root.find("./characteristic[@type='Registry']/characteristic[@type='%s']" % KEY_PATH)
+            self.assertEqual([("parm-query", {"name": name}) for name in NAMES],
+                             [(child.tag, child.attrib) for child in key])
+            self.assertEqual(3, len(list(root.iter())) - len(NAMES))
+            # A folder that cannot be made: one line, nothing written.
+            result = subprocess.run(QUERY + [os.path.join(folder, "a", "white-list-query.xml", "below")],
+                                    capture_output=True, text=True)
+            self.assertEqual((1, 1), (result.returncode, len(result.stderr.splitlines())), result.stderr)
+
+
+class FleetReport(unittest.TestCase):
+    def test_each_way_a_device_can_differ_is_named_with_what_quillmere_makes_of_it(self):
+        binary = base64.b64encode("Dock\0".encode("utf-16-le")).decode("ascii")
+        no_key = ("nocharacteristic", {"type": KEY_PATH}, ())
+        refused_key = ("characteristic-error", {"type": KEY_PATH, "desc": "access denied"}, ())
+        disagrees = 'its count %d disagrees with the %d non-empty entries Quillmere reads: Quillmere shows %d, and ' \
+                    'its next save writes "%d"'
+        # device, changes to the answer (or the key's element), what the report says of it
+        table = [
+            ("holds", {}, []),
+            ("other-text", {"WhiteListSSID3": parm("Dock")}, ['WhiteListSSID3: "Dock" instead of "Loading Dock"']),
+            ("missing-entry", {"WhiteListSSID1": element("noparm")},
+             ['WhiteListSSID1: missing instead of "Warehouse-North": Quillmere reads an empty entry, ' + REWRITES,
+              disagrees % (4, 3, 4, 3)]),
+            ("entry-past-32", {"WhiteListSSID4": parm("x" * 33)},
+             ['WhiteListSSID4: "%s" instead of "": 33 characters and the NUL are 68 bytes, more than Quillmere\'s '
+              '66-byte buffer: it reads an empty entry, %s' % ("x" * 33, REWRITES)]),
+            ("enable-past-its-buffer", {"WhiteListEnable": parm("10")},
+             ['WhiteListEnable: "10" instead of "1": 2 characters and the NUL are 6 bytes, more than Quillmere\'s '
+              '4-byte buffer: it reads it as off']),
+            ("enable-empty", {"WhiteListEnable": parm("")},
+             ['WhiteListEnable: "" instead of "1": Quillmere reads it as on']),
+            ("enable-off", {"WhiteListEnable": parm("0")}, ['WhiteListEnable: "0" instead of "1"']),
+            ("enable-missing", {"WhiteListEnable": element("noparm")},
+             ['WhiteListEnable: missing instead of "1": Quillmere reads it as off']),
+            ("count-no-number", {"WhiteListCount": parm(" 4")},
+             ['WhiteListCount: " 4" instead of "4": Quillmere reads the count as 0', disagrees % (0, 4, 0, 4)]),
+            ("count-past-its-buffer", {"WhiteListCount": parm("100")},
+             ['WhiteListCount: "100" instead of "4": 3 characters and the NUL are 8 bytes, more than Quillmere\'s '
+              '6-byte buffer: it reads the count as 0, ' + REWRITES]),
+            ("count-disagrees", {"WhiteListCount": parm("5")},
+             ['WhiteListCount: "5" instead of "4"', disagrees % (5, 4, 5, 4)]),
+            ("enable-dword", {"WhiteListEnable": parm("1", "integer")},
+             ['WhiteListEnable: REG_DWORD 1 instead of "1": Quillmere takes its bytes 01 00 00 00 for the text '
+              '"\\x01" and reads it as on']),
+            ("enable-dword-48", {"WhiteListEnable": parm("48", "integer")},
+             ['WhiteListEnable: REG_DWORD 48 instead of "1": Quillmere takes its bytes 30 00 00 00 for the text "0" '
+              'and reads it as off']),
+            ("entry-binary", {"WhiteListSSID3": parm(binary, "binary")},
+             ['WhiteListSSID3: REG_BINARY 44 00 6f 00 63 00 6b 00 00 00 instead of "Loading Dock": Quillmere takes '
+              'its bytes 44 00 6f 00 63 00 6b 00 00 00 for the text "Dock" and reads the entry "Dock"']),
+            ("entry-multiple", {"WhiteListSSID3": parm("Dock\uf000\uf000", "multiplestring")},
+             ['WhiteListSSID3: REG_MULTI_SZ "Dock\\x00\\x00" instead of "Loading Dock": Quillmere takes its bytes '
+              '44 00 6f 00 63 00 6b 00 00 00 00 00 for the text "Dock" and reads the entry "Dock"']),
+            ("not-answered", {"WhiteListSSID3": element("parm-query-error", desc="busy")},
+             ['WhiteListSSID3: not answered (the device says "busy") instead of "Loading Dock": what Quillmere '
+              'makes of it is unknown']),
+            ("controls-shown", {"WhiteListSSID2": parm("a\tb\nc")},
+             ['WhiteListSSID2: "a\\x09b\\x0ac" instead of "Warehouse-South"']),
+            ("no-key", no_key, "no key %s: Quillmere shows the list off, count 0 and ten empty entries, and cannot "
+                               "write it (it never creates the key)" % KEY_PATH),
+            ("key-refused", refused_key, 'none was answered (the device says "access denied")'),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            answers = [(device, answer(key=changes) if isinstance(changes, tuple) else answer(changes))
+                       for device, changes, _ in table]
+            result = run_report(folder, answers)
+            self.assertEqual(4, result.returncode, result.stderr)
+            expected = []
+            for device, _, says in table:
+                if isinstance(says, str):
+                    expected.append("%s: differs in 12 of the twelve values: %s" % (device, says))
+                    continue
+                count = sum(1 for line in says if line.startswith("WhiteList"))
+                expected.append("%s: %s" % (device, "differs in %d of the twelve values" % count if says else
+                                            "holds the list"))
+                expected += ["  " + line for line in says]
+            expected.append("%d devices: 1 holds the list, %d differ" % (len(table), len(table) - 1))
+            self.assertEqual(expected, result.stdout.splitlines())
+            self.assertEqual(0, run_report(folder, answers[:1]).returncode)
+
+    @staticmethod
+    def shaped(characters, text, nul, stray):
+        """A value's bytes as a shape of the byte-limit table (shared with the store's tests) gives them."""
+        limit = len(characters) - 1
+        texts = {"below": characters[:limit - 1], "at": characters[:limit], "past": characters}
+        if text == "first-then-more":
+            return (characters[:1] + "\0" + characters[1:limit]).encode("utf-16-le")
+        return (texts[text] + ("\0" if nul else "")).encode("utf-16-le") + b"\x55" * stray
+
+    def test_each_value_is_read_within_quillmeres_byte_limit_only(self):
+        rows = [line.split(" | ") for line in read_file(os.path.join(HERE, "cases", "byte_limits.txt")).decode()
+                .splitlines() if line and not line.startswith("#")]
+        values, shapes = [row for row in rows if row[0] == "value"], [row for row in rows if row[0] == "shape"]
+        texts = ["1"] + [""] * 10 + ["0"]  # the list: enable = on, no entries
+        answers, expected = [], {}
+        for _, name, characters in values:
+            limit = len(characters) - 1
+            for number, (_, _, text, nul, stray, read) in enumerate(shapes):
+                data = self.shaped(characters, text, nul == "nul", int(stray))
+                device = "%s-%d" % (name, number)
+                answers.append((device, answer({name: parm(base64.b64encode(data).decode(), "binary")}, texts)))
+                shown = {"below": characters[:limit - 1], "at": characters[:limit],
+                         "first": characters[:1]}.get(read, "")
+                reads = ("off" if read == "fails" else "on") if name == "WhiteListEnable" else \
+                    (shown if shown in ("1", "10") else "0") if name == "WhiteListCount" else shown
+                expected[device] = (reads, "yes" if read == "fails" and name != "WhiteListEnable" else "no")
+        with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryDirectory() as lists:
+            list_file = os.path.join(lists, "on.whitelist")
+            with open(list_file, "w") as out:
+                out.write("enable = on\n")
+            result = run_report(folder, answers, list_file, ["--csv", os.path.join(lists, "fleet.csv")])
+            self.assertEqual(4, result.returncode, result.stderr)
+            with open(os.path.join(lists, "fleet.csv"), newline="", encoding="utf-8") as source:
+                rows = list(csv.reader(source))
+        found = {row[0]: (row[5], row[6]) for row in rows[1:] if row[0].startswith(row[1] + "-")}
+        self.assertEqual(expected, found)
+
+    def test_answers_that_are_not_the_whole_answer_for_the_key_are_refused(self):
+        good = answer()
+        query = subprocess.run(QUERY + [tempfile.gettempdir()], capture_output=True)
+        query_document = read_file(os.path.join(tempfile.gettempdir(), "white-list-query.xml"))
+        other_provider = good.replace(b"</wap-provisioningdoc>",
+                                      b'<characteristic type="Clock" /></wap-provisioningdoc>')
+        registry_twice = good.replace(b"<wap-provisioningdoc>\r\n", b"<wap-provisioningdoc>" + good[21:-24])
+        count = b'      <parm name="WhiteListCount" value="4" datatype="string" />\r\n'
+        self.assertEqual(0, query.returncode)
+        cases = [
+            ("too large", good + b" " * (1 << 20), "larger than"),
+            ("not UTF-8", good.replace(b"Loading Dock", b"Loading D\xf6ck"), "not UTF-8"),
+            ("truncated", good[:len(good) // 2], "not a whole, well-formed XML document"),
+            ("an entity", b'<!DOCTYPE wap-provisioningdoc [<!ENTITY d "Loading Dock">]>' +
+             good.replace(b"Loading Dock", b"&d;"), "DOCTYPE"),
+            ("text", good.replace(b"<parm", b"x<parm", 1), "text between elements"),
+            ("CDATA", good.replace(b"<parm", b"<![CDATA[ ]]><parm", 1), "CDATA"),
+            ("another encoding", b'<?xml version="1.0" encoding="ISO-8859-1"?>' + good, "says it is ISO-8859-1"),
+            ("nested deep", b"<wap-provisioningdoc>" + b"<c>" * 2000 + b"</c>" * 2000 + b"</wap-provisioningdoc>",
+             "nested deeper"),
+            ("not a provisioning document", b"<answer />", "not a provisioning document"),
+            ("another provider", other_provider, "not a Registry answer: it holds <characteristic type=\"Clock\">"),
+            ("another key", good.replace(b"TIWLNAPI1", b"TIWLNAPI2"), "answers for the key HKLM\\COMM\\TIWLNAPI2"),
+            ("the key twice", registry_twice, "answers for the key %s twice" % KEY_PATH),
+            ("the key in two answers", answer(key=("nocharacteristic", {"type": KEY_PATH}, ())).replace(
+                b"  </characteristic>", good[good.index(b"    <characteristic type=\"HKLM"):good.rindex(b"  </char")] +
+                b"  </characteristic>"), "twice"),
+            ("no answer for the key", answer(key=("parm", {"name": "x", "value": "y"}, ())),
+             "Registry characteristic holds"),
+            ("a value twice", good.replace(count, count * 2), "answers for WhiteListCount twice"),
+            ("a value cut off", good.replace(count, b""), "holds no answer for WhiteListCount"),
+            ("a value not asked for", good.replace(count, count.replace(b"WhiteListCount", b"WhiteListSSID11") + count),
+             "WhiteListSSID11, which the query does not ask for"),
+            ("the query itself", query_document, "it is a query, not a device's answer"),
+            ("another element", good.replace(b"<parm name=\"WhiteListCount\"", b"<parmx name=\"WhiteListCount\""),
+             "which no answer to the query holds"),
+            ("float", answer({"WhiteListCount": parm("4", "float")}), "the datatype 'float'"),
+            ("no value", answer({"WhiteListCount": element("parm", datatype="string")}), "no value"),
+            ("no integer", answer({"WhiteListCount": parm("4294967296", "integer")}), "no 32-bit number"),
+            ("no base64", answer({"WhiteListCount": parm("AQBA!", "binary")}), "not base64"),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            report = os.path.join(folder, "fleet.csv")
+            with open(report, "w") as out:
+                out.write("earlier\n")
+            os.mkdir(os.path.join(folder, "unreadable.xml"))
+            result = subprocess.run(REPORT + [EXAMPLE, os.path.join(folder, "unreadable.xml")], capture_output=True,
+                                    text=True)
+            self.assertEqual(1, result.returncode)
+            self.assertIn("unreadable.xml: cannot be read: Is a directory", result.stderr)
+            for what, data, reason in cases:
+                with self.subTest(what):
+                    result = run_report(folder, [("good", good), ("bad", data)], options=["--csv", report])
+                    self.assertEqual((1, ""), (result.returncode, result.stdout), result.stderr)
+                    self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+                    self.assertIn(os.path.join(folder, "bad.xml") + ": refused: ", result.stderr)
+                    self.assertIn(reason, result.stderr)
+                    self.assertEqual(b"earlier\n", read_file(report))
+
+    def test_the_csv_has_a_row_for_each_difference_and_no_cell_a_spreadsheet_would_run(self):
+        names = ["=cmd|' -C calc'!A0", "+1", "-1", "@SUM(A1)", "\ttab", "a,b\nc", b"bytes-\xff"]
+        with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryDirectory() as lists:
+            list_file = os.path.join(lists, "formula.whitelist")
+            with open(list_file, "w") as out:
+                out.write("enable = on\nssid1 = =1+2\n")
+            texts = ["1", "-5"] + [""] * 9 + ["1"]
+            answers = [(name, answer(texts=texts)) for name in names]
+            report = os.path.join(lists, "fleet.csv")
+            result = run_report(folder, answers, list_file, ["--csv", report])
+            self.assertEqual(4, result.returncode, result.stderr)
+            self.assertIn('"a,b\\x0ac": differs in 1 of the twelve values', result.stdout.splitlines())
+            self.assertEqual(["fleet.csv", "formula.whitelist"], sorted(os.listdir(lists)))
+            with open(report, newline="", encoding="utf-8") as source:
+                rows = list(csv.reader(source))
+            result = run_report(folder, answers[:1], list_file, ["--csv", os.path.join(folder, "none", "fleet.csv")])
+            self.assertEqual((1, "", 1), (result.returncode, result.stdout, len(result.stderr.splitlines())))
+            self.assertIn("fleet.csv: cannot be written", result.stderr)
+            result = run_report(folder, [("x", answer()), ("y", answer())], list_file,
+                                ["--answer", "x", os.path.join(folder, "y.xml")])
+            self.assertEqual(2, result.returncode)
+            self.assertIn("two answers are for the device x", result.stderr)
+        self.assertEqual(len(names) + 1, len(rows))
+        for row in rows:
+            for value in row:
+                self.assertFalse(value.startswith(("=", "+", "-", "@", "\t", "\r")), row)
+        self.assertEqual([("'" + name if name[0] in "=+-@\t" else name) if isinstance(name, str) else "bytes-\\xff"
+                          for name in names], [row[0] for row in rows[1:]])
+        self.assertEqual(["WhiteListSSID1", "REG_SZ", "'-5", "'=1+2", "'-5", "no"], rows[1][1:7])
 
 
 if __name__ == "__main__":

@@ -33,6 +33,10 @@ import signatures  # noqa: E402
 SIGN_KIT = [os.path.join(ROOT, "packaging", "sign-kit")]
 WHITE_LIST = [os.path.join(ROOT, "packaging", "white-list-package")]
 TRUST_DOCUMENT = [os.path.join(ROOT, "packaging", "trust-document")]
+WHITE_LIST_QUERY = [os.path.join(ROOT, "packaging", "white-list-query")]
+WHITE_LIST_REPORT = [os.path.join(ROOT, "packaging", "white-list-report")]
+SEND_DOCUMENT = [os.path.join(ROOT, "emulated_device", "send-document")]
+WHITE_LISTS = os.path.join(ROOT, "build", "emulated-device", "white_lists")
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
 WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
@@ -737,6 +741,39 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.assertEqual(4, status, output)
         self.assertIn("not a certificate", output)
         self.assertFalse(os.path.exists(stores))
+
+    def test_the_fleet_report_names_what_each_device_holds(self):
+        """Two devices, list A on one and list B on the other, asked through the management
+        system's channel: the report names exactly how the second differs; then it holds A too."""
+        self.set_policy("off")
+        devices = {"signing": INSTALL, "fleet": INSTALL[:1] + ["--name", "fleet"]}
+        list_a = os.path.join(HERE, "white_lists", "tricky.whitelist")
+        self.assertEqual(0, run(WHITE_LIST_QUERY + ["fleet"], self.folder).returncode)
+        answers = {name: self.path("fleet", name + ".xml") for name in devices}
+
+        def report(installed):
+            for name, package in installed.items():
+                status, _, output = self.answering(devices[name] + ["--package", os.path.join(WHITE_LISTS, package)], [])
+                self.assertEqual(0, status, output)
+                sent = run(SEND_DOCUMENT + ["--name", name, self.path("fleet", "white-list-query.xml"), answers[name]],
+                           self.folder)
+                self.assertEqual(0, sent.returncode, sent.stdout + sent.stderr)
+            return run(WHITE_LIST_REPORT + [list_a] + [answers[name] for name in devices], self.folder)
+
+        result = report({"signing": "tricky.cab", "fleet": "second.cab"})
+        self.assertEqual(4, result.returncode, result.stderr)
+        self.assertEqual(["signing: holds the list", "fleet: differs in 8 of the twelve values",
+                          '  WhiteListEnable: "0" instead of "1"',
+                          '  WhiteListSSID1: "replaced" instead of "  both ends  "',
+                          '  WhiteListSSID2: "" instead of "Dock #1 = east"',
+                          '  WhiteListSSID3: "" instead of "quoted \\"\\" inside"',
+                          '  WhiteListSSID4: "" instead of "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"',
+                          '  WhiteListSSID6: "" instead of "<Yard> & \'Gate\'"',
+                          '  WhiteListSSID10: "" instead of "last"',
+                          '  WhiteListCount: "1" instead of "6"',
+                          "2 devices: 1 holds the list, 1 differs"], result.stdout.splitlines())
+        result = report({"fleet": "tricky.cab"})
+        self.assertEqual((0, "2 devices: 2 hold the list, 0 differ"), (result.returncode, result.stdout.splitlines()[-1]))
 
     def test_programs_start_as_the_execution_policies_say(self):
         self.trust_root()
