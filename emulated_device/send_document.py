@@ -36,8 +36,12 @@ def main():
     if not os.path.isfile(arguments.document):
         parser.error("%s: no such document" % arguments.document)
     folder = os.path.dirname(os.path.abspath(arguments.answer))
-    if not os.path.isdir(folder) or os.path.isdir(arguments.answer):
-        parser.error("%s: the answer cannot be written there" % arguments.answer)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as problem:
+        parser.error("%s: %s" % (folder, problem.strerror or problem))
+    if os.path.isdir(arguments.answer):
+        parser.error("%s is a folder; name the answer's file" % arguments.answer)
     device = security.Device(arguments.name, arguments.screen)
     handle, partial = tempfile.mkstemp(prefix=".answer-", suffix=".partial", dir=folder)
     os.close(handle)
