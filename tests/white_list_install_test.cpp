@@ -243,6 +243,7 @@ TEST(WhiteListQuery, WhatTheChannelDoesNotAnswerBecomesItsErrorElement)
     // What is no request is not answered at all.
     for (const char* unsound : {"<answer/>", "<wap-provisioningdoc><characteristic/></wap-provisioningdoc>",
                                 "<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>",
+                                "<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>",
                                 "<wap-provisioningdoc>text</wap-provisioningdoc>"}) {
         SCOPED_TRACE(unsound);
         run = SendDocument(unsound, &answer);

@@ -366,7 +366,8 @@ static const RequestElement* RequestElementOf(const XmlDocument* document, int e
 }
 
 // Below its root, a document that asks something holds only the elements of a request, each naming
-// what it is about; anything else (an answer's elements among them) is not a request.
+// what it is about; anything else (an answer's elements among them) is not a request. Its texts
+// are UTF-8, as the answer that repeats them must be.
 static BOOL IsRequest(const XmlDocument* document)
 {
     if (strcmp(document->elements[0].name, "wap-provisioningdoc") != 0)
@@ -375,6 +376,9 @@ static BOOL IsRequest(const XmlDocument* document)
         if (RequestElementOf(document, i) == NULL)
             return Refuse("it holds an element that is not characteristic, parm, their queries or removals, or one "
                           "without its type or name");
+    for (int i = 0; i < document->attributeCount; ++i)
+        if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, document->attributes[i].value, -1, NULL, 0))
+            return Refuse("an attribute's value is not UTF-8");
     return TRUE;
 }
 
