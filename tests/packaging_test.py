@@ -500,6 +500,11 @@ class FleetReport(unittest.TestCase):
                                     text=True)
             self.assertEqual(1, result.returncode)
             self.assertIn("unreadable.xml: cannot be read: Is a directory", result.stderr)
+            for list_file, says in ((os.path.join(folder, "none.whitelist"), "none.whitelist: cannot be read"),
+                                    (report, "fleet.csv:1: expected 'key = value'")):
+                result = run_report(folder, [("good", good)], list_file)
+                self.assertEqual((1, "", 1), (result.returncode, result.stdout, len(result.stderr.splitlines())))
+                self.assertIn(says, result.stderr)
             for what, data, reason in cases:
                 with self.subTest(what):
                     result = run_report(folder, [("good", good), ("bad", data)], options=["--csv", report])
