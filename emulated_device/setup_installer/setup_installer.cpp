@@ -10,21 +10,14 @@
 //
 // A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
 // instead. answer hands a provisioning document to the configuration manager as the management
-// system's channel does, and writes its answer (the document with its queries answered). MASK is the security role the package was accepted with (the emulated device's
-// scripts give it; 16, User Authenticated, when none is given), widened by the Grant Manager
-// policy. --library-sha256 names the setup library the device's security checked: another one
+// system's channel does, and writes its answer (the document with its queries answered). MASK
+// is the security role the package was accepted with (the emulated device's scripts give it;
+// 16, User Authenticated, when none is given), widened by the Grant Manager policy. --library-sha256 names the setup library the device's security checked: another one
 // (or any, with none) is not loaded. The setup library's message boxes are answered on the
 // screen (a question nobody answers is a No after a deadline), or as --answer says; unseen: nobody
 // can see the screen, so a question is a No and goes unanswered.
 //
-// Exit codes: 0 done, 1 cancelled by the setup library, 2 bad arguments, 3 the setup library
-// or one of its hooks is missing, 4 the package cannot be unpacked or is unsound, 5 its
-// installation folder cannot be resolved, 6 it is for another processor, 7 its role does not
-// allow what it does, 9 two of its members are one file on the device or it has two setup
-// libraries, 10 its setup library is not the one that was checked, 11 no application of that
-// name is installed, 12 a question of its setup library went unanswered. answer: 0 answered, 4
-// the document is unsound or the answer cannot be written, 7 answered, but its role does not
-// allow reading the registry.
+// Exit codes: kExitCodes below, which the usage text prints.
 #include <windows.h>
 
 #include <stdio.h>
@@ -499,13 +492,35 @@ static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role)
     return AnswerProvisioningDocument(&document, role, answerPath);
 }
 
+// The one list of exit codes, printed with the usage and quoted by the documentation.
+static const struct {
+    int code;
+    LPCWSTR meaning;
+} kExitCodes[] = {
+    {0, L"done (answer: answered)"},
+    {1, L"cancelled by the setup library"},
+    {2, L"bad arguments"},
+    {3, L"the setup library or one of its hooks is missing"},
+    {4, L"the package or document cannot be read or is unsound (answer: or the answer cannot be written)"},
+    {5, L"the package's installation folder cannot be resolved on this device"},
+    {6, L"the package is for another processor"},
+    {7, L"the role it was accepted with does not allow what it does (answer: answered, but not allowed to read)"},
+    {9, L"two members are one file on the device, or the package has two setup libraries"},
+    {10, L"its setup library is not the one the device's security checked"},
+    {11, L"no application of that name is installed"},
+    {12, L"a question of the setup library went unanswered"},
+};
+
 static int Usage(void)
 {
     wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen]\n"
             L"       SetupInstaller remove APPLICATION [--answer yes|no|unseen]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
-            L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML [--role MASK]\n");
+            L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML [--role MASK]\n"
+            L"exit codes:\n");
+    for (int i = 0; i < (int)(sizeof kExitCodes / sizeof kExitCodes[0]); ++i)
+        wprintf(L"  %2d %ls\n", kExitCodes[i].code, kExitCodes[i].meaning);
     return 2;
 }
 
