@@ -21,6 +21,7 @@ went unanswered."""
 import argparse
 import hashlib
 import os
+import shutil
 import sys
 import tempfile
 
@@ -43,9 +44,12 @@ def device_file_name(member):
 
 def setup_library_member(members):
     """The package's one setup library (.999 member), or None; ValueError when the device could
-    take two members for one file, or two setup libraries."""
+    take two members for one file, or two setup libraries; OSError for a name that is not a plain
+    file name."""
     seen, libraries = set(), []
     for member in members:
+        if not member or member in (".", "..") or any(c in "\\/:" or ord(c) < 0x20 for c in member):
+            raise OSError("a member's name is not a plain file name: %r" % member)
         name = device_file_name(member)
         if name in seen:
             raise ValueError("two members are one file on the device (their names differ only in letter case "
@@ -58,9 +62,8 @@ def setup_library_member(members):
     return libraries[0] if libraries else None
 
 
-def check_setup_library(device, questions, package, member, policies, scratch):
-    """The SHA-256 of the package's setup library when the device's security lets it run, else None."""
-    library = cabinet.extract_member(package, member, scratch)
+def check_setup_library(device, questions, library, member, policies):
+    """The SHA-256 of a setup library when the device's security lets it run now, else None."""
     verdict, why = security.classify(library, security.certificates(device.prefix, security.PROGRAM_STORES))
     decision, trust = security.program_decision(verdict, why, policies)
     question = security.PROGRAM_QUESTION % member
@@ -71,9 +74,22 @@ def check_setup_library(device, questions, package, member, policies, scratch):
         return hashlib.sha256(source.read()).hexdigest()
 
 
-def install(device, questions, package):
+def private_copy(package, scratch):
+    """The package copied once under a plain name: what is checked is what is installed, whatever
+    the name the package came with (Wine reads a backslash in a file name as a folder, and drops
+    trailing dots and spaces) and whatever happens to that file meanwhile."""
+    copy = os.path.join(scratch, "package" + (".cpf" if package.lower().endswith(".cpf") else ".cab"))
+    shutil.copyfile(package, copy)
+    return copy
+
+
+def install(device, questions, original):
+    with tempfile.TemporaryDirectory() as scratch:
+        return install_copy(device, questions, os.path.basename(original), private_copy(original, scratch))
+
+
+def install_copy(device, questions, name, package):
     policies = security.read_policies(device.prefix)
-    name = os.path.basename(package)
     verdict, detail = security.classify(package, security.certificates(device.prefix, security.PACKAGE_STORES))
     decision, role = security.package_decision(verdict, detail, policies)
     if not security.checked(questions, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
@@ -89,13 +105,38 @@ def install(device, questions, package):
     checked_library = "none"
     if member:
         with tempfile.TemporaryDirectory() as scratch:
-            checked_library = check_setup_library(device, questions, package, member, policies, scratch)
+            try:
+                library = cabinet.extract_member(package, member, scratch)
+            except OSError as problem:
+                print("refused: %s" % problem)
+                return UNREADABLE
+            checked_library = check_setup_library(device, questions, library, member, policies)
         if checked_library is None:
             return security.REFUSED
     print("accepted with role mask %d" % role)
     sys.stdout.flush()
     return device.run(INSTALLER, ["install-cab", security.host_path(package), "--role", str(role),
                                   "--library-sha256", checked_library] + questions.installer_arguments())
+
+
+def remove(device, questions, application):
+    """Removes an application with what its installation recorded; its recorded setup library is
+    checked as the device's loader checks any library, under the policies of now."""
+    if not application or application in (".", "..") or any(c in "\\/:*?\"<>|" for c in application):
+        sys.exit("install-quillmere: %r is not an application's name" % application)
+    library = device.path("C:\\Windows\\AppMgr\\%s\\Setup.dll" % application)
+    checked_library = "none"
+    if os.path.isfile(library):
+        try:
+            checked_library = check_setup_library(device, questions, library, "Setup.dll of " + application,
+                                                  security.read_policies(device.prefix))
+        except security.Unanswered as problem:
+            print("refused: %s" % problem)
+            return security.UNANSWERED
+        if checked_library is None:
+            return security.REFUSED
+    return device.run(INSTALLER, ["remove", application, "--library-sha256", checked_library] +
+                      questions.installer_arguments())
 
 
 def main():
@@ -124,7 +165,7 @@ def main():
         print("refused: %s" % problem)
         return security.UNANSWERED
     if arguments.action == "remove":
-        return device.run(INSTALLER, ["remove", arguments.app or KIT_APPLICATION] + questions.installer_arguments())
+        return remove(device, questions, arguments.app or KIT_APPLICATION)
     return device.run(INSTALLER, ["list", security.host_path(package)])
 
 

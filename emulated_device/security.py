@@ -68,7 +68,10 @@ class Device:
 
     def __init__(self, name, screen):
         self.command = [DEVICE, "--name", name, "--screen", screen]
-        output = subprocess.run(self.command + ["--env"], capture_output=True, text=True, check=True).stdout
+        result = subprocess.run(self.command + ["--env"], capture_output=True, text=True)
+        if result.returncode != 0:
+            sys.exit((result.stderr.strip().splitlines() or ["device: the emulated device did not start"])[-1])
+        output = result.stdout
         variables = dict(item.split("=", 1) for item in shlex.split(output)[1:])  # "export A=B C=D"
         self.prefix, self.display = variables["WINEPREFIX"], variables["DISPLAY"]
 
@@ -77,11 +80,18 @@ class Device:
 
 
     def path(self, windows_path):
-        """Where a file of the device's drive C: lies on this machine."""
+        """Where a file of the device's drive C: lies on this machine: each name found as Wine finds
+        it, exactly or else in any letter case (when only one name matches)."""
         drive, _, rest = windows_path.partition(":\\")
         if drive.upper() != "C":
             raise ValueError("%s is not on the device's drive C:" % windows_path)
-        return os.path.join(self.prefix, "drive_c", *rest.split("\\"))
+        path = os.path.join(self.prefix, "drive_c")
+        for name in rest.split("\\"):
+            if not os.path.lexists(os.path.join(path, name)) and os.path.isdir(path):
+                matches = [entry for entry in os.listdir(path) if entry.lower() == name.lower()]
+                name = matches[0] if len(matches) == 1 else name
+            path = os.path.join(path, name)
+        return path
 
 
 def host_path(path):
@@ -98,9 +108,12 @@ def read_policies(prefix):
     policies = preset("off")
     try:
         with open(os.path.join(security_folder(prefix), "policies")) as lines:
-            for line in lines:
+            for number, line in enumerate(lines, 1):
                 key, _, value = line.partition("=")
-                policies[int(key)] = int(value)
+                if key.strip().isdigit() and value.strip().isdigit():
+                    policies[int(key)] = int(value)
+                elif line.strip():
+                    print("skipped line %d of the device's policies: not ID=value" % number)
     except FileNotFoundError:
         pass
     return policies
@@ -122,12 +135,13 @@ def read_store_entry(folder, name, needs_role):
         data = source.read()
     try:
         certificate = x509.load_der_x509_certificate(data)
-    except ValueError:
-        raise StoreEntryError("is not a certificate") from None
-    problem = device_certificates.device_problem(certificate)
+        problem = device_certificates.device_problem(certificate)
+        authority = device_certificates.is_self_signed_authority(certificate)
+    except Exception:  # noqa: BLE001 (whatever cryptography cannot read: not a certificate for the device)
+        raise StoreEntryError("is not a certificate the device can read") from None
     if problem:
         raise StoreEntryError("cannot be used by the device: %s" % problem)
-    if not device_certificates.is_self_signed_authority(certificate):
+    if not authority:
         raise StoreEntryError("is not a self-signed authority, so no chain can end in it")
     role = None
     role_path = os.path.join(folder, thumbprint + ".role")
@@ -178,7 +192,10 @@ def unusable_by_device(signature):
         return "its signature uses a %s digest; the device checks SHA-1 digests only" % "/".join(
             sorted(name.upper() for name in signature.digest_names))
     for certificate in signature.certificates:
-        problem = device_certificates.device_problem(certificate)
+        try:
+            problem = device_certificates.device_problem(certificate)
+        except Exception:  # noqa: BLE001 (a key or algorithm cryptography cannot read)
+            problem = "it cannot be read"
         if problem:
             return "the certificate %s in its signature: %s" % (device_certificates.name_of(certificate), problem)
     return None
@@ -279,8 +296,14 @@ class Questions:
         raise Unanswered("nobody can see the device's screen to answer: " + HOW_TO_ANSWER)
 
 
+def question_seconds():
+    """The seconds a question waits: DEVICE_QUESTION_SECONDS when it is a positive number, else 120."""
+    text = os.environ.get("DEVICE_QUESTION_SECONDS", "")
+    return int(text) if text.isdigit() and int(text) > 0 else 120
+
+
 def ask_on_terminal(text):
-    seconds = int(os.environ.get("DEVICE_QUESTION_SECONDS", "120"))
+    seconds = question_seconds()
     print("%s [y/N] " % text, end="", flush=True)
     ready, _, _ = select.select([sys.stdin], [], [], seconds)
     if not ready:

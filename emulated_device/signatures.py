@@ -118,8 +118,6 @@ class Signature:
         """The signer's signature over the signed attributes, and those attributes' digest of the
         signed content; Damaged when either does not hold."""
         name = self.signer_info["digest_algorithm"]["algorithm"].native
-        if name not in DIGESTS:
-            return
         algorithm = DIGESTS[name][1]()
         attributes = self.signer_info["signed_attrs"]
         digests = [attribute["values"][0].native for attribute in attributes
@@ -172,14 +170,17 @@ def current_digest(path, digest_name, scratch):
 
 
 def read(path):
-    """The file's signature (None: unsigned), checked to be whole and, where its digest is one the
-    tools know, to match the file as it is now; Damaged otherwise."""
+    """The file's signature (None: unsigned), checked to be whole and to match the file as it is
+    now; Damaged otherwise."""
     if not has_signature(path):
         return None
     with tempfile.TemporaryDirectory() as scratch:
         signature = Signature(extract(path, scratch))
-        name = signature.file_digest_name
-        if name in DIGESTS and current_digest(path, name, scratch) != signature.file_digest:
+        # A signature that cannot be checked is no better than one that does not match.
+        unknown = signature.digest_names - set(DIGESTS)
+        if unknown:
+            raise Damaged("its signature uses a digest that cannot be checked (%s)" % ", ".join(sorted(unknown)))
+        if current_digest(path, signature.file_digest_name, scratch) != signature.file_digest:
             raise Damaged("its signature does not match its contents: it was changed after it was signed")
     signature.check_signer_signature()
     return signature

@@ -35,14 +35,19 @@ def read_ppm(ppm):
         while ppm[at:at + 1].isspace():
             at += 1
         end = at
-        while not ppm[end:end + 1].isspace():
+        while end < len(ppm) and not ppm[end:end + 1].isspace():
             end += 1
+        if end == at:
+            raise ValueError("not a PPM picture: its header is cut short")
         fields.append(ppm[at:end])
         at = end
-    width, height = int(fields[1]), int(fields[2])
-    if fields[0] != b"P6" or fields[3] != b"255":
+    if fields[0] != b"P6" or fields[3] != b"255" or not fields[1].isdigit() or not fields[2].isdigit():
         raise ValueError("not a PPM picture of 8-bit channels")
-    return width, height, ppm[at + 1:at + 1 + 3 * width * height]
+    width, height = int(fields[1]), int(fields[2])
+    pixels = ppm[at + 1:at + 1 + 3 * width * height]
+    if len(pixels) != 3 * width * height:
+        raise ValueError("not a PPM picture: its pixels are cut short")
+    return width, height, pixels
 
 
 def field_frames(width, height):
@@ -117,7 +122,12 @@ def wait_for_form(display, deadline, pid=None):
     while time.monotonic() < deadline:
         if pid is not None and not alive(pid):
             return None, "the program ended before its form was on the screen"
-        width, height, pixels, ppm = grab(display)
+        try:
+            width, height, pixels, ppm = grab(display)
+        except (subprocess.CalledProcessError, ValueError):
+            missing, previous = ["a picture of the screen"], None
+            time.sleep(SETTLE_SECONDS)
+            continue
         missing = missing_parts(width, height, pixels)
         if not missing and pixels == previous:
             return (width, height, ppm), None

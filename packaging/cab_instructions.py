@@ -56,11 +56,16 @@ class Instructions:
         number = self._next("shortcuts")
         self.shortcuts += struct.pack("<HHHHH", number, 0, SHORTCUT_BASES[base], file_number, 1) + id_list(self._path(name))
 
-    def add_string_value(self, root, key_path, name, text, substitute=False):
+    def add_registry_key(self, root, key_path):
+        """The key, created when the package is installed (whether or not values are set in it)."""
         hive = self.hive_ids.get((root, key_path))
         if hive is None:
             hive = self.hive_ids[(root, key_path)] = self._next("hives")
             self.hives += struct.pack("<HHH", hive, ROOTS[root], 0) + id_list(self._path(key_path))
+        return hive
+
+    def add_string_value(self, root, key_path, name, text, substitute=False):
+        hive = self.add_registry_key(root, key_path)
         data = text8(name) + text8(text)
         self.keys += struct.pack("<HHHIH", self._next("keys"), hive, int(substitute), REG_SZ, len(data)) + data
 

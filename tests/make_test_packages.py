@@ -67,7 +67,15 @@ def main():
         "disagreeing": package("Builder", builder_values, key=BUILDER_KEY,
                                setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;e&apos;")),
     }
+    packages["no-macro-folder"] = package("Substitution", [], folder="Escape")
+    packages["security-folder"] = package("Substitution", [], folder="%CE2%\\security\\stores\\SPC")
+    key_only = Instructions("KeyOnly", PROVIDER, 0)
+    key_only.add_registry_key("HKLM", SUBSTITUTION_KEY)
+    packages["key-only"] = [(cabinet.member_name("KeyOnly", 0), key_only.to_bytes()),
+                            ("_setup.xml", xml.document(xml.install_characteristic(f"{PROVIDER} KeyOnly",
+                                                                                   {"NumRegKeys": 1})))]
     hookless = package("Substitution", [("Marked", "x")], library=("Hookless.dll", library))
+    packages["library-outside"] = hookless[:1] + [("..\\..\\Outside.999", hookless[1][1])] + hookless[2:]
     packages["two-libraries"] = hookless[:1] + [("0Evil.999", hookless[1][1])] + hookless[1:]
     packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper() + ".", hookless[1][1])] + hookless[2:]
     for name, members in packages.items():

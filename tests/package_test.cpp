@@ -339,6 +339,7 @@ protected:
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kSubstitutionKey);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kBuilderKey);
         RemoveDirectoryW(kSubstitutionFolder);
+        RemoveDirectoryW(L"C:\\Windows\\security\\stores\\SPC");
     }
 };
 
@@ -390,6 +391,10 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
          false, L" --library-sha256 0000000000000000000000000000000000000000000000000000000000000000"},
         {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
          L" --library-sha256 none"},
+        {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
+        {"a folder in the device's security state", TestPackage(L"security-folder"), 4, "security state"},
+        {"a registry key without the Manager role", TestPackage(L"key-only"), 7, "needs the Manager role", false,
+         L" --role 64"},
     };
     wchar_t temporary[MAX_PATH];
     GetEnvironmentVariableW(L"TMP", temporary, MAX_PATH);

@@ -18,6 +18,7 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 
@@ -429,6 +430,11 @@ def osslsigncode_sign(source, target, signer, digest="sha1"):
     return target
 
 
+def sha256_made_sha224(data):
+    """The signature's SHA-256 object identifiers turned into SHA-224's: a digest osslsigncode cannot compute."""
+    data[:] = data.replace(bytes.fromhex("0609608648016503040201"), bytes.fromhex("0609608648016503040204"))
+
+
 def edited(path, copy, change):
     data = bytearray(read_bytes(path))
     change(data)
@@ -477,6 +483,9 @@ class DeviceVerdicts(WithArtifacts):
                 slice(-100, None))), "changed", "cannot be read"),
             ("a signature that does not verify", edited(kit, self.path("forged.cab"), lambda data: data.__setitem__(
                 -40, data[-40] ^ 1)), "changed", "does not verify"),
+            ("a digest that cannot be checked (SHA-224)", edited(self.path("sha256-digest.exe"),
+                                                                self.path("sha224-digest.exe"), sha256_made_sha224),
+             "changed", "cannot be checked"),
         ]
         for what, path, verdict, reason in cases:
             with self.subTest(what):
@@ -489,7 +498,11 @@ class DeviceVerdicts(WithArtifacts):
         prefix = self.path("store-device")
         spc = os.path.join(prefix, "drive_c", "windows", "security", "stores", "SPC")
         os.makedirs(spc)
+        duplicated = asn1_x509.Certificate.load(self.der("other-root.pem"))
+        extensions = duplicated["tbs_certificate"]["extensions"]
+        extensions.append(extensions[0])
         for name, data, role in (("GOOD", self.der("root.pem"), "8"), ("TEXT", b"not a certificate", "8"),
+                                 ("TWICE", duplicated.dump(force=True), "8"),
                                  ("NOROLE", self.der("other-root.pem"), None), ("LEAF", self.der("signer.pem"), "8"),
                                  ("BIGKEY", self.der("big-key.pem"), "8")):
             with open(os.path.join(spc, name + ".cer"), "wb") as out:
@@ -501,10 +514,17 @@ class DeviceVerdicts(WithArtifacts):
         with contextlib.redirect_stdout(output):
             found = security.certificates(prefix, ["SPC"])
         self.assertEqual([("GOOD", 8)], [(anchor.thumbprint, anchor.role) for anchor in found])
+        # A policies file with a blank and a broken line is read, each bad line reported.
+        with open(os.path.join(prefix, "drive_c", "windows", "security", "policies"), "w") as out:
+            out.write("4101=0\n\nbroken\n4102=0\n")
+        with contextlib.redirect_stdout(output):
+            policies = security.read_policies(prefix)
+        self.assertEqual((0, 0), (policies[security.UNSIGNED_CABS], policies[security.UNSIGNED_APPLICATIONS]))
         reports = output.getvalue().splitlines()
-        self.assertEqual(4, len(reports), reports)
+        self.assertEqual(6, len(reports), reports)
         for name, reason in (("BIGKEY", "4096 bits"), ("LEAF", "not a self-signed authority"),
-                             ("NOROLE", "no role mask"), ("TEXT", "is not a certificate")):
+                             ("NOROLE", "no role mask"), ("TEXT", "is not a certificate"),
+                             ("TWICE", "is not a certificate the device can read"), ("line 3", "not ID=value")):
             self.assertTrue(any(name in line and reason in line for line in reports), (name, reports))
 
     def der(self, name):
@@ -613,12 +633,13 @@ class OnTheEmulatedDevice(WithArtifacts):
 
     def test_packages_the_device_could_misread_are_refused_before_anything_is_unpacked(self):
         self.set_policy("off")
-        for name, says in (("two-libraries", "the package has more than one setup library"),
-                           ("one-file-twice", "two members are one file on the device")):
+        for name, code, says in (("two-libraries", 9, "the package has more than one setup library"),
+                                 ("one-file-twice", 9, "two members are one file on the device"),
+                                 ("library-outside", 4, "a member's name is not a plain file name")):
             with self.subTest(name):
                 status, _, output = self.answering(INSTALL + ["--package", os.path.join(TEST_PACKAGES, name + ".cab")],
                                                    [])
-                self.assertEqual(9, status, output)
+                self.assertEqual(code, status, output)
                 self.assertIn("refused: " + says, output)  # by the device's security, before the installer starts
                 self.assertNotIn("Install_Init", output)
                 self.assertEqual([], self.unpacking_folders_left())
@@ -674,6 +695,32 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.assertIn("Uninstall_Exit: 0", output)
         self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
         self.assertEqual(11, self.answering(remove, [])[0])
+        # A library installed unsigned is not loaded for the removal on a device locked since.
+        self.set_policy("off")
+        self.assertEqual(0, self.answering(INSTALL + ["--package", UNSIGNED_KIT], [])[0])
+        self.set_policy("locked")
+        status, _, output = self.answering(remove, [])
+        self.assertEqual(security.REFUSED, status, output)
+        self.assertNotIn("Uninstall_Init", output)
+        self.assertTrue(os.path.exists(self.device_path(*self.INSTALLED)))
+        self.set_policy("off")
+        self.assertEqual(0, self.answering(remove, [])[0])
+
+    def test_the_package_checked_is_the_package_installed_whatever_its_name(self):
+        """Wine reads a backslash in a file name as a folder: the file named so is the one installed."""
+        self.trust_root()
+        self.set_policy("locked")
+        self.uninstall()
+        folder = self.path("downloads")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(self.path("trusted", "Quillmere-emulated.cab"), os.path.join(folder, "Quillmere\\..\\update.cab"))
+        shutil.copyfile(UNSIGNED_KIT, os.path.join(folder, "update.cab"))
+        status, _, output = self.answering(INSTALL + ["--package", os.path.join(folder, "Quillmere\\..\\update.cab")],
+                                           [])
+        self.assertEqual(0, status, output)
+        self.assertEqual(read_bytes(self.path("trusted", "emulated", "Quillmere.exe")),
+                         read_bytes(self.device_path(*self.INSTALLED)))
+        self.uninstall()
 
     def test_white_list_packages_under_the_locked_policy(self):
         self.trust_root()
@@ -737,10 +784,18 @@ class OnTheEmulatedDevice(WithArtifacts):
         document = provisioning_xml.document(provisioning_xml.certificate_store_characteristic(
             hashlib.sha1(text).hexdigest().upper(), base64.b64encode(text).decode("ascii"), 8))
         cabinet.pack([("_setup.xml", document)], self.path("not-a-certificate.cpf"))
-        status, _, output = self.answering(INSTALL + ["--package", self.path("not-a-certificate.cpf")], [])
-        self.assertEqual(4, status, output)
-        self.assertIn("not a certificate", output)
-        self.assertFalse(os.path.exists(stores))
+        # A good certificate before a registry value that is not UTF-8: nothing is added either.
+        half = read_bytes(self.path("trust", "root.xml")).replace(b"</wap-provisioningdoc>", (
+            b'<characteristic type="Registry"><characteristic type="HKLM\\Software\\Pellworth">'
+            b'<parm name="n" value="\xff" datatype="string"/></characteristic></characteristic>'
+            b"</wap-provisioningdoc>"))
+        cabinet.pack([("_setup.xml", half)], self.path("half-applied.cpf"))
+        for document, says in (("not-a-certificate.cpf", "not a certificate"), ("half-applied.cpf", "not UTF-8")):
+            with self.subTest(document):
+                status, _, output = self.answering(INSTALL + ["--package", self.path(document)], [])
+                self.assertEqual(4, status, output)
+                self.assertIn(says, output)
+                self.assertFalse(os.path.exists(stores))
 
     def test_the_fleet_report_names_what_each_device_holds(self):
         """Two devices, list A on one and list B on the other, asked through the management

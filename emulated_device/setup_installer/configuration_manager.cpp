@@ -207,6 +207,15 @@ static HKEY RootOfPath(const char* path, const char** rest)
 }
 
 // Registry values as the document sets them: strings only, stored as written (no translation).
+#define VALUE_NAME_CHARS 256
+#define VALUE_TEXT_CHARS 4096
+
+static BOOL FitsAsWide(const char* text, int chars)
+{
+    int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, NULL, 0);
+    return needed > 0 && needed <= chars;
+}
+
 static BOOL CheckRegistry(const XmlDocument* document, int element)
 {
     for (int key = NextChild(document, element, -1); key >= 0; key = NextChild(document, element, key)) {
@@ -225,6 +234,10 @@ static BOOL CheckRegistry(const XmlDocument* document, int element)
                 return Refuse("too many registry values");
             ValueSetting setting = {root, path, XmlAttributeOf(document, parm, "name"),
                                     XmlAttributeOf(document, parm, "value")};
+            // Everything is checked before anything is applied, the texts' conversion too.
+            if (!FitsAsWide(setting.path, MAX_PATH) || !FitsAsWide(setting.name, VALUE_NAME_CHARS) ||
+                !FitsAsWide(setting.text, VALUE_TEXT_CHARS))
+                return Refuse("a registry key, value name or value is not UTF-8, or too long");
             Pending.values[Pending.valueCount++] = setting;
         }
     }
@@ -282,13 +295,13 @@ static BOOL AddCertificate(const CertificateAddition& addition)
 
 static BOOL SetValue(const ValueSetting& setting)
 {
-    WCHAR path[MAX_PATH], name[256];
-    static WCHAR text[4096];
+    WCHAR path[MAX_PATH], name[VALUE_NAME_CHARS];
+    static WCHAR text[VALUE_TEXT_CHARS];
     HKEY key;
     if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, setting.path, -1, path, MAX_PATH) ||
-        !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, setting.name, -1, name, 256))
+        !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, setting.name, -1, name, VALUE_NAME_CHARS))
         return FALSE;
-    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, setting.text, -1, text, 4096);
+    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, setting.text, -1, text, VALUE_TEXT_CHARS);
     if (length == 0 || RegCreateKeyExW(setting.root, path, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
         return FALSE;
     BOOL set = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text, length * sizeof(WCHAR)) == ERROR_SUCCESS;

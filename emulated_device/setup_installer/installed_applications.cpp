@@ -1,6 +1,6 @@
 #include "installed_applications.h"
 
-#define RECORD_MAGIC 0x31505041  // "APP1"
+#define RECORD_MAGIC 0x32505041  // "APP2"
 
 BOOL IsApplicationName(LPCWSTR name)
 {
@@ -54,10 +54,10 @@ static BOOL IsTerminated(const WCHAR* text)
     return FALSE;
 }
 
-static BOOL AreTerminated(const WCHAR (*paths)[MAX_PATH], int count)
+static BOOL AreDevicePaths(const WCHAR (*paths)[MAX_PATH], int count)
 {
     for (int i = 0; i < count; ++i)
-        if (!IsTerminated(paths[i]))
+        if (!IsTerminated(paths[i]) || _wcsnicmp(paths[i], L"C:\\", 3) != 0)
             return FALSE;
     return TRUE;
 }
@@ -75,12 +75,13 @@ BOOL ReadApplication(LPCWSTR name, InstalledApplication* application)
                 GetFileSize(file, NULL) == sizeof *application;
     CloseHandle(file);
     return read && application->magic == RECORD_MAGIC && IsTerminated(application->installDir) &&
+           application->librarySha256[64] == 0 &&
            application->directoryCount >= 0 && application->directoryCount <= PACKAGE_MAX_ENTRIES &&
            application->fileCount >= 0 && application->fileCount <= PACKAGE_MAX_ENTRIES &&
            application->shortcutCount >= 0 && application->shortcutCount <= PACKAGE_MAX_ENTRIES &&
-           AreTerminated(application->directories, application->directoryCount) &&
-           AreTerminated(application->files, application->fileCount) &&
-           AreTerminated(application->shortcuts, application->shortcutCount);
+           AreDevicePaths(application->directories, application->directoryCount) &&
+           AreDevicePaths(application->files, application->fileCount) &&
+           AreDevicePaths(application->shortcuts, application->shortcutCount);
 }
 
 void ForgetApplication(LPCWSTR name)

@@ -10,6 +10,7 @@ struct InstalledApplication {
     DWORD magic;
     WCHAR installDir[MAX_PATH];
     BOOL hasLibrary;
+    WCHAR librarySha256[65];  // of the setup library as it was checked and installed
     int directoryCount, fileCount, shortcutCount;
     WCHAR directories[PACKAGE_MAX_ENTRIES][MAX_PATH];  // in the order they were made
     WCHAR files[PACKAGE_MAX_ENTRIES][MAX_PATH];
@@ -20,7 +21,8 @@ struct InstalledApplication {
 BOOL IsApplicationName(LPCWSTR name);
 // Replaces the record of the application; library (may be NULL) is copied as its setup library.
 BOOL RecordApplication(LPCWSTR name, const InstalledApplication* application, LPCWSTR library);
-// The record of an installed application; FALSE when there is none or it is damaged.
+// The record of an installed application; FALSE when there is none or it is damaged (a path
+// in it that is not on the device's drive C: among the damage).
 BOOL ReadApplication(LPCWSTR name, InstalledApplication* application);
 // Where the application's recorded setup library lies.
 BOOL RecordedLibraryPath(LPCWSTR name, WCHAR* path);

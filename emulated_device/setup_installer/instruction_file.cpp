@@ -110,29 +110,41 @@ static int LeadingMacro(const char* path, int* number)
     return length + 1;
 }
 
-// A stored path is sound when only its start is a known macro and no part of it leaves the
-// folder it names.
+// A name in a path is plain: not empty, not "." or "..", no character a Windows name cannot hold,
+// and no trailing dot or space, which Windows drops (so that "... " would be a parent).
+static BOOL IsPlainName(const char* name, size_t length)
+{
+    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ')
+        return FALSE;
+    for (size_t i = 0; i < length; ++i)
+        if ((BYTE)name[i] < 0x20 || strchr("\\/:*?\"<>|%", name[i]) != NULL)
+            return FALSE;
+    return TRUE;
+}
+
+// A stored folder is sound when it starts with a known folder macro and every name after it is
+// plain: it stays inside the folder the macro names.
 static BOOL IsSoundPath(const char* path)
 {
     int number;
     int macro = LeadingMacro(path, &number);
-    if (macro < 0)
+    if (macro <= 0)
         return FALSE;
-    const char* rest = path + macro;
-    if (strchr(rest, '%') != NULL || strchr(rest, ':') != NULL || strchr(rest, '/') != NULL)
-        return FALSE;
-    for (const char* part = rest; part != NULL; part = strchr(part, '\\')) {
-        if (*part == '\\')
-            ++part;
-        if (strncmp(part, "..", 2) == 0 && (part[2] == '\\' || part[2] == 0))
+    for (const char* part = path + macro; *part != 0;) {
+        if (*part != '\\')
             return FALSE;
+        const char* end = strchr(part + 1, '\\');
+        size_t length = end != NULL ? (size_t)(end - part - 1) : strlen(part + 1);
+        if (!IsPlainName(part + 1, length))
+            return FALSE;
+        part += 1 + length;
     }
     return TRUE;
 }
 
 static BOOL IsSoundName(const char* name)
 {
-    return name[0] != 0 && name[0] != '%' && strchr(name, '\\') == NULL && IsSoundPath(name);
+    return IsPlainName(name, strlen(name));
 }
 
 struct InstructionReader {
@@ -193,7 +205,7 @@ static BOOL ReadDirectories(InstructionReader* reader, DWORD at)
             !JoinStringIds(instructions, reader->data, at + 4, end, entry->path, MAX_PATH))
             return Refuse(reader, L"a directory entry runs past the file or names an unknown string");
         if (!IsSoundPath(entry->path))
-            return Refuse(reader, L"a directory has an unknown or unclosed folder macro, or leaves its folder");
+            return Refuse(reader, L"a directory does not start with a known folder macro, or leaves its folder");
         entry->id = Word(reader->data, at);
         if (entry->id == 0 || DirectoryById(instructions, entry->id) != entry)
             return Refuse(reader, L"a directory id is 0 or repeated");
@@ -398,16 +410,15 @@ BOOL ShortcutFolder(WORD baseDirectory, LPCWSTR installDir, WCHAR* path, int pat
     return TRUE;
 }
 
+// A path resolves only to a full path on the device's drive C:.
 BOOL ResolveDevicePath(const char* stored, LPCWSTR installDir, WCHAR* path, int pathChars)
 {
     int number;
     int macro = LeadingMacro(stored, &number);
-    if (macro < 0)
+    if (macro <= 0)
         return FALSE;
-    if (macro == 0)
-        return FormatPath(path, pathChars, L"%hs", stored);
     LPCWSTR folder = number == 0 ? installDir : MacroFolder(number);
-    return FormatPath(path, pathChars, L"%ls%hs", folder, stored + macro);
+    return FormatPath(path, pathChars, L"%ls%hs", folder, stored + macro) && _wcsnicmp(path, L"C:\\", 3) == 0;
 }
 
 // The macros the device's installer replaces in a registry string marked for substitution: a

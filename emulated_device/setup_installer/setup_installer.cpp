@@ -4,7 +4,7 @@
 // application by its name with what its installation recorded, or lists and checks a package.
 //
 //   SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
-//   SetupInstaller remove      APPLICATION [--answer yes|no|unseen]
+//   SetupInstaller remove      APPLICATION [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //   SetupInstaller list        PACKAGE.CAB
 //   SetupInstaller answer      DOCUMENT.XML ANSWER.XML [--role MASK]
 //
@@ -261,21 +261,52 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
     return 0;
 }
 
+// SHA-256 of a file in 64 lowercase hexadecimal digits.
+static BOOL FileSha256(LPCWSTR path, WCHAR* hex)
+{
+    static BYTE data[1 << 20];
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD size = 0;
+    BOOL read = ReadFile(file, data, sizeof data, &size, NULL) && size < sizeof data;
+    CloseHandle(file);
+    BYTE hash[32];
+    if (!read || !Hash(CALG_SHA_256, data, size, hash, sizeof hash))
+        return FALSE;
+    for (int i = 0; i < 32; ++i)
+        _snwprintf(hex + 2 * i, 3, L"%02x", hash[i]);
+    return TRUE;
+}
+
 // An application is removed with what its installation recorded: its setup library, checked when
 // it was installed, and the folders, files and shortcuts it made. Registry values are kept:
 // public documentation does not settle whether the device's installer removes them, and the
 // driver's key is not the package's own.
-static int RemoveApplication(LPCWSTR name)
+static int RemoveApplication(LPCWSTR name, LPCWSTR checkedLibrary)
 {
     static InstalledApplication application;
     if (!ReadApplication(name, &application)) {
-        wprintf(L"no application named %ls is installed\n", name);
+        wprintf(L"no application named %ls is installed (or its record is damaged)\n", name);
         return 11;
     }
     SetupLibrary library;
-    WCHAR libraryPath[MAX_PATH];
-    if (application.hasLibrary && (!RecordedLibraryPath(name, libraryPath) || !LoadSetupLibrary(libraryPath, &library)))
-        return 3;
+    WCHAR libraryPath[MAX_PATH], digest[65] = L"";
+    if (application.hasLibrary) {
+        // The recorded library is loaded only as it was installed, and as the device's security
+        // checked it now.
+        if (!RecordedLibraryPath(name, libraryPath) || !FileSha256(libraryPath, digest) ||
+            lstrcmpiW(digest, application.librarySha256) != 0 ||
+            (checkedLibrary != NULL && lstrcmpiW(digest, checkedLibrary) != 0)) {
+            wprintf(L"the recorded setup library of %ls is not the one installed and checked\n", name);
+            return 10;
+        }
+        if (!LoadSetupLibrary(libraryPath, &library))
+            return 3;
+    } else if (checkedLibrary != NULL && lstrcmpW(checkedLibrary, L"none") != 0) {
+        wprintf(L"%ls has no recorded setup library\n", name);
+        return 10;
+    }
     if (application.hasLibrary && !UninstallInit(library, application.installDir)) {
         FreeLibrary(library.module);
         return 1;
@@ -380,21 +411,29 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
     return ApplyProvisioningDocument(&document, role);
 }
 
-// SHA-256 of a file in 64 lowercase hexadecimal digits.
-static BOOL FileSha256(LPCWSTR path, WCHAR* hex)
+// The emulated device keeps its certificate stores, policies and installation records as files
+// (a device keeps them where no package reaches): no folder of a package may lie among them.
+static const LPCWSTR kSecurityFolders[] = {L"C:\\Windows\\security", APPLICATIONS_FOLDER};
+
+static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
 {
-    static BYTE data[1 << 20];
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    DWORD size = 0;
-    BOOL read = ReadFile(file, data, sizeof data, &size, NULL) && size < sizeof data;
-    CloseHandle(file);
-    BYTE hash[32];
-    if (!read || !Hash(CALG_SHA_256, data, size, hash, sizeof hash))
-        return FALSE;
-    for (int i = 0; i < 32; ++i)
-        _snwprintf(hex + 2 * i, 3, L"%02x", hash[i]);
+    int length = lstrlenW(folder);
+    return _wcsnicmp(path, folder, length) == 0 && (path[length] == 0 || path[length] == L'\\');
+}
+
+static BOOL KeepsOutOfTheSecurityState(const UnpackedPackage& package, LPCWSTR installDir)
+{
+    for (int i = 0; i < package.instructions.directoryCount; ++i) {
+        WCHAR folder[MAX_PATH];
+        if (!DirectoryPath(package, package.instructions.directories[i].id, installDir, folder))
+            continue;
+        for (int k = 0; k < (int)(sizeof kSecurityFolders / sizeof kSecurityFolders[0]); ++k)
+            if (IsInside(folder, kSecurityFolders[k])) {
+                wprintf(L"the package's folder %ls lies in the device's security state (%ls), which no package may "
+                        L"write\n", folder, kSecurityFolders[k]);
+                return FALSE;
+            }
+    }
     return TRUE;
 }
 
@@ -422,9 +461,10 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
         wprintf(L"the application's name %hs cannot name its installation\n", package.instructions.appName);
         return 4;
     }
-    if (package.instructions.registryValueCount > 0 && !(EffectiveRoles(role) & SECROLE_MANAGER)) {
-        wprintf(L"setting registry values needs the Manager role; this package was accepted with role mask %lu\n",
-                role);
+    if ((package.instructions.registryKeyCount > 0 || package.instructions.registryValueCount > 0) &&
+        !(EffectiveRoles(role) & SECROLE_MANAGER)) {
+        wprintf(L"creating registry keys and setting values needs the Manager role; this package was accepted with "
+                L"role mask %lu\n", role);
         return 7;
     }
     static InstalledApplication made;
@@ -434,6 +474,8 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
                 package.instructions.directories[0].path);
         return 5;
     }
+    if (!KeepsOutOfTheSecurityState(package, made.installDir))
+        return 4;
     if (!IsCheckedLibrary(package, checkedLibrary))
         return 10;
     LPCWSTR member = MemberOfFile(&package, 999);
@@ -442,6 +484,10 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     if (member != NULL && (!FormatPath(libraryPath, MAX_PATH, L"%ls\\%ls", package.folder, member) ||
                            !LoadSetupLibrary(libraryPath, &library)))
         return 3;
+    if (member != NULL && !FileSha256(libraryPath, made.librarySha256)) {
+        FreeLibrary(library.module);
+        return 3;
+    }
     int result = InstallPackage(package, member ? &library : NULL, made.installDir, &made);
     if (member != NULL)
         FreeLibrary(library.module);
@@ -506,7 +552,7 @@ static const struct {
     {6, L"the package is for another processor"},
     {7, L"the role it was accepted with does not allow what it does (answer: answered, but not allowed to read)"},
     {9, L"two members are one file on the device, or the package has two setup libraries"},
-    {10, L"its setup library is not the one the device's security checked"},
+    {10, L"the setup library is not the one installed and the device's security checked"},
     {11, L"no application of that name is installed"},
     {12, L"a question of the setup library went unanswered"},
 };
@@ -515,7 +561,7 @@ static int Usage(void)
 {
     wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen]\n"
-            L"       SetupInstaller remove APPLICATION [--answer yes|no|unseen]\n"
+            L"       SetupInstaller remove APPLICATION [--library-sha256 HEX|none] [--answer yes|no|unseen]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
             L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML [--role MASK]\n"
             L"exit codes:\n");
@@ -559,13 +605,13 @@ int wmain(int argc, WCHAR** argv)
         } else if (install && lstrcmpW(argv[i], L"--role") == 0) {
             if (!ReadRole(argv[i + 1], &role))
                 return Usage();
-        } else if (install && lstrcmpW(argv[i], L"--library-sha256") == 0) {
+        } else if (lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];
         } else {
             return Usage();
         }
     }
     WatchMessageBoxes(questions, TRUE);
-    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary) : RemoveApplication(argv[2]);
+    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary) : RemoveApplication(argv[2], checkedLibrary);
     return QuestionWentUnanswered() ? UNANSWERED : result;
 }
