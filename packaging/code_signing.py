@@ -10,6 +10,7 @@ its key as a PKCS#12 made in memory under a one-time password, both through pipe
 import datetime
 import os
 import secrets
+import stat
 import subprocess
 
 from cryptography.exceptions import UnsupportedAlgorithm
@@ -40,10 +41,19 @@ def add_arguments(parser):
                        help="the signing time (Unix seconds): the same inputs then give the same bytes")
 
 
-def read_file(path, limit=MAX_FILE_BYTES):
-    """A small input file's bytes, read once (a pipe or FIFO works too)."""
+def read_file(path, limit=MAX_FILE_BYTES, regular=True):
+    """A small input file's bytes, read once: a regular file (never waiting on a FIFO nobody
+    writes), or, where the password is read, a pipe or FIFO too."""
     try:
-        with open(path, "rb") as source:
+        if regular:
+            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                os.close(descriptor)
+                raise SigningError("%s is not a regular file" % path)
+            source = os.fdopen(descriptor, "rb")
+        else:
+            source = open(path, "rb")
+        with source:
             data = source.read(limit + 1)
     except OSError as problem:
         raise SigningError("%s cannot be read: %s" % (path, problem.strerror)) from None
@@ -54,7 +64,7 @@ def read_file(path, limit=MAX_FILE_BYTES):
 
 def read_password(arguments, needed_by):
     if arguments.password_file:
-        return read_file(arguments.password_file, MAX_PASSWORD_BYTES).split(b"\n")[0].rstrip(b"\r")
+        return read_file(arguments.password_file, MAX_PASSWORD_BYTES, regular=False).split(b"\n")[0].rstrip(b"\r")
     if PASSWORD_VARIABLE in os.environ:
         return os.environb[PASSWORD_VARIABLE.encode()]
     raise SigningError("%s needs its password: --password-file FILE or $%s" % (needed_by, PASSWORD_VARIABLE))
@@ -178,4 +188,15 @@ def signer_of(arguments):
         key = read_key(arguments)
         if public_key_bytes(key.public_key()) != public_key_bytes(chain[0].public_key()):
             raise SigningError("%s is not the key of %s" % (arguments.key, arguments.certificate))
+    if arguments.signing_time is not None:
+        check_signing_time(arguments.signing_time, chain[0])
     return Signer(key, chain, arguments.signing_time)
+
+
+def check_signing_time(seconds, signer):
+    """A pinned signing time must lie within the signer's validity: osslsigncode would otherwise
+    sign at another time than the one asked for, or one the certificate cannot vouch for."""
+    start = signer.not_valid_before.replace(tzinfo=datetime.timezone.utc).timestamp()
+    end = signer.not_valid_after.replace(tzinfo=datetime.timezone.utc).timestamp()
+    if not start <= seconds <= end:
+        raise SigningError("the signing time %d lies outside the signer's validity (%d to %d)" % (seconds, start, end))

@@ -198,10 +198,26 @@ def mark_folder(folder, command):
     write_marker(folder, command, files, folders)
 
 
+def keep_attributes(earlier, new):
+    """The new folder takes the earlier one's mode, owner and extended attributes, as far as this
+    user may give them (a group's shared folder stays the group's)."""
+    try:
+        shutil.copystat(earlier, new)
+    except OSError:
+        pass
+    details = os.lstat(earlier)
+    try:
+        os.chown(new, details.st_uid, details.st_gid)
+    except OSError:
+        pass
+
+
 def replace_folder(staging, place, command, shown):
-    """Moves a complete new output (staging, beside the place) in, after checking the place once
-    more: an earlier output is moved aside first and deleted only after. Returns a warning when
-    the earlier output, already replaced, could not be deleted."""
+    """Moves a complete new output (staging, beside the place) in: an earlier output is moved aside
+    first and checked there, where nothing is written into it meanwhile (moved back and refused
+    when it holds anything else), and deleted only after. The new folder keeps the earlier one's
+    owner, mode and extended attributes. Returns a warning when the earlier output, already
+    replaced, could not be deleted."""
     with signals_held():
         earlier_output(place, command, shown)
         aside = None
@@ -212,6 +228,12 @@ def replace_folder(staging, place, command, shown):
             except OSError:
                 os.rmdir(aside)
                 raise
+            try:
+                earlier_output(aside, command, shown)
+            except BaseException:
+                os.rename(aside, place)
+                raise
+            keep_attributes(aside, staging)
         try:
             os.rename(staging, place)
         except BaseException:
@@ -226,22 +248,26 @@ def replace_folder(staging, place, command, shown):
     return None
 
 
-def move_in(staging, place, names, command, shown):
+def move_in(staging, place, names, command, shown, removing=()):
     """Moves the new files `names` from staging (a folder inside the place) in together, with a
-    marker that lists them beside what the place held; on a failure every move is undone."""
+    marker that lists them beside what the place held, and takes out the earlier files `removing`
+    (which the command wrote); on a failure every move is undone. What was taken out or replaced
+    lies in staging, which the caller deletes."""
     with signals_held():
         files, folders = earlier_output(place, command, shown, ignoring=os.path.basename(staging))
+        for name in removing:
+            files.pop(name, None)
         files.update({name: digest(os.path.join(staging, name)) for name in names})
         write_marker(staging, command, files, folders)
         earlier = os.path.join(staging, "earlier")
         os.mkdir(earlier)
         moves = []
         try:
-            for name in [MARKER] + names:
+            for name in [MARKER] + list(names) + [name for name in removing if name not in names]:
                 if os.path.lexists(os.path.join(place, name)):
                     os.rename(os.path.join(place, name), os.path.join(earlier, name))
                     moves.append((os.path.join(place, name), os.path.join(earlier, name)))
-            for name in [MARKER] + names:
+            for name in [MARKER] + list(names):
                 os.rename(os.path.join(staging, name), os.path.join(place, name))
                 moves.append((os.path.join(staging, name), os.path.join(place, name)))
         except BaseException:

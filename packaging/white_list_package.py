@@ -15,11 +15,12 @@ The value is the rest of the line after '=', without the blanks around it; when 
 '"' it must also end with one, and the SSID is exactly what lies between the two (so it may hold
 blanks at either end, '#', '=' and quotes). A missing position is an empty entry.
 
-NAME is the list file's name without its extension. The outputs are written into a temporary
-folder beside them; once all are complete and every place they go is checked, the outputs of an
-earlier run for the same NAME are moved aside, the new set is moved in, and only then are the
-earlier ones deleted (those this run does not write too); on any failure the earlier outputs
-stay as they were. Given a code-signing certificate
+NAME is the list file's name without its extension. The output folder must be new, empty, or
+hold only what white-list-package wrote there (its marker file, .kit-signing-output, lists each
+file with its SHA-256; one folder may hold several lists). The outputs are written into a
+temporary folder inside it; once all are complete, the outputs of an earlier run for the same
+NAME are moved aside, the new set is moved in, and only then are the earlier ones deleted (those
+this run does not write too); on any failure the earlier outputs stay as they were. Given a code-signing certificate
 (--certificate and --key, or --pkcs12), NAME.cab and NAME.cpf are signed; a certificate the
 device cannot use is refused before anything is written.
 
@@ -48,6 +49,7 @@ SSID_MAX_UNITS = 32
 APP_NAME, PROVIDER = "White list", "Pellworth"
 SSID_KEY = re.compile(r"ssid(0|[1-9][0-9]*)")  # ASCII digits only: "ssid²" is an unknown key
 OUTPUTS = (".xml", ".cpf", ".cab", ".inf")
+COMMAND = "white-list-package"
 # The twelve values in the order Quillmere writes them.
 VALUE_NAMES = ["WhiteListEnable"] + ["WhiteListSSID%d" % number for number in range(1, 11)] + ["WhiteListCount"]
 
@@ -182,43 +184,19 @@ def write_outputs(settings, name, staging, with_cab, signer):
     return written
 
 
-def replace_set(staging, name, folder, written):
-    """Moves the staged set in: the earlier outputs of NAME (all four, whichever this set lacks
-    too) are moved aside first and deleted only once the whole set is in; on any failure they are
-    moved back."""
-    earlier = os.path.join(staging, "earlier")
-    os.mkdir(earlier)
-    targets = {extension: os.path.join(folder, name + extension) for extension in OUTPUTS}
-    aside, placed = [], []
-    try:
-        for extension, target in targets.items():
-            if os.path.lexists(target):
-                os.replace(target, os.path.join(earlier, extension))
-                aside.append(extension)
-        for extension in written:
-            os.replace(os.path.join(staging, name + extension), targets[extension])
-            placed.append(extension)
-    except OSError:
-        for extension in placed:
-            os.remove(targets[extension])
-        for extension in aside:
-            os.replace(os.path.join(earlier, extension), targets[extension])
-        raise
-
-
 def publish(settings, name, folder, with_cab, signer):
-    """Writes the complete set beside its place, checks every place it goes, then replaces the
-    earlier outputs of the same name with it."""
-    os.makedirs(folder, exist_ok=True)
-    staging = tempfile.mkdtemp(prefix=".white-list-package-", dir=folder)
+    """Writes the complete set in a temporary folder inside the output folder, then replaces the
+    earlier outputs of the same NAME with it: the folder must be new, empty, or hold only what
+    white-list-package wrote there (its marker lists each file with its SHA-256), so that no file
+    of anyone else's is ever replaced or deleted."""
+    place = output_folders.output_place(folder, COMMAND)
+    output_folders.earlier_output(place, COMMAND, folder)
+    os.makedirs(place, exist_ok=True)
+    staging = tempfile.mkdtemp(prefix=".white-list-package-", dir=place)
     try:
         written = write_outputs(settings, name, staging, with_cab, signer)
-        for extension in OUTPUTS:
-            target = os.path.join(folder, name + extension)
-            if os.path.isdir(target) and not os.path.islink(target):
-                raise OSError(f"{target} is a folder")
-        with output_folders.signals_held():  # a stop signal waits until the set is in
-            replace_set(staging, name, folder, written)
+        output_folders.move_in(staging, place, [name + extension for extension in written], COMMAND, folder,
+                               removing=[name + extension for extension in OUTPUTS if extension not in written])
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     return [os.path.join(folder, name + extension) for extension in written]
@@ -252,7 +230,7 @@ def main():
     except output_folders.Stopped as stop:
         print(f"white-list-package: stopped by {stop.name}", file=sys.stderr)
         return 128 + stop.number
-    except Refused as problem:
+    except (Refused, output_folders.Refused) as problem:
         print(f"white-list-package: {problem}", file=sys.stderr)
         return 1
     except Exception as problem:  # noqa: BLE001 (a file, gcab): one line, never a traceback

@@ -4,12 +4,14 @@ signed outputs that verify with SHA-1 digests and fail when a byte changes; the 
 read back; and the emulated device's security policies applied to packages and programs, the
 questions answered on its screen as a user would."""
 import base64
+import calendar
 import contextlib
 import hashlib
 import io
 import os
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -37,7 +39,7 @@ TRUST_DOCUMENT = [os.path.join(ROOT, "packaging", "trust-document")]
 WHITE_LIST_QUERY = [os.path.join(ROOT, "packaging", "white-list-query")]
 WHITE_LIST_REPORT = [os.path.join(ROOT, "packaging", "white-list-report")]
 SEND_DOCUMENT = [os.path.join(ROOT, "emulated_device", "send-document")]
-WHITE_LISTS = os.path.join(ROOT, "build", "emulated-device", "white_lists")
+WHITE_LISTS = os.path.join(ROOT, "build", "emulated-device", "white-list-packages")
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
 WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
@@ -256,13 +258,17 @@ class Signing(WithArtifacts):
         os.symlink(self.path("trusted", ".kit-signing-output"), self.path("linked-marker", ".kit-signing-output"))
         os.symlink(self.path("trusted"), self.path("link"))
         os.symlink(ROOT, self.path("checkout"))
-        for folder in ("empty", "home"):
+        for folder in ("empty", "home", "mine"):
             os.mkdir(self.path(folder))
+        with open(self.path("mine", "second.cab"), "w") as out:
+            out.write("a package of mine")
         signer = signing_options("signer")
         # command, the folder it must leave as it was, what it says; the environment
         cases = [(SIGN_KIT + ["added"] + signer, "added", "holds ARM/notes.txt, which sign-kit did not write", {}),
                  (SIGN_KIT + ["edited"] + signer, "edited", "Quillmere-ARM.inf was changed", {}),
-                 (SIGN_KIT + ["lists"] + signer, "lists", "not empty and holds no .kit-signing-output", {}),
+                 (SIGN_KIT + ["lists"] + signer, "lists", "is an output of white-list-package", {}),
+                 (WHITE_LIST + [os.path.join(HERE, "white_lists", "second.whitelist"), "mine"], "mine",
+                  "not empty and holds no .kit-signing-output", {}),
                  (SIGN_KIT + ["trust"] + signer, "trust", "is an output of trust-document", {}),
                  (TRUST_DOCUMENT + ["root.pem", "trusted"], "trusted", "is an output of sign-kit", {}),
                  (SIGN_KIT + ["linked-marker"] + signer, "linked-marker", ".kit-signing-output is not a file", {}),
@@ -312,8 +318,10 @@ class Signing(WithArtifacts):
         self.assertIn("holds notes.txt, which sign-kit did not write", overtaken.stderr)
         self.assertEqual(dict(before, **{"notes.txt": b"mine"}), snapshot(self.path("earlier")))
         os.remove(self.path("earlier", "notes.txt"))
+        os.chmod(self.path("earlier"), 0o750)
         replaced = run(SIGN_KIT + ["earlier"] + signing_options("other-signer"), self.folder)
         self.assertEqual(0, replaced.returncode, replaced.stderr)
+        self.assertEqual(0o750, stat.S_IMODE(os.stat(self.path("earlier")).st_mode))  # the folder's own mode kept
         self.assertEqual(snapshot(self.path("untrusted")).keys(), snapshot(self.path("earlier")).keys())
         self.assertNotEqual(before["Quillmere-ARM.cab"], read_bytes(self.path("earlier", "Quillmere-ARM.cab")))
         self.assertEqual([], [name for name in os.listdir(self.folder) if name.startswith(".")])
@@ -336,7 +344,10 @@ class Signing(WithArtifacts):
         openssl(["pkcs12", "-export", "-legacy", "-inkey", "signer.key", "-in", "signer.pem", "-out", "legacy.p12",
                  "-passout", "pass:s3cret"], self.folder)
         list_file = os.path.join(HERE, "white_lists", "second.whitelist")
-        pinned = ["--pkcs12", "signer.p12", "--signing-time", "1767225600"]
+        # A pinned time within the signer's validity (one before it is refused).
+        signer = x509.load_pem_x509_certificate(read_bytes(self.path("signer.pem")))
+        within = calendar.timegm(signer.not_valid_before.timetuple()) + 3600
+        pinned = ["--pkcs12", "signer.p12", "--signing-time", str(within)]
         from_file = ["--password-file", "password"]
         runs = {"p1": run(WHITE_LIST + [list_file, "p1"] + pinned + from_file, self.folder),
                 "p2": run(WHITE_LIST + [list_file, "p2"] + pinned, self.folder,
@@ -353,6 +364,10 @@ class Signing(WithArtifacts):
         wrong = run(WHITE_LIST + [list_file, "p3"] + pinned, self.folder, env=dict(os.environ, KIT_SIGNING_PASSWORD="x"))
         self.assertEqual(1, wrong.returncode)
         self.assertFalse(os.path.exists(self.path("p3")))
+        early = run(WHITE_LIST + [list_file, "p4", "--pkcs12", "signer.p12", "--signing-time", str(within - 86400)] +
+                    from_file, self.folder)
+        self.assertEqual(1, early.returncode)
+        self.assertIn("lies outside the signer's validity", early.stderr)
 
     def test_trust_document_reads_back(self):
         root = x509.load_pem_x509_certificate(read_bytes(self.path("root.pem")))
@@ -726,7 +741,7 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.trust_root()
         self.set_policy("locked")
         cab, cpf = self.path("lists", "second.cab"), self.path("lists", "second.cpf")
-        unsigned = os.path.join(ROOT, "build", "emulated-device", "white_lists", "second.cab")
+        unsigned = os.path.join(WHITE_LISTS, "second.cab")
         for package, applied in ((cab, True), (changed(cab, self.path("tampered-list.cab")), False),
                                  (cpf, True), (changed(cpf, self.path("tampered-list.cpf")), False),
                                  (unsigned, False)):
@@ -761,7 +776,7 @@ class OnTheEmulatedDevice(WithArtifacts):
         policy 4119 raises to Manager and a Professional device's does not; adding certificates and
         setting the driver's values need the Manager."""
         stores = self.device_path("drive_c", "windows", "security", "stores")
-        unsigned_list = os.path.join(ROOT, "build", "emulated-device", "white_lists", "second.cpf")
+        unsigned_list = os.path.join(WHITE_LISTS, "second.cpf")
         for edition, applied in (("professional", False), ("classic", True)):
             for document in (self.path("trust", "root.cpf"), unsigned_list):
                 with self.subTest(edition=edition, document=os.path.basename(document)):
