@@ -856,10 +856,17 @@ class OnTheEmulatedDevice(WithArtifacts):
         # C:\..\Swapped.exe is C:\Swapped.exe to Windows: that file is checked, not the one beside drive_c.
         shutil.copyfile(signed, self.device_path("Swapped.exe"))
         shutil.copyfile(unsigned, self.device_path("drive_c", "Swapped.exe"))
-        signed_program = "C:\\Program Files\\Signing\\Signed.exe"
+        # A signed program that ends at once (the stand-in installer's usage, exit code 2), for the
+        # presets under which a signed program runs without a question.
+        osslsigncode_sign(os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe"),
+                          os.path.join(folder, "SignedTool.exe"), self.path("signer"))
+        tool = "C:\\Program Files\\Signing\\SignedTool.exe"
+        for policy in ("off", "prompt", "two-tier-prompt"):
+            with self.subTest(policy=policy, program=tool):
+                self.set_policy(policy)
+                self.assertEqual((2, 0), self.answering(RUN_PROGRAM + [tool], [])[:2])
         for policy, program, answers, ran, questions in (
-                ("off", signed_program, [], True, 0), ("prompt", signed_program, [], True, 0),
-                ("two-tier-prompt", signed_program, [], True, 0), ("locked", signed_program, [], True, 0),
+                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], True, 0),
                 ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], False, 0),
                 ("locked", "C:\\..\\Swapped.exe", [], False, 0),
                 ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], False, 1)):
