@@ -76,6 +76,7 @@ class Device:
         self.prefix, self.display = variables["WINEPREFIX"], variables["DISPLAY"]
 
     def run(self, program, arguments):
+        sys.stdout.flush()  # what this process printed comes before what the program prints
         return subprocess.run(self.command + [program] + arguments).returncode
 
 
