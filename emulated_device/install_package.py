@@ -4,7 +4,8 @@ the device's SPC store and its setup library's against the execution stores, as 
 security policies say (installed, asked about, or refused), then the stand-in CAB installer with
 the role the package was accepted with and the setup library that was checked. A .cpf is
 applied the same way. Removes an installed application by its name, with the setup library and
-the list of files its installation recorded, which were checked then; lists a package.
+the list of files its installation recorded (the library checked again, as the device's loader
+checks any library, under the policies of now); lists a package.
 
     emulated_device/install-quillmere [install] [--package FILE] [--answer yes|no] [--screen WxH] [--name NAME]
     emulated_device/install-quillmere remove [--app NAME] [--answer yes|no] [--screen WxH] [--name NAME]
@@ -14,7 +15,8 @@ The kit's package for the emulated device unless --package names another; the ki
 (Quillmere) unless --app names another. Questions (the device's security questions, the setup
 library's boxes) are asked on the device's screen when it is shown (DEVICE_DISPLAY), else the
 security questions on the terminal, or all answered by --answer; a question nobody can see is
-never waited for. Exit codes: the stand-in installer's, 8 when the device's security refused the
+never waited for. Exit codes: the stand-in installer's, 4 when the package cannot be read as a
+cabinet or a member's name is not a plain file name, 8 when the device's security refused the
 package or its setup library, 9 when two of the package's members would be one file on the
 device or it holds two setup libraries (refused before anything is unpacked), 12 when a question
 went unanswered."""
