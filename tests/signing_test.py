@@ -813,26 +813,27 @@ class OnTheEmulatedDevice(WithArtifacts):
                 self.assertFalse(os.path.exists(stores))
 
     def test_the_fleet_report_names_what_each_device_holds(self):
-        """Two devices, list A on one and list B on the other, asked through the management
-        system's channel: the report names exactly how the second differs; then it holds A too."""
+        """Two devices (this one and the C++ tests' one, whose policy is off too), list A on one and
+        list B on the other, asked through the management system's channel: the report names
+        exactly how the second differs; then it holds A too."""
         self.set_policy("off")
-        devices = {"signing": INSTALL, "fleet": INSTALL[:1] + ["--name", "fleet"]}
+        devices = {"signing": INSTALL, "test": INSTALL[:1] + ["--name", "test"]}
         list_a = os.path.join(HERE, "white_lists", "tricky.whitelist")
         self.assertEqual(0, run(WHITE_LIST_QUERY + ["fleet"], self.folder).returncode)
         answers = {name: self.path("fleet", name + ".xml") for name in devices}
 
         def report(installed):
-            for name, package in installed.items():
-                status, _, output = self.answering(devices[name] + ["--package", os.path.join(WHITE_LISTS, package)], [])
-                self.assertEqual(0, status, output)
+            for name, package in installed.items():  # no question: both devices are off
+                done = run(devices[name] + ["--package", os.path.join(WHITE_LISTS, package)], self.folder)
+                self.assertEqual(0, done.returncode, done.stdout + done.stderr)
                 sent = run(SEND_DOCUMENT + ["--name", name, self.path("fleet", "white-list-query.xml"), answers[name]],
                            self.folder)
                 self.assertEqual(0, sent.returncode, sent.stdout + sent.stderr)
             return run(WHITE_LIST_REPORT + [list_a] + [answers[name] for name in devices], self.folder)
 
-        result = report({"signing": "tricky.cab", "fleet": "second.cab"})
+        result = report({"signing": "tricky.cab", "test": "second.cab"})
         self.assertEqual(4, result.returncode, result.stderr)
-        self.assertEqual(["signing: holds the list", "fleet: differs in 8 of the twelve values",
+        self.assertEqual(["signing: holds the list", "test: differs in 8 of the twelve values",
                           '  WhiteListEnable: "0" instead of "1"',
                           '  WhiteListSSID1: "replaced" instead of "  both ends  "',
                           '  WhiteListSSID2: "" instead of "Dock #1 = east"',
@@ -842,7 +843,7 @@ class OnTheEmulatedDevice(WithArtifacts):
                           '  WhiteListSSID10: "" instead of "last"',
                           '  WhiteListCount: "1" instead of "6"',
                           "2 devices: 1 holds the list, 1 differs"], result.stdout.splitlines())
-        result = report({"fleet": "tricky.cab"})
+        result = report({"test": "tricky.cab"})
         self.assertEqual((0, "2 devices: 2 hold the list, 0 differ"), (result.returncode, result.stdout.splitlines()[-1]))
 
     def test_programs_start_as_the_execution_policies_say(self):
