@@ -38,6 +38,11 @@ KIT_APPLICATION = "Quillmere"
 AMBIGUOUS, UNREADABLE = 9, 4
 
 
+def is_plain_name(name, forbidden="\\/:"):
+    """A name that stays a single file name on the device: no folder, drive or control character."""
+    return name not in ("", ".", "..") and not any(c in forbidden or ord(c) < 0x20 for c in name)
+
+
 def device_file_name(member):
     """The file a member becomes on the device: trailing dots and spaces dropped, letter case not
     telling two files apart."""
@@ -50,7 +55,7 @@ def setup_library_member(members):
     file name."""
     seen, libraries = set(), []
     for member in members:
-        if not member or member in (".", "..") or any(c in "\\/:" or ord(c) < 0x20 for c in member):
+        if not is_plain_name(member):
             raise OSError("a member's name is not a plain file name: %r" % member)
         name = device_file_name(member)
         if name in seen:
@@ -124,7 +129,7 @@ def install_copy(device, questions, name, package):
 def remove(device, questions, application):
     """Removes an application with what its installation recorded; its recorded setup library is
     checked as the device's loader checks any library, under the policies of now."""
-    if not application or application in (".", "..") or any(c in "\\/:*?\"<>|" for c in application):
+    if not is_plain_name(application, "\\/:*?\"<>|"):
         sys.exit("install-quillmere: %r is not an application's name" % application)
     library = device.path("C:\\Windows\\AppMgr\\%s\\Setup.dll" % application)
     checked_library = "none"

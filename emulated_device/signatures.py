@@ -4,7 +4,6 @@ it still matches the file, and which certificates and digest it uses. osslsignco
 file's digest and checks chains; nothing here reads its human-readable output."""
 import datetime
 import functools
-import hashlib
 import os
 import struct
 import subprocess
@@ -184,8 +183,3 @@ def read(path):
             raise Damaged("its signature does not match its contents: it was changed after it was signed")
     signature.check_signer_signature()
     return signature
-
-
-def file_sha256(path):
-    with open(path, "rb") as source:
-        return hashlib.sha256(source.read()).hexdigest()

@@ -30,14 +30,6 @@ def read_certificates(data, source):
         raise CertificateError("%s holds no certificate the device can read (PEM or DER)" % source) from None
 
 
-def read_certificate_file(path):
-    try:
-        with open(path, "rb") as source:
-            return read_certificates(source.read(), path)
-    except OSError as problem:
-        raise CertificateError("%s cannot be read: %s" % (path, problem.strerror)) from None
-
-
 def name_of(certificate):
     """The certificate's subject, for messages."""
     return certificate.subject.rfc4514_string() or "(no subject)"

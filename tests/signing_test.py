@@ -173,13 +173,20 @@ def contents_offset(data):
     return struct.unpack_from("<I", data, sections + 20)[0]
 
 
-def changed(path, copy):
-    """A copy of a signed file with one byte of its signed contents changed."""
+def edited(path, copy, change):
+    """A copy of a file, changed as `change` changes its bytes."""
     data = bytearray(read_bytes(path))
-    data[contents_offset(data) + 4] ^= 0x01
+    change(data)
     with open(copy, "wb") as out:
         out.write(data)
     return copy
+
+
+def changed(path, copy):
+    """A copy of a signed file with one byte of its signed contents changed."""
+    def flip(data):
+        data[contents_offset(data) + 4] ^= 0x01
+    return edited(path, copy, flip)
 
 
 # One signing set-up for every test: the certificates, the kit signed by a trusted and by an
@@ -448,14 +455,6 @@ def osslsigncode_sign(source, target, signer, digest="sha1"):
 def sha256_made_sha224(data):
     """The signature's SHA-256 object identifiers turned into SHA-224's: a digest osslsigncode cannot compute."""
     data[:] = data.replace(bytes.fromhex("0609608648016503040201"), bytes.fromhex("0609608648016503040204"))
-
-
-def edited(path, copy, change):
-    data = bytearray(read_bytes(path))
-    change(data)
-    with open(copy, "wb") as out:
-        out.write(data)
-    return copy
 
 
 class DeviceVerdicts(WithArtifacts):
