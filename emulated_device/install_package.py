@@ -71,7 +71,7 @@ def setup_library_member(members):
 
 def check_setup_library(device, questions, library, member, policies):
     """The SHA-256 of a setup library when the device's security lets it run now, else None."""
-    verdict, why = security.classify(library, security.certificates(device.prefix, security.PROGRAM_STORES))
+    verdict, why = security.classify(library, security.certificates(device.security, security.PROGRAM_STORES))
     decision, trust = security.program_decision(verdict, why, policies)
     question = security.PROGRAM_QUESTION % member
     if not security.checked(questions, "its setup library " + member, verdict, why, decision, trust, question):
@@ -96,8 +96,8 @@ def install(device, questions, original):
 
 
 def install_copy(device, questions, name, package):
-    policies = security.read_policies(device.prefix)
-    verdict, detail = security.classify(package, security.certificates(device.prefix, security.PACKAGE_STORES))
+    policies = security.read_policies(device.security)
+    verdict, detail = security.classify(package, security.certificates(device.security, security.PACKAGE_STORES))
     decision, role = security.package_decision(verdict, detail, policies)
     if not security.checked(questions, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
         return security.REFUSED
@@ -122,8 +122,10 @@ def install_copy(device, questions, name, package):
             return security.REFUSED
     print("accepted with role mask %d" % role)
     sys.stdout.flush()
-    return device.run(INSTALLER, ["install-cab", security.host_path(package), "--role", str(role),
-                                  "--library-sha256", checked_library] + questions.installer_arguments())
+    return device.run(INSTALLER, ["install-cab", security.host_path(package), "--security",
+                                  security.host_path(device.security), "--role",
+                                  str(security.effective_role(role, policies)), "--library-sha256", checked_library] +
+                      questions.installer_arguments())
 
 
 def remove(device, questions, application):
@@ -131,19 +133,19 @@ def remove(device, questions, application):
     checked as the device's loader checks any library, under the policies of now."""
     if not is_plain_name(application, "\\/:*?\"<>|"):
         sys.exit("install-quillmere: %r is not an application's name" % application)
-    library = device.path("C:\\Windows\\AppMgr\\%s\\Setup.dll" % application)
+    library = os.path.join(device.security, "applications", application, "Setup.dll")
     checked_library = "none"
     if os.path.isfile(library):
         try:
             checked_library = check_setup_library(device, questions, library, "Setup.dll of " + application,
-                                                  security.read_policies(device.prefix))
+                                                  security.read_policies(device.security))
         except security.Unanswered as problem:
             print("refused: %s" % problem)
             return security.UNANSWERED
         if checked_library is None:
             return security.REFUSED
-    return device.run(INSTALLER, ["remove", application, "--library-sha256", checked_library] +
-                      questions.installer_arguments())
+    return device.run(INSTALLER, ["remove", application, "--security", security.host_path(device.security),
+                                  "--library-sha256", checked_library] + questions.installer_arguments())
 
 
 def main():

@@ -42,8 +42,8 @@ def main():
     if not os.path.realpath(program).startswith(drive + os.sep) or not os.path.isfile(program):
         sys.exit("run-program: %s is not installed" % windows_path)
     name = os.path.basename(program)
-    policies = security.read_policies(device.prefix)
-    verdict, why = security.classify(program, security.certificates(device.prefix, security.PROGRAM_STORES))
+    policies = security.read_policies(device.security)
+    verdict, why = security.classify(program, security.certificates(device.security, security.PROGRAM_STORES))
     decision, detail = security.program_decision(verdict, why, policies)
     try:
         if not security.checked(security.Questions(device, arguments.answer), name, verdict, why, decision, detail,

@@ -7,10 +7,10 @@ before the Windows program is started or handed the package.
     emulated_device/security [--name NAME] [--screen WxH] [--professional] off|prompt|two-tier-prompt|locked|show
 
 sets the device's policies to a preset (on a Classic device unless --professional), or shows
-them. The policies and the stores live in the
-device's drive: C:\\windows\\security\\policies (one "ID=value" a line) and
-C:\\windows\\security\\stores\\<store>\\<THUMBPRINT>.cer (an SPC certificate's role mask in
-<THUMBPRINT>.role), where the stand-in installer adds the certificates of a trust document."""
+them. The policies and the stores are the device's security state, which lies beside its Wine
+prefix where no package reaches (emulated_device/device keeps it): policies (one "ID=value" a
+line) and stores/<store>/<THUMBPRINT>.cer (an SPC certificate's role mask in <THUMBPRINT>.role),
+where the stand-in installer adds the certificates of a trust document."""
 import argparse
 import collections
 import os
@@ -74,6 +74,7 @@ class Device:
         output = result.stdout
         variables = dict(item.split("=", 1) for item in shlex.split(output)[1:])  # "export A=B C=D"
         self.prefix, self.display = variables["WINEPREFIX"], variables["DISPLAY"]
+        self.security = variables["DEVICE_SECURITY"]
 
     def run(self, program, arguments):
         sys.stdout.flush()  # what this process printed comes before what the program prints
@@ -100,15 +101,12 @@ def host_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def security_folder(prefix):
-    return os.path.join(prefix, "drive_c", "windows", "security")
-
-
-def read_policies(prefix):
-    """The device's policies; a device never set is an "off" Classic device."""
+def read_policies(state):
+    """The policies of the device whose security state is in that folder; a device never set is
+    an "off" Classic device."""
     policies = preset("off")
     try:
-        with open(os.path.join(security_folder(prefix), "policies")) as lines:
+        with open(os.path.join(state, "policies")) as lines:
             for number, line in enumerate(lines, 1):
                 key, _, value = line.partition("=")
                 if key.strip().isdigit() and value.strip().isdigit():
@@ -120,9 +118,9 @@ def read_policies(prefix):
     return policies
 
 
-def write_policies(prefix, policies):
-    os.makedirs(security_folder(prefix), exist_ok=True)
-    with open(os.path.join(security_folder(prefix), "policies"), "w") as out:
+def write_policies(state, policies):
+    os.makedirs(state, exist_ok=True)
+    with open(os.path.join(state, "policies"), "w") as out:
         out.writelines("%d=%d\n" % item for item in sorted(policies.items()))
 
 
@@ -159,14 +157,14 @@ class StoreEntryError(Exception):
     pass
 
 
-def certificates(prefix, stores):
+def certificates(state, stores):
     """The Anchor (thumbprint, certificate, role mask or None, store) of each usable certificate in
     the stores; an
     entry that is not one (not a certificate, one the device cannot use, an SPC entry without its
     role) is skipped and reported in one line."""
     found = []
     for store in stores:
-        folder = os.path.join(security_folder(prefix), "stores", store)
+        folder = os.path.join(state, "stores", store)
         for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
             if not name.endswith(".cer"):
                 continue
@@ -227,6 +225,12 @@ def trust_level(policies, store=None):
     if policies[ONE_TIER]:
         return "privileged (one tier)"
     return "privileged (two tier)" if store == PROGRAM_STORES[0] else "normal (two tier)"
+
+
+def effective_role(role, policies):
+    """The role mask with the Manager role added where policy 4119 (Grant Manager) grants it: what
+    the stand-in installer and configuration manager are given, so that they read no policy."""
+    return role | SECROLE_MANAGER if role & policies[GRANT_MANAGER] else role
 
 
 def package_decision(verdict, detail, policies):
@@ -342,17 +346,17 @@ def main():
                              "not a Classic one (User Authenticated | Enterprise)")
     parser.add_argument("preset", choices=sorted(PRESETS) + ["show"])
     arguments = parser.parse_args()
-    prefix = Device(arguments.name, arguments.screen).prefix
+    state = Device(arguments.name, arguments.screen).security
     if arguments.preset != "show":
-        write_policies(prefix, preset(arguments.preset, "professional" if arguments.professional else "classic"))
+        write_policies(state, preset(arguments.preset, "professional" if arguments.professional else "classic"))
     elif arguments.professional:
         parser.error("--professional goes with a preset")
-    policies = read_policies(prefix)
+    policies = read_policies(state)
     for policy, value in sorted(policies.items()):
         print("%d = %d" % (policy, value))
     print("a program that runs is %s" % trust_level(policies, PROGRAM_STORES[0]))
     for store in PACKAGE_STORES + PROGRAM_STORES:
-        for anchor in certificates(prefix, [store]):
+        for anchor in certificates(state, [store]):
             print("%s: %s%s" % (store, anchor.thumbprint, "" if anchor.role is None else ", role mask %d" % anchor.role))
 
 

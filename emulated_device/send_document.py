@@ -22,7 +22,6 @@ import tempfile
 import security
 from install_package import INSTALLER
 
-SECROLE_ENTERPRISE = 32
 ANSWERED = (0, 7)
 
 
@@ -47,8 +46,9 @@ def main():
     os.close(handle)
     try:
         sys.stdout.flush()
+        role = security.effective_role(security.SECROLE_ENTERPRISE, security.read_policies(device.security))
         status = device.run(INSTALLER, ["answer", security.host_path(arguments.document), security.host_path(partial),
-                                        "--role", str(SECROLE_ENTERPRISE)])
+                                        "--role", str(role)])
         if status in ANSWERED:
             mask = os.umask(0)
             os.umask(mask)

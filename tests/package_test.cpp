@@ -198,7 +198,8 @@ TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
 
 AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& cabinet = HostPath(QUILLMERE_CAB))
 {
-    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + cabinet + L"\"", answer);
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + cabinet + L"\"" + InstallerOptions(),
+                        answer);
 }
 
 class PackageInstallation : public ::testing::Test {
@@ -270,15 +271,17 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_TRUE(Exists(kInstalledProgram));
 
     // Removed by its name, with what the installation recorded.
-    AnsweredRun removal = RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere", IDOK);
+    AnsweredRun removal = RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere" + SecurityStateOption(), IDOK);
     EXPECT_EQ(0u, removal.exitCode) << removal.output;
     EXPECT_TRUE(removal.seen.empty());
     EXPECT_FALSE(Exists(kInstalledProgram));
     EXPECT_FALSE(Exists(kShortcut));
     EXPECT_FALSE(Exists(kInstallDir));
     EXPECT_TRUE(ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry").present);
-    EXPECT_FALSE(Exists(L"C:\\Windows\\AppMgr\\Quillmere"));
-    EXPECT_EQ(11u, RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere", IDOK).exitCode);
+    wchar_t state[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"DEVICE_SECURITY", state, MAX_PATH);
+    EXPECT_FALSE(Exists((HostPath(state) + L"\\applications\\Quillmere").c_str()));
+    EXPECT_EQ(11u, RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere" + SecurityStateOption(), IDOK).exitCode);
 }
 
 TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
@@ -404,7 +407,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         if (c.longTemporaryFolder)
             SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str());
         AnsweredRun run = RunAnswering(HostPath(SETUP_INSTALLER_EXE),
-                                       L"install-cab \"" + c.cabinet + L"\"" + c.options, IDOK);
+                                       L"install-cab \"" + c.cabinet + L"\"" + InstallerOptions() + c.options, IDOK);
         SetEnvironmentVariableW(L"TMP", temporary);
         EXPECT_EQ(c.exitCode, run.exitCode);
         EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;

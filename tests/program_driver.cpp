@@ -9,6 +9,18 @@ std::wstring HostPath(const wchar_t* unixPath)
     return path;
 }
 
+std::wstring SecurityStateOption()
+{
+    wchar_t state[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"DEVICE_SECURITY", state, MAX_PATH);
+    return L" --security \"" + HostPath(state) + L"\"";
+}
+
+std::wstring InstallerOptions()
+{
+    return SecurityStateOption() + L" --role 24";
+}
+
 std::string ReadWhole(const std::wstring& path)
 {
     std::string bytes;

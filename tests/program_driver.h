@@ -18,6 +18,11 @@ struct RunningProgram {
 // A host file as the emulated device sees it, on drive Z:.
 std::wstring HostPath(const wchar_t* unixPath);
 std::wstring ProgramPath();
+// The device's security state for the stand-in installer (DEVICE_SECURITY, which the device
+// runner sets), and with it the role its scripts give an unsigned package on an off Classic
+// device: User Authenticated, with the Manager role that policy 4119 grants it there.
+std::wstring SecurityStateOption();
+std::wstring InstallerOptions();
 // A file's bytes, empty when it cannot be read.
 std::string ReadWhole(const std::wstring& path);
 // A table of cases from tests/cases/NAME, which the ARM build's runs read too: one case a line,

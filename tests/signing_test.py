@@ -509,8 +509,8 @@ class DeviceVerdicts(WithArtifacts):
                     self.assertIn(reason, detail)
 
     def test_store_entries_that_are_no_usable_anchor_are_skipped_and_reported(self):
-        prefix = self.path("store-device")
-        spc = os.path.join(prefix, "drive_c", "windows", "security", "stores", "SPC")
+        state = self.path("store-device")
+        spc = os.path.join(state, "stores", "SPC")
         os.makedirs(spc)
         duplicated = asn1_x509.Certificate.load(self.der("other-root.pem"))
         extensions = duplicated["tbs_certificate"]["extensions"]
@@ -526,13 +526,13 @@ class DeviceVerdicts(WithArtifacts):
                     out.write(role)
         output = io.StringIO()
         with contextlib.redirect_stdout(output):
-            found = security.certificates(prefix, ["SPC"])
+            found = security.certificates(state, ["SPC"])
         self.assertEqual([("GOOD", 8)], [(anchor.thumbprint, anchor.role) for anchor in found])
         # A policies file with a blank and a broken line is read, each bad line reported.
-        with open(os.path.join(prefix, "drive_c", "windows", "security", "policies"), "w") as out:
+        with open(os.path.join(state, "policies"), "w") as out:
             out.write("4101=0\n\nbroken\n4102=0\n")
         with contextlib.redirect_stdout(output):
-            policies = security.read_policies(prefix)
+            policies = security.read_policies(state)
         self.assertEqual((0, 0), (policies[security.UNSIGNED_CABS], policies[security.UNSIGNED_APPLICATIONS]))
         reports = output.getvalue().splitlines()
         self.assertEqual(6, len(reports), reports)
@@ -559,10 +559,10 @@ class OnTheEmulatedDevice(WithArtifacts):
         return os.path.join(self.device.prefix, *parts)
 
     def set_policy(self, preset, edition="classic"):
-        security.write_policies(self.device.prefix, security.preset(preset, edition))
+        security.write_policies(self.device.security, security.preset(preset, edition))
 
     def trust_root(self):
-        shutil.rmtree(self.device_path("drive_c", "windows", "security", "stores"), ignore_errors=True)
+        shutil.rmtree(os.path.join(self.device.security, "stores"), ignore_errors=True)
         self.set_policy("off")
         self.assertEqual(0, self.answering(INSTALL + ["--package", self.path("trust", "root.cpf")], [])[0])
 
@@ -570,7 +570,7 @@ class OnTheEmulatedDevice(WithArtifacts):
         for parts in (self.INSTALLED, ("drive_c", "windows", "Start Menu", "Programs", "Quillmere.lnk")):
             if os.path.exists(self.device_path(*parts)):
                 os.remove(self.device_path(*parts))
-        shutil.rmtree(self.device_path("drive_c", "windows", "AppMgr", "Quillmere"), ignore_errors=True)
+        shutil.rmtree(os.path.join(self.device.security, "applications", "Quillmere"), ignore_errors=True)
 
     def windows_of(self, program):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "^%s$" % program],
@@ -755,7 +755,7 @@ class OnTheEmulatedDevice(WithArtifacts):
                 self.assertIn("replaced" if applied else "before", query.stdout)
 
     def test_the_trust_document_lets_the_signed_kit_install_without_a_question(self):
-        stores = self.device_path("drive_c", "windows", "security", "stores")
+        stores = os.path.join(self.device.security, "stores")
         shutil.rmtree(stores, ignore_errors=True)
         self.set_policy("prompt")
         self.uninstall()
@@ -774,7 +774,7 @@ class OnTheEmulatedDevice(WithArtifacts):
         """Accepted unsigned, a document gets User Authenticated (4101), which a Classic device's
         policy 4119 raises to Manager and a Professional device's does not; adding certificates and
         setting the driver's values need the Manager."""
-        stores = self.device_path("drive_c", "windows", "security", "stores")
+        stores = os.path.join(self.device.security, "stores")
         unsigned_list = os.path.join(WHITE_LISTS, "second.cpf")
         for edition, applied in (("professional", False), ("classic", True)):
             for document in (self.path("trust", "root.cpf"), unsigned_list):
@@ -791,7 +791,7 @@ class OnTheEmulatedDevice(WithArtifacts):
                     self.assertIn("replaced" if applied and document == unsigned_list else "before", query.stdout)
 
     def test_a_document_whose_certificate_is_no_certificate_adds_nothing(self):
-        stores = self.device_path("drive_c", "windows", "security", "stores")
+        stores = os.path.join(self.device.security, "stores")
         shutil.rmtree(stores, ignore_errors=True)
         self.set_policy("off")
         text = b"not a certificate at all"

@@ -11,7 +11,8 @@ namespace {
 
 AnsweredRun Install(const wchar_t* cabinet)
 {
-    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"install-cab \"" + HostPath(cabinet) + L"\"", IDNO);
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"install-cab \"" + HostPath(cabinet) + L"\"" + InstallerOptions(),
+                        IDNO);
 }
 
 TEST(WhiteListPackage, InstallsWhatQuillmereWouldWriteAndASecondListReplacesIt)
@@ -93,7 +94,6 @@ TEST(WhiteListPackage, DamagedRegistrySectionsAreRefused)
     }
 }
 
-const wchar_t kSecurityPolicies[] = L"C:\\windows\\security\\policies";
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes)
 {
@@ -111,15 +111,16 @@ std::wstring TempFile(const wchar_t* name)
     return std::wstring(folder) + name;
 }
 
-// Sends a document as the management system's channel does (the Enterprise role) and reads the
-// answer; "" when none was written.
-AnsweredRun SendDocument(const std::string& document, std::string* answer)
+// Sends a document as the management system's channel does (the Enterprise role, 32, with the
+// Manager role that policy 4119 grants it on a device as its edition comes) and reads the answer;
+// "" when none was written.
+AnsweredRun SendDocument(const std::string& document, std::string* answer, const wchar_t* role = L"40")
 {
     std::wstring sent = TempFile(L"query.xml"), answered = TempFile(L"answer.xml");
     DeleteFileW(answered.c_str());
     WriteFileBytes(sent, document);
     AnsweredRun run = RunAnswering(HostPath(SETUP_INSTALLER_EXE),
-                                   L"answer \"" + sent + L"\" \"" + answered + L"\" --role 32", IDNO);
+                                   L"answer \"" + sent + L"\" \"" + answered + L"\" --role " + role, IDNO);
     *answer = ReadWhole(answered);
     return run;
 }
@@ -198,14 +199,11 @@ TEST(WhiteListQuery, EachValueIsAnsweredAsItIsStored)
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, answer.find("    <nocharacteristic type=\"HKLM\\COMM\\TIWLNAPI1\\PARMS\" />\r\n"))
         << answer;
-    CreateDirectoryW(L"C:\\windows\\security", NULL);
-    WriteFileBytes(kSecurityPolicies, "4119=16\n");
-    run = SendDocument(Query("HKLM\\COMM\\TIWLNAPI1\\PARMS", {"WhiteListEnable"}), &answer);
-    DeleteFileW(kSecurityPolicies);
+    run = SendDocument(Query("HKLM\\COMM\\TIWLNAPI1\\PARMS", {"WhiteListEnable"}), &answer, L"32");
     EXPECT_EQ(7u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, answer.find("      <parm-query-error name=\"WhiteListEnable\" desc=\"access denied: the "
                                              "Registry provider needs the Manager role; this document came with role mask "
-                                             "32, which policy 4119 (Grant Manager, 16) does not raise to it\" />"))
+                                             "32, which lacks it\" />"))
         << answer;
 }
 

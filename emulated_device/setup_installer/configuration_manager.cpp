@@ -56,8 +56,6 @@ static BOOL Refuse(const char* why)
     return FALSE;
 }
 
-static BOOL ReadDecimal(const char* text, DWORD* number);
-
 BOOL Hash(ALG_ID algorithm, const BYTE* data, DWORD size, BYTE* hash, DWORD hashSize)
 {
     HCRYPTPROV provider;
@@ -72,42 +70,6 @@ BOOL Hash(ALG_ID algorithm, const BYTE* data, DWORD size, BYTE* hash, DWORD hash
     }
     CryptReleaseContext(provider, 0);
     return hashed && made == hashSize;
-}
-
-// A policy of the device (C:\windows\security\policies, one "ID=value" a line), or its default.
-static DWORD DevicePolicy(DWORD id, DWORD fallback)
-{
-    static char text[4096];
-    HANDLE file = CreateFileW(POLICIES_FILE, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return fallback;
-    DWORD size = 0;
-    BOOL read = ReadFile(file, text, sizeof text - 1, &size, NULL);
-    CloseHandle(file);
-    if (!read)
-        return fallback;
-    text[size] = 0;
-    for (char* line = text; *line; ) {
-        char* end = strchr(line, '\n');
-        if (end != NULL)
-            *end = 0;
-        DWORD key, value;
-        char* equals = strchr(line, '=');
-        if (equals != NULL) {
-            *equals = 0;
-            if (ReadDecimal(line, &key) && ReadDecimal(equals + 1, &value) && key == id)
-                return value;
-        }
-        if (end == NULL)
-            break;
-        line = end + 1;
-    }
-    return fallback;
-}
-
-DWORD EffectiveRoles(DWORD role)
-{
-    return role & DevicePolicy(POLICY_GRANT_MANAGER, GRANT_MANAGER_CLASSIC) ? role | SECROLE_MANAGER : role;
 }
 
 // The thumbprint as the platform writes it: the SHA-1 of the DER in 40 hexadecimal digits.
@@ -275,13 +237,13 @@ static BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size)
     return wrote;
 }
 
-static BOOL AddCertificate(const CertificateAddition& addition)
+static BOOL AddCertificate(const CertificateAddition& addition, LPCWSTR state)
 {
-    WCHAR folder[MAX_PATH], path[MAX_PATH];
-    CreateDirectoryW(L"C:\\windows\\security", NULL);
-    CreateDirectoryW(STORES_FOLDER, NULL);
-    if (!FormatPath(folder, MAX_PATH, L"%ls\\%hs", STORES_FOLDER, addition.store))
+    WCHAR stores[MAX_PATH], folder[MAX_PATH], path[MAX_PATH];
+    if (!FormatPath(stores, MAX_PATH, L"%ls\\stores", state) ||
+        !FormatPath(folder, MAX_PATH, L"%ls\\%hs", stores, addition.store))
         return FALSE;
+    CreateDirectoryW(stores, NULL);
     CreateDirectoryW(folder, NULL);
     if (!FormatPath(path, MAX_PATH, L"%ls\\%hs.cer", folder, addition.thumbprint) ||
         !WriteWhole(path, addition.der, addition.size))
@@ -309,23 +271,21 @@ static BOOL SetValue(const ValueSetting& setting)
     return set;
 }
 
-int ApplyProvisioningDocument(const XmlDocument* document, DWORD role)
+int ApplyProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR state)
 {
     if (!CheckDocument(document))
         return 4;
     // The CertificateStore provider needs the Manager role; so does the Registry provider, for
     // every key the default metabase ("*": Manager) does not open to other roles.
-    if ((Pending.certificateCount > 0 || Pending.valueCount > 0) && !(EffectiveRoles(role) & SECROLE_MANAGER)) {
-        wprintf(L"%ls needs the Manager role; this document was accepted with role mask %lu, which policy 4119 "
-                L"(Grant Manager, %lu) does not raise to it\n",
-                Pending.certificateCount > 0 ? L"adding certificates" : L"setting registry values", role,
-                DevicePolicy(POLICY_GRANT_MANAGER, GRANT_MANAGER_CLASSIC));
+    if ((Pending.certificateCount > 0 || Pending.valueCount > 0) && !(role & SECROLE_MANAGER)) {
+        wprintf(L"%ls needs the Manager role; this document was accepted with role mask %lu, which lacks it\n",
+                Pending.certificateCount > 0 ? L"adding certificates" : L"setting registry values", role);
         return 7;
     }
     int failed = 0;
     for (int i = 0; i < Pending.certificateCount; ++i) {
         const CertificateAddition& addition = Pending.certificates[i];
-        BOOL added = AddCertificate(addition);
+        BOOL added = AddCertificate(addition, state);
         failed += !added;
         if (!added)
             wprintf(L"cannot add certificate %hs to %hs\n", addition.thumbprint, addition.store);
@@ -599,10 +559,9 @@ int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR 
         return 4;
     memset(&Answer, 0, sizeof Answer);
     // The Registry provider needs the Manager role to query a key too (default metabase "*").
-    Answer.allowed = (EffectiveRoles(role) & SECROLE_MANAGER) != 0;
+    Answer.allowed = (role & SECROLE_MANAGER) != 0;
     _snprintf(Answer.denial, sizeof Answer.denial, "access denied: the Registry provider needs the Manager role; "
-              "this document came with role mask %lu, which policy 4119 (Grant Manager, %lu) does not raise to it",
-              role, DevicePolicy(POLICY_GRANT_MANAGER, GRANT_MANAGER_CLASSIC));
+              "this document came with role mask %lu, which lacks it", role);
     if (!XmlCreate(&Answer.writer, answerPath)) {
         wprintf(L"cannot write the answer to %ls\n", answerPath);
         return 4;

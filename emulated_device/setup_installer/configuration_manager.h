@@ -1,24 +1,20 @@
 // The device's configuration manager, as the emulated device plays it for a provisioning document
 // opened by hand (a .cpf): its CertificateStore and Registry characteristics. The certificate
-// stores are folders of the emulated device (STORES_FOLDER\<store>\<THUMBPRINT>.cer, the SPC's
+// stores are folders of the device's security state (stores\<store>\<THUMBPRINT>.cer, the SPC's
 // role mask beside it in <THUMBPRINT>.role), where its scripts check signatures against them.
+// A role is the mask a document was accepted with, the Manager role already added where the
+// device's policies grant it (its scripts decide that; nothing here reads a policy).
 #pragma once
 #include "provisioning_document.h"
 
 #include <wincrypt.h>
 
-#define STORES_FOLDER L"C:\\windows\\security\\stores"
-#define POLICIES_FILE L"C:\\windows\\security\\policies"
 #define SECROLE_MANAGER 8
-#define POLICY_GRANT_MANAGER 4119
-// The documented default of policy 4119 on Windows Mobile Classic (no phone): User Authenticated
-// and Enterprise are granted the Manager's rights.
-#define GRANT_MANAGER_CLASSIC (16 | 32)
 
-// Checks the whole document, then applies it with the role the document was accepted with
-// (adding certificates and setting registry values need the Manager role). 0 applied, 4
-// unsound (nothing applied), 7 its role does not allow it (nothing applied).
-int ApplyProvisioningDocument(const XmlDocument* document, DWORD role);
+// Checks the whole document, then applies it with its role (adding certificates to the stores of
+// the security state and setting registry values need the Manager role). 0 applied, 4 unsound
+// (nothing applied), 7 its role does not allow it (nothing applied).
+int ApplyProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR state);
 // Answers a document that arrives through the management system, as the platform's
 // configuration manager answers one: the same document written to answerPath, each parm-query of
 // a Registry key turned into the value (parm with value and datatype), noparm when it does not
@@ -27,6 +23,4 @@ int ApplyProvisioningDocument(const XmlDocument* document, DWORD role);
 // unsound or the answer cannot be written (no answer), 7 answered, but the role does not allow
 // reading the registry (its queries answered with errors).
 int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR answerPath);
-// The role mask with the Manager role added when policy 4119 (Grant Manager) grants it.
-DWORD EffectiveRoles(DWORD role);
 BOOL Hash(ALG_ID algorithm, const BYTE* data, DWORD size, BYTE* hash, DWORD hashSize);

@@ -14,23 +14,24 @@ BOOL IsApplicationName(LPCWSTR name)
     return TRUE;
 }
 
-static BOOL RecordPath(LPCWSTR name, LPCWSTR file, WCHAR* path)
+static BOOL RecordPath(LPCWSTR state, LPCWSTR name, LPCWSTR file, WCHAR* path)
 {
-    return IsApplicationName(name) && FormatPath(path, MAX_PATH, L"%ls\\%ls%ls%ls", APPLICATIONS_FOLDER, name,
+    return IsApplicationName(name) && FormatPath(path, MAX_PATH, L"%ls\\applications\\%ls%ls%ls", state, name,
                                                  file[0] ? L"\\" : L"", file);
 }
 
-BOOL RecordedLibraryPath(LPCWSTR name, WCHAR* path)
+BOOL RecordedLibraryPath(LPCWSTR state, LPCWSTR name, WCHAR* path)
 {
-    return RecordPath(name, L"Setup.dll", path);
+    return RecordPath(state, name, L"Setup.dll", path);
 }
 
-BOOL RecordApplication(LPCWSTR name, const InstalledApplication* application, LPCWSTR library)
+BOOL RecordApplication(LPCWSTR state, LPCWSTR name, const InstalledApplication* application, LPCWSTR library)
 {
-    WCHAR folder[MAX_PATH], record[MAX_PATH], setup[MAX_PATH];
-    if (!RecordPath(name, L"", folder) || !RecordPath(name, L"Installed", record) || !RecordedLibraryPath(name, setup))
+    WCHAR applications[MAX_PATH], folder[MAX_PATH], record[MAX_PATH], setup[MAX_PATH];
+    if (!FormatPath(applications, MAX_PATH, L"%ls\\applications", state) || !RecordPath(state, name, L"", folder) ||
+        !RecordPath(state, name, L"Installed", record) || !RecordedLibraryPath(state, name, setup))
         return FALSE;
-    CreateDirectoryW(APPLICATIONS_FOLDER, NULL);
+    CreateDirectoryW(applications, NULL);
     CreateDirectoryW(folder, NULL);
     InstalledApplication written = *application;
     written.magic = RECORD_MAGIC;
@@ -62,10 +63,10 @@ static BOOL AreDevicePaths(const WCHAR (*paths)[MAX_PATH], int count)
     return TRUE;
 }
 
-BOOL ReadApplication(LPCWSTR name, InstalledApplication* application)
+BOOL ReadApplication(LPCWSTR state, LPCWSTR name, InstalledApplication* application)
 {
     WCHAR record[MAX_PATH];
-    if (!RecordPath(name, L"Installed", record))
+    if (!RecordPath(state, name, L"Installed", record))
         return FALSE;
     HANDLE file = CreateFileW(record, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -84,13 +85,13 @@ BOOL ReadApplication(LPCWSTR name, InstalledApplication* application)
            AreDevicePaths(application->shortcuts, application->shortcutCount);
 }
 
-void ForgetApplication(LPCWSTR name)
+void ForgetApplication(LPCWSTR state, LPCWSTR name)
 {
     WCHAR path[MAX_PATH];
-    if (RecordedLibraryPath(name, path))
+    if (RecordedLibraryPath(state, name, path))
         DeleteFileW(path);
-    if (RecordPath(name, L"Installed", path))
+    if (RecordPath(state, name, L"Installed", path))
         DeleteFileW(path);
-    if (RecordPath(name, L"", path))
+    if (RecordPath(state, name, L"", path))
         RemoveDirectoryW(path);
 }

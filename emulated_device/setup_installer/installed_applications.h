@@ -1,10 +1,9 @@
 // What the device keeps of each installed application, so that it can remove it later without
 // its package: the setup library that was checked when it was installed, and the folders, files
-// and shortcuts the installation made. Kept in APPLICATIONS_FOLDER\<application name>\.
+// and shortcuts the installation made. Kept in the device's security state (the folder given to
+// each function), in applications\<application name>\.
 #pragma once
 #include "instruction_file.h"
-
-#define APPLICATIONS_FOLDER L"C:\\Windows\\AppMgr"
 
 struct InstalledApplication {
     DWORD magic;
@@ -20,11 +19,11 @@ struct InstalledApplication {
 // Whether a name can name an application's record: a plain folder name.
 BOOL IsApplicationName(LPCWSTR name);
 // Replaces the record of the application; library (may be NULL) is copied as its setup library.
-BOOL RecordApplication(LPCWSTR name, const InstalledApplication* application, LPCWSTR library);
+BOOL RecordApplication(LPCWSTR state, LPCWSTR name, const InstalledApplication* application, LPCWSTR library);
 // The record of an installed application; FALSE when there is none or it is damaged (a path
 // in it that is not on the device's drive C: among the damage).
-BOOL ReadApplication(LPCWSTR name, InstalledApplication* application);
+BOOL ReadApplication(LPCWSTR state, LPCWSTR name, InstalledApplication* application);
 // Where the application's recorded setup library lies.
-BOOL RecordedLibraryPath(LPCWSTR name, WCHAR* path);
+BOOL RecordedLibraryPath(LPCWSTR state, LPCWSTR name, WCHAR* path);
 // Deletes the record and the recorded setup library.
-void ForgetApplication(LPCWSTR name);
+void ForgetApplication(LPCWSTR state, LPCWSTR name);

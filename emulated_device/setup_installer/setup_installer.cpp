@@ -3,17 +3,19 @@
 // files, creating the shortcuts and setting the registry values), removes an installed
 // application by its name with what its installation recorded, or lists and checks a package.
 //
-//   SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
-//   SetupInstaller remove      APPLICATION [--library-sha256 HEX|none] [--answer yes|no|unseen]
+//   SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
+//   SetupInstaller remove      APPLICATION --security FOLDER [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //   SetupInstaller list        PACKAGE.CAB
 //   SetupInstaller answer      DOCUMENT.XML ANSWER.XML [--role MASK]
 //
 // A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
 // instead. answer hands a provisioning document to the configuration manager as the management
-// system's channel does, and writes its answer (the document with its queries answered). MASK
-// is the security role the package was accepted with (the emulated device's scripts give it;
-// 16, User Authenticated, when none is given), widened by the Grant Manager policy. --library-sha256 names the setup library the device's security checked: another one
-// (or any, with none) is not loaded. The setup library's message boxes are answered on the
+// system's channel does, and writes its answer (the document with its queries answered).
+// FOLDER is the device's security state: its certificate stores and installation records. MASK
+// is the security role the package was accepted with, with the Manager role (8) already added
+// where the device's policies grant it: the emulated device's scripts decide that, and nothing
+// here reads a policy (16, User Authenticated, when none is given). --library-sha256 names the
+// setup library the device's security checked: another one (or any, with none) is not loaded. The setup library's message boxes are answered on the
 // screen (a question nobody answers is a No after a deadline), or as --answer says; unseen: nobody
 // can see the screen, so a question is a No and goes unanswered.
 //
@@ -283,10 +285,10 @@ static BOOL FileSha256(LPCWSTR path, WCHAR* hex)
 // it was installed, and the folders, files and shortcuts it made. Registry values are kept:
 // public documentation does not settle whether the device's installer removes them, and the
 // driver's key is not the package's own.
-static int RemoveApplication(LPCWSTR name, LPCWSTR checkedLibrary)
+static int RemoveApplication(LPCWSTR name, LPCWSTR checkedLibrary, LPCWSTR state)
 {
     static InstalledApplication application;
-    if (!ReadApplication(name, &application)) {
+    if (!ReadApplication(state, name, &application)) {
         wprintf(L"no application named %ls is installed (or its record is damaged)\n", name);
         return 11;
     }
@@ -295,7 +297,7 @@ static int RemoveApplication(LPCWSTR name, LPCWSTR checkedLibrary)
     if (application.hasLibrary) {
         // The recorded library is loaded only as it was installed, and as the device's security
         // checked it now.
-        if (!RecordedLibraryPath(name, libraryPath) || !FileSha256(libraryPath, digest) ||
+        if (!RecordedLibraryPath(state, name, libraryPath) || !FileSha256(libraryPath, digest) ||
             lstrcmpiW(digest, application.librarySha256) != 0 ||
             (checkedLibrary != NULL && lstrcmpiW(digest, checkedLibrary) != 0)) {
             wprintf(L"the recorded setup library of %ls is not the one installed and checked\n", name);
@@ -323,7 +325,7 @@ static int RemoveApplication(LPCWSTR name, LPCWSTR checkedLibrary)
         wprintf(L"Uninstall_Exit: %d\n", library.uninstallExit(NULL));
         FreeLibrary(library.module);
     }
-    ForgetApplication(name);
+    ForgetApplication(state, name);
     wprintf(L"removed %ls; registry values kept\n", name);
     return 0;
 }
@@ -397,7 +399,7 @@ static BOOL IsForThisProcessor(const UnpackedPackage& package)
     return TRUE;
 }
 
-static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD role)
+static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD role, LPCWSTR state)
 {
     static XmlDocument document;
     if (!ReadSetupXml(&package, &document)) {
@@ -408,12 +410,12 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
         wprintf(L"provisioning document of %d elements\n", document.elementCount);
         return 0;
     }
-    return ApplyProvisioningDocument(&document, role);
+    return ApplyProvisioningDocument(&document, role, state);
 }
 
 // The emulated device keeps its certificate stores, policies and installation records as files
 // (a device keeps them where no package reaches): no folder of a package may lie among them.
-static const LPCWSTR kSecurityFolders[] = {L"C:\\Windows\\security", APPLICATIONS_FOLDER};
+static const LPCWSTR kSecurityFolders[] = {L"C:\\Windows\\security", L"C:\\Windows\\AppMgr"};
 
 static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
 {
@@ -452,7 +454,7 @@ static BOOL IsCheckedLibrary(const UnpackedPackage& package, LPCWSTR checked)
     return FALSE;
 }
 
-static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary)
+static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary, LPCWSTR state)
 {
     if (!IsForThisProcessor(package))
         return 6;
@@ -462,7 +464,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
         return 4;
     }
     if ((package.instructions.registryKeyCount > 0 || package.instructions.registryValueCount > 0) &&
-        !(EffectiveRoles(role) & SECROLE_MANAGER)) {
+        !(role & SECROLE_MANAGER)) {
         wprintf(L"creating registry keys and setting values needs the Manager role; this package was accepted with "
                 L"role mask %lu\n", role);
         return 7;
@@ -491,28 +493,29 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     int result = InstallPackage(package, member ? &library : NULL, made.installDir, &made);
     if (member != NULL)
         FreeLibrary(library.module);
-    if (result == 0 && !RecordApplication(name, &made, member ? libraryPath : NULL))
+    if (result == 0 && !RecordApplication(state, name, &made, member ? libraryPath : NULL))
         wprintf(L"cannot record the installation of %ls: it cannot be removed by name\n", name);
     return result;
 }
 
-static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary)
+static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary,
+                       LPCWSTR state)
 {
     if (package.provisioningOnly)
-        return RunDocument(action, package, role);
+        return RunDocument(action, package, role, state);
     if (lstrcmpW(action, L"list") == 0) {
         ListPackage(package);
         return 0;
     }
-    return InstallUnpacked(package, role, checkedLibrary);
+    return InstallUnpacked(package, role, checkedLibrary, state);
 }
 
-static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary)
+static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary, LPCWSTR state)
 {
     static UnpackedPackage package;
     int result;
     if (UnpackPackage(cabinet, &package)) {
-        result = RunUnpacked(action, package, role, checkedLibrary);
+        result = RunUnpacked(action, package, role, checkedLibrary, state);
     } else {
         wprintf(L"%ls: %ls\n", cabinet, package.problem);
         result = package.ambiguous ? 9 : 4;
@@ -559,9 +562,10 @@ static const struct {
 
 static int Usage(void)
 {
-    wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB [--role MASK] [--library-sha256 HEX|none] "
+    wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen]\n"
-            L"       SetupInstaller remove APPLICATION [--library-sha256 HEX|none] [--answer yes|no|unseen]\n"
+            L"       SetupInstaller remove APPLICATION --security FOLDER [--library-sha256 HEX|none] "
+            L"[--answer yes|no|unseen]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
             L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML [--role MASK]\n"
             L"exit codes:\n");
@@ -584,7 +588,7 @@ int wmain(int argc, WCHAR** argv)
     BOOL install = argc >= 3 && lstrcmpW(argv[1], L"install-cab") == 0;
     BOOL remove = argc >= 3 && lstrcmpW(argv[1], L"remove") == 0;
     if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
-        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL);
+        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL, NULL);
     if ((argc == 4 || argc == 6) && lstrcmpW(argv[1], L"answer") == 0) {
         DWORD role = UNSIGNED_ROLE;
         if (argc == 6 && (lstrcmpW(argv[4], L"--role") != 0 || !ReadRole(argv[5], &role)))
@@ -594,7 +598,7 @@ int wmain(int argc, WCHAR** argv)
     if (!install && !remove)
         return Usage();
     DWORD role = UNSIGNED_ROLE;
-    LPCWSTR checkedLibrary = NULL;
+    LPCWSTR checkedLibrary = NULL, state = NULL;
     QuestionMode questions = QUESTIONS_ON_SCREEN;
     for (int i = 3; i < argc; i += 2) {
         if (i + 1 >= argc)
@@ -607,11 +611,16 @@ int wmain(int argc, WCHAR** argv)
                 return Usage();
         } else if (lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];
+        } else if (lstrcmpW(argv[i], L"--security") == 0) {
+            state = argv[i + 1];
         } else {
             return Usage();
         }
     }
+    if (state == NULL)
+        return Usage();
     WatchMessageBoxes(questions, TRUE);
-    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary) : RemoveApplication(argv[2], checkedLibrary);
+    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
+                         : RemoveApplication(argv[2], checkedLibrary, state);
     return QuestionWentUnanswered() ? UNANSWERED : result;
 }
