@@ -215,21 +215,27 @@ class CorvaneOnTheDevice(unittest.TestCase):
                         found = device.registry.get("pellworth\\patches", {}).get("fennistry")
                         self.assertEqual(registry_value(after), found[1:] if found else None)
 
+    # Each function the device calls runs from an ARM caller (the ARMv4T core's runs) and from a
+    # Thumb caller (the XScale core's), and must return to either in its state.
     def test_removal_hooks_do_nothing_and_say_continue_and_done(self):
         library = read_binary("Corvane.dll")
-        for hook in ("Uninstall_Init", "Uninstall_Exit"):
-            device = coredll_model.Device()
-            self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook))
-            self.assertEqual([], device.calls)
+        for core in CORES:
+            for hook in ("Uninstall_Init", "Uninstall_Exit"):
+                with self.subTest(core=core, hook=hook):
+                    device = coredll_model.Device()
+                    self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook, core=core))
+                    self.assertEqual([], device.calls)
 
     def test_entry_says_true_for_every_reason(self):
         library = read_binary("Corvane.dll")
-        device = coredll_model.Device()
-        device_runs.run_setup_hook(library, device, "Uninstall_Exit")
-        machine = device.machine
-        for reason in (0, 1, 2, 3):
-            self.assertEqual(1, machine.call(machine.entry(), [machine.base, reason, 0], "DllMain"))
-        self.assertEqual(2, len(device.turned_off))  # once a process attach: the run's and this one's
+        for core in CORES:
+            with self.subTest(core=core):
+                device = coredll_model.Device()
+                device_runs.run_setup_hook(library, device, "Uninstall_Exit", core=core)
+                machine = device.machine
+                for reason in (0, 1, 2, 3):
+                    self.assertEqual(1, machine.call(machine.entry(), [machine.base, reason, 0], "DllMain"))
+                self.assertEqual(2, len(device.turned_off))  # once a process attach: the run's and this one's
 
 
 class QuillmereOnTheDevice(unittest.TestCase):

@@ -80,7 +80,9 @@ class Machine:
         self.uc.reg_write(UC_ARM_REG_CPSR, self.uc.reg_read(UC_ARM_REG_CPSR) & ~MODE_BITS | USER_MODE)
         self.junk = random.Random(JUNK_SEED)
         self.stack_skew = STACK_SKEW[core]
-        # The device's caller may be ARM or Thumb code (ARMV4I): ARM on one core, Thumb on the other.
+        # The device's caller may be ARM or Thumb code ("/QRinterwork-return - Enable Interworking
+        # (Windows CE 5.0)": every ARM processor is ARMV4I, returning with BX LR so that Thumb code
+        # can call it): ARM on one core, Thumb on the other.
         self.thumb_caller = core == "XScale (PXA270)"
         self.base = self.image.image_base if base is None else base
         self._map_image()
