@@ -80,7 +80,8 @@ class Images(unittest.TestCase):
     # each with its source in the platform's documentation, or why GNU ld's value stays.
     HEADERS = [
         ("FILE_HEADER.Machine", 0x1C0, 0x1C0),  # ARM; pe_image refuses any other
-        ("FILE_HEADER.Characteristics", 0x030E, 0x230E),  # executable, stripped, 32-bit words; a DLL
+        # PE Format, Characteristics: executable, no line numbers or symbols, 32-bit words; and a DLL.
+        ("FILE_HEADER.Characteristics", 0x030E, 0x230E),
         # KB 326162, "Address Space Layout of a Windows CE Process": the EXE's sections start at
         # 0x00010000; /BASE (Windows CE 5.0): a DLL's default base is 0x10000000 (moved when loaded).
         ("OPTIONAL_HEADER.ImageBase", 0x10000, 0x10000000),
@@ -89,7 +90,8 @@ class Images(unittest.TestCase):
         # PE Format: the version of "the required operating system", Windows CE 5.02 as the subsystem's.
         ("OPTIONAL_HEADER.MajorOperatingSystemVersion", 5, 5),
         ("OPTIONAL_HEADER.MinorOperatingSystemVersion", 2, 2),
-        ("OPTIONAL_HEADER.MajorImageVersion", 1, 1),  # kept: the image's own version, which no loader reads
+        # Kept, GNU ld's: the image's own version (PE Format); no source found on whether the device reads it.
+        ("OPTIONAL_HEADER.MajorImageVersion", 1, 1),
         ("OPTIONAL_HEADER.MinorImageVersion", 0, 0),
         ("OPTIONAL_HEADER.Subsystem", 9, 9),  # Windows CE GUI; pe_image refuses any other
         ("OPTIONAL_HEADER.MajorSubsystemVersion", 5, 5),  # /SUBSYSTEM (Windows CE 5.0): the minimum version,
@@ -100,7 +102,8 @@ class Images(unittest.TestCase):
         ("OPTIONAL_HEADER.SizeOfStackReserve", 0x10000, 0x10000),  # Stack (Windows Mobile 6.5): the default 64 KB
         ("OPTIONAL_HEADER.SizeOfStackCommit", 0x1000, 0x1000),  # the same page: committed one page at a time
         ("OPTIONAL_HEADER.SizeOfHeapReserve", 0x100000, 0x100000),  # /HEAP (Windows CE 5.0): the default 1 MB
-        ("OPTIONAL_HEADER.SizeOfHeapCommit", 0x1000, 0x1000),  # kept: one page; the heap is committed as used
+        # Kept, GNU ld's one page: no source found for the platform linker's default. Not verified.
+        ("OPTIONAL_HEADER.SizeOfHeapCommit", 0x1000, 0x1000),
         ("OPTIONAL_HEADER.DATA_DIRECTORY.3.Size", 0, 0),  # no exception tables (.pdata): the code raises none
     ]
     # PE Format, "Special Sections"; the import table stays writable, the loader writes it.
