@@ -170,6 +170,7 @@ class Images(unittest.TestCase):
         by name that the device exports by ordinal only, or another ordinal) fails, and so does a
         line of the table that none of its binaries imports."""
         table = device_exports.read()
+        ordinal_only = {(export.library, export.function): export.ordinal for export in table if not export.named}
         for build, folder, machine in (("ARM", BINARIES, pe_image.MACHINE_ARM),
                                        ("check", CHECK_BINARIES, pe_image.MACHINE_I386)):
             listed = set()
@@ -181,10 +182,10 @@ class Images(unittest.TestCase):
                                 for library, function, ordinal, _ in pe_image.Image(read_binary(name, folder),
                                                                                      machine).imports()}
                     listed |= expected
-                    by_ordinal_only = {(e.library, e.function): e.ordinal for e in table if not e.named}
-                    for import_ in sorted(imported & set(by_ordinal_only)):
-                        self.fail("%s imports %s of %s by name; the device exports it by ordinal %d only" %
-                                  (name, import_[1], import_[0], by_ordinal_only[import_]))
+                    self.assertEqual([], ["%s of %s, which the device exports by ordinal %d only" %
+                                          (function, library, ordinal_only[(library, function)])
+                                          for library, function in sorted(imported & set(ordinal_only))],
+                                     "%s's %s imports by name" % (build, name))
                     self.assertEqual(set(), imported - expected, "imported, not listed for %s's %s" % (build, name))
                     self.assertEqual(set(), expected - imported, "listed for %s's %s, not imported" % (build, name))
             unused = [export.function for export in table if build in export.builds and
