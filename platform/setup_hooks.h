@@ -1,12 +1,20 @@
-// The platform's setup-library hooks, as the device's CAB installer calls them by name.
+// The platform's setup-library hooks, as the device's CAB installer calls them by name: "A
+// custom installer dll should export the Install_Init function" and likewise the other three
+// (Windows Mobile 6.5 docs, learn.microsoft.com/en-us/previous-versions/ID(v=msdn.10): Install_Init
+// bb415364, Install_Exit bb446100, Uninstall_Init bb446064, Uninstall_Exit bb446138; header
+// ce_setup.h, which mingw lacks).
 #pragma once
 #include <windows.h>
 
+// codeINSTALL_INIT bb446091, codeINSTALL_EXIT bb415665, codeUNINSTALL_INIT bb415640,
+// codeUNINSTALL_EXIT bb415511 (Windows Mobile 6.5 docs): each value as the page gives it.
 typedef enum { codeINSTALL_INIT_CONTINUE = 0, codeINSTALL_INIT_CANCEL } codeINSTALL_INIT;
 typedef enum { codeINSTALL_EXIT_DONE = 0, codeINSTALL_EXIT_UNINSTALL } codeINSTALL_EXIT;
 typedef enum { codeUNINSTALL_INIT_CONTINUE = 0, codeUNINSTALL_INIT_CANCEL } codeUNINSTALL_INIT;
 typedef enum { codeUNINSTALL_EXIT_DONE = 0 } codeUNINSTALL_EXIT;
 
+// The hooks' parameters as the pages above give them, LPCTSTR being the wide LPCWSTR of a
+// Unicode build.
 typedef codeINSTALL_INIT(WINAPI* pfnInstall_Init)(HWND parent, BOOL firstCall, BOOL previouslyInstalled,
                                                   LPCWSTR installDir);
 typedef codeINSTALL_EXIT(WINAPI* pfnInstall_Exit)(HWND parent, LPCWSTR installDir, WORD failedDirs,

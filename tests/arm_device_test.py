@@ -1,9 +1,11 @@
 """The device's own ARM binaries, read back and executed on an emulated ARM processor (an ARMv4T
 core, and Corvane's paths and the form also on an XScale core) against models of coredll and
-aygshell, with the case tables of tests/cases that the Wine tests take too. What differs on the
-device's side is listed once, in DEVICE_SIDE; any other difference fails.
+aygshell, with the case tables of tests/cases that the Wine tests take too; and the 32-bit device
+check's binaries read back beside them. What differs on the device's side is listed once, in
+DEVICE_SIDE and in the imports' table; any other difference fails.
 
-    ARM_BINARIES=build/device-arm/platform/device_sdk /usr/bin/python3 tests/arm_device_test.py"""
+    ARM_BINARIES=build/device-arm/platform/device_sdk \
+    CHECK_BINARIES=build/device-check/platform/device_sdk /usr/bin/python3 tests/arm_device_test.py"""
 import json
 import os
 import re
@@ -13,13 +15,19 @@ import subprocess
 import sys
 import unittest
 
+import pefile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "emulated_device", "arm"))
+import arm_machine  # noqa: E402
 import coredll_model  # noqa: E402
+import device_exports  # noqa: E402
 import device_runs  # noqa: E402
 import pe_image  # noqa: E402
 
 BINARIES = os.environ.get("ARM_BINARIES", os.path.join(HERE, "..", "build", "device-arm", "platform", "device_sdk"))
+CHECK_BINARIES = os.environ.get("CHECK_BINARIES", os.path.join(HERE, "..", "build", "device-check", "platform",
+                                                               "device_sdk"))
 CORES = ["ARMv4T (TI925T)", "XScale (PXA270)"]
 
 # The device's side of every difference from the emulated device (platform/device.h and the
@@ -29,12 +37,11 @@ DEVICE_SIDE = {
     "added control style": 0,  # the emulated device adds WS_POPUP to every control
     "foreground handle": lambda window: window | 1,  # the shell's "owned windows too" bit
     "structure sizes": {"SHMENUBARINFO": 36, "SHACTIVATEINFO": 12, "SHINITDLGINFO": 12},
-    "also imported": {"memset"},  # the device's compiler calls it where another inlines it
 }
 
 
-def read_binary(name):
-    with open(os.path.join(BINARIES, name), "rb") as binary:
+def read_binary(name, folder=BINARIES):
+    with open(os.path.join(folder, name), "rb") as binary:
         return binary.read()
 
 
@@ -73,7 +80,8 @@ class Images(unittest.TestCase):
     # each with its source in the platform's documentation, or why GNU ld's value stays.
     HEADERS = [
         ("FILE_HEADER.Machine", 0x1C0, 0x1C0),  # ARM; pe_image refuses any other
-        ("FILE_HEADER.Characteristics", 0x030E, 0x230E),  # executable, stripped, 32-bit words; a DLL
+        # PE Format, Characteristics: executable, no line numbers or symbols, 32-bit words; and a DLL.
+        ("FILE_HEADER.Characteristics", 0x030E, 0x230E),
         # KB 326162, "Address Space Layout of a Windows CE Process": the EXE's sections start at
         # 0x00010000; /BASE (Windows CE 5.0): a DLL's default base is 0x10000000 (moved when loaded).
         ("OPTIONAL_HEADER.ImageBase", 0x10000, 0x10000000),
@@ -82,7 +90,8 @@ class Images(unittest.TestCase):
         # PE Format: the version of "the required operating system", Windows CE 5.02 as the subsystem's.
         ("OPTIONAL_HEADER.MajorOperatingSystemVersion", 5, 5),
         ("OPTIONAL_HEADER.MinorOperatingSystemVersion", 2, 2),
-        ("OPTIONAL_HEADER.MajorImageVersion", 1, 1),  # kept: the image's own version, which no loader reads
+        # Kept, GNU ld's: the image's own version (PE Format); no source found on whether the device reads it.
+        ("OPTIONAL_HEADER.MajorImageVersion", 1, 1),
         ("OPTIONAL_HEADER.MinorImageVersion", 0, 0),
         ("OPTIONAL_HEADER.Subsystem", 9, 9),  # Windows CE GUI; pe_image refuses any other
         ("OPTIONAL_HEADER.MajorSubsystemVersion", 5, 5),  # /SUBSYSTEM (Windows CE 5.0): the minimum version,
@@ -93,17 +102,15 @@ class Images(unittest.TestCase):
         ("OPTIONAL_HEADER.SizeOfStackReserve", 0x10000, 0x10000),  # Stack (Windows Mobile 6.5): the default 64 KB
         ("OPTIONAL_HEADER.SizeOfStackCommit", 0x1000, 0x1000),  # the same page: committed one page at a time
         ("OPTIONAL_HEADER.SizeOfHeapReserve", 0x100000, 0x100000),  # /HEAP (Windows CE 5.0): the default 1 MB
-        ("OPTIONAL_HEADER.SizeOfHeapCommit", 0x1000, 0x1000),  # kept: one page; the heap is committed as used
+        # Kept, GNU ld's one page: no source found for the platform linker's default. Not verified.
+        ("OPTIONAL_HEADER.SizeOfHeapCommit", 0x1000, 0x1000),
         ("OPTIONAL_HEADER.DATA_DIRECTORY.3.Size", 0, 0),  # no exception tables (.pdata): the code raises none
     ]
     # PE Format, "Special Sections"; the import table stays writable, the loader writes it.
     SECTIONS = {".text": 0x60000020, ".rdata": 0x40000040, ".edata": 0x40000040, ".bss": 0xC0000080,
                 ".idata": 0xC0000040, ".rsrc": 0x40000040, ".reloc": 0x42000040}
 
-    def test_binaries_are_arm_windows_ce_images_importing_only_the_devices_libraries(self):
-        expected = {}
-        for binary, library, functions in case_table("device_imports.txt"):
-            expected.setdefault(binary, {})[library] = set(functions.split(" ; "))
+    def test_arm_binaries_headers_sections_resources_and_exports(self):
         for column, name in ((1, "Quillmere.exe"), (2, "Corvane.dll")):
             with self.subTest(name):
                 image = pe_image.Image(read_binary(name))  # refuses any other machine or subsystem
@@ -115,23 +122,75 @@ class Images(unittest.TestCase):
                 for section in image.pe.sections:
                     name_in_header = section.Name.rstrip(b"\0").decode("ascii")
                     self.assertEqual(self.SECTIONS[name_in_header], section.Characteristics, name_in_header)
-                self.assertTrue(image.pe.verify_checksum())
+                checksum_at = image.pe.OPTIONAL_HEADER.get_file_offset() + 64  # PE Format: CheckSum
+                self.assertEqual(self.checksum(image.data, checksum_at), image.pe.OPTIONAL_HEADER.CheckSum)
                 self.assertTrue(image.pe.DIRECTORY_ENTRY_BASERELOC)
-                imports = {}
-                for library, function, _ in image.imports():
-                    imports.setdefault(library, set()).add(function)
-                for library in imports:
-                    imports[library] -= DEVICE_SIDE["also imported"]
-                self.assertEqual(expected[name], imports)
         program = pe_image.Image(read_binary("Quillmere.exe"))
         self.assertEqual("Quillmere", program.string(1))
         self.assertEqual("QUILLMERE", program.string(2))
         self.assertIsNotNone(program.resource(pe_image.RESOURCE_ICON_GROUP, 101))
         self.assertEqual(struct.pack("<HHHH", 0x0B | 0x80, 0x51, 32771, 0),
                          program.resource(pe_image.RESOURCE_ACCELERATOR, 2))
-        exports = pe_image.Image(read_binary("Corvane.dll")).exports()
+        self.assertCorvaneExportsItsHooks(pe_image.Image(read_binary("Corvane.dll")))
+
+    @staticmethod
+    def checksum(data, field_at):
+        """The image's checksum computed from its bytes, not from pefile (whose own routine wrote the
+        field): as imagehlp's CheckSumMappedFile computes it, which the PE format names as the
+        algorithm's home without describing it: the file's 16-bit words summed with each carry
+        folded back in, the field itself taken as zero, plus the file's length."""
+        words = bytearray(data)
+        words[field_at:field_at + 4] = bytes(4)
+        words += bytes(len(words) % 2)
+        total = 0
+        for (word,) in struct.iter_unpack("<H", words):
+            total += word
+            total = (total & 0xFFFF) + (total >> 16)
+        return total + len(data)
+
+    def test_check_binaries_are_32_bit_images_for_the_devices_subsystem(self):
+        for name, library in (("Quillmere.exe", False), ("Corvane.dll", True)):
+            with self.subTest(name):
+                image = pe_image.Image(read_binary(name, CHECK_BINARIES), pe_image.MACHINE_I386)
+                header = image.pe.OPTIONAL_HEADER
+                self.assertEqual(pefile.OPTIONAL_HEADER_MAGIC_PE, header.Magic)
+                self.assertEqual((5, 2), (header.MajorSubsystemVersion, header.MinorSubsystemVersion))
+                self.assertEqual(library, bool(image.pe.FILE_HEADER.Characteristics & 0x2000))  # a DLL
+        self.assertCorvaneExportsItsHooks(pe_image.Image(read_binary("Corvane.dll", CHECK_BINARIES),
+                                                         pe_image.MACHINE_I386))
+
+    def assertCorvaneExportsItsHooks(self, corvane):
+        directory = corvane.pe.DIRECTORY_ENTRY_EXPORT.struct
+        self.assertEqual((1, 4, 4), (directory.Base, directory.NumberOfFunctions, directory.NumberOfNames))
         self.assertEqual({"Install_Init": 1, "Install_Exit": 2, "Uninstall_Init": 3, "Uninstall_Exit": 4},
-                         {name: ordinal for name, (ordinal, _) in exports.items()})
+                         {name: ordinal for name, (ordinal, _) in corvane.exports().items()})
+
+    def test_each_build_imports_what_the_table_lists_as_the_device_exports_it(self):
+        """Both ways, per build and binary: an import the table does not list for it (a function
+        by name that the device exports by ordinal only, or another ordinal) fails, and so does a
+        line of the table that none of its binaries imports."""
+        table = device_exports.read()
+        ordinal_only = {(export.library, export.function): export.ordinal for export in table if not export.named}
+        for build, folder, machine in (("ARM", BINARIES, pe_image.MACHINE_ARM),
+                                       ("check", CHECK_BINARIES, pe_image.MACHINE_I386)):
+            listed = set()
+            for name in ("Quillmere.exe", "Corvane.dll"):
+                with self.subTest(build=build, binary=name):
+                    expected = {(export.library, device_exports.imported_as(export)) for export in table
+                                if build in export.builds and name in export.binaries}
+                    imported = {(library, function or "ordinal %d" % ordinal)
+                                for library, function, ordinal, _ in pe_image.Image(read_binary(name, folder),
+                                                                                     machine).imports()}
+                    listed |= expected
+                    self.assertEqual([], ["%s of %s, which the device exports by ordinal %d only" %
+                                          (function, library, ordinal_only[(library, function)])
+                                          for library, function in sorted(imported & set(ordinal_only))],
+                                     "%s's %s imports by name" % (build, name))
+                    self.assertEqual(set(), imported - expected, "imported, not listed for %s's %s" % (build, name))
+                    self.assertEqual(set(), expected - imported, "listed for %s's %s, not imported" % (build, name))
+            unused = [export.function for export in table if build in export.builds and
+                      (export.library, device_exports.imported_as(export)) not in listed]
+            self.assertEqual([], unused, "table lines no binary of the %s build imports" % build)
 
 
 class CorvaneOnTheDevice(unittest.TestCase):
@@ -160,21 +219,27 @@ class CorvaneOnTheDevice(unittest.TestCase):
                         found = device.registry.get("pellworth\\patches", {}).get("fennistry")
                         self.assertEqual(registry_value(after), found[1:] if found else None)
 
+    # Each function the device calls runs from an ARM caller (the ARMv4T core's runs) and from a
+    # Thumb caller (the XScale core's), and must return to either in its state.
     def test_removal_hooks_do_nothing_and_say_continue_and_done(self):
         library = read_binary("Corvane.dll")
-        for hook in ("Uninstall_Init", "Uninstall_Exit"):
-            device = coredll_model.Device()
-            self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook))
-            self.assertEqual([], device.calls)
+        for core in CORES:
+            for hook in ("Uninstall_Init", "Uninstall_Exit"):
+                with self.subTest(core=core, hook=hook):
+                    device = coredll_model.Device()
+                    self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook, core=core))
+                    self.assertEqual([], device.calls)
 
     def test_entry_says_true_for_every_reason(self):
         library = read_binary("Corvane.dll")
-        device = coredll_model.Device()
-        device_runs.run_setup_hook(library, device, "Uninstall_Exit")
-        machine = device.machine
-        for reason in (0, 1, 2, 3):
-            self.assertEqual(1, machine.call(machine.entry(), [machine.base, reason, 0], "DllMain"))
-        self.assertEqual(2, len(device.turned_off))  # once a process attach: the run's and this one's
+        for core in CORES:
+            with self.subTest(core=core):
+                device = coredll_model.Device()
+                device_runs.run_setup_hook(library, device, "Uninstall_Exit", core=core)
+                machine = device.machine
+                for reason in (0, 1, 2, 3):
+                    self.assertEqual(1, machine.call(machine.entry(), [machine.base, reason, 0], "DllMain"))
+                self.assertEqual(2, len(device.turned_off))  # once a process attach: the run's and this one's
 
 
 class QuillmereOnTheDevice(unittest.TestCase):
@@ -277,6 +342,16 @@ class QuillmereOnTheDevice(unittest.TestCase):
                     after = stored_white_list(device.registry)
                     self.assertEqual(device_runs.stored_text(ssid3), after["WhiteListSSID3"])
                     self.assertEqual(device_runs.stored_text(count), after["WhiteListCount"])
+
+    def test_the_loader_refuses_an_import_the_devices_libraries_do_not_export(self):
+        """Ordinal 84 (SHHandleWMActivate) changed to 85 in the image's import lookup table."""
+        image = pe_image.Image(self.program)
+        entry = [function for library in image.pe.DIRECTORY_ENTRY_IMPORT for function in library.imports
+                 if function.ordinal == 84][0]
+        changed = bytearray(self.program)
+        struct.pack_into("<I", changed, entry.struct_table.get_file_offset(), 0x80000000 | 85)
+        with self.assertRaisesRegex(arm_machine.RunFailed, "aygshell.dll exports no ordinal 85"):
+            device_runs.run_program(bytes(changed), coredll_model.Device(), [])
 
     def test_ctrl_q_a_second_start_and_a_refused_class(self):
         complete = white_list("1", "2", ["alpha", "beta"])
@@ -429,7 +504,9 @@ class CallingConvention(unittest.TestCase):
                         number = int(re.search(r"line: (\d+)", location).group(1))
                         with open(os.path.join(HERE, "..", source)) as listed:
                             self.assertEqual(text, listed.read().split("\n")[number - 1].strip(), where)
-        self.assertEqual(imported - DEVICE_SIDE["also imported"], checked - DEVICE_SIDE["also imported"])
+        # What only the ARM build imports (the table's memset) is called by the compiler, not by our code.
+        arm_only = {export.function for export in device_exports.read() if export.builds == ("ARM",)}
+        self.assertEqual(imported - arm_only, checked - arm_only)
         callbacks = (taken & set(defined)) - called_by_device
         self.assertEqual({"MainWindowProc"}, {defined[name][3] for name in callbacks})
         self.assertLessEqual(called_by_device, set(defined))

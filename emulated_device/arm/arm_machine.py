@@ -1,7 +1,8 @@
 """An emulated ARM processor (Debian's python3-unicorn) that runs one of the device's binaries as
 the device's loader would place it: sections at their addresses, each with its own protection,
-base relocations applied when it is loaded elsewhere than its preferred base, and every import
-pointed at a Python model of that function. A model that calls back into ARM code (a window
+base relocations applied when it is loaded elsewhere than its preferred base, and every import,
+by name or by ordinal, resolved as the device's libraries export it (device_exports) and pointed
+at a Python model of that function. A model that calls back into ARM code (a window
 procedure) does so by continuation: the callee runs with a return stub as its return address, and
 when the stub is reached the model finishes and returns to its own caller; no emulator is ever
 nested.
@@ -23,6 +24,7 @@ from unicorn.arm_const import (UC_ARM_REG_CPSR, UC_ARM_REG_LR, UC_ARM_REG_PC, UC
                                UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
                                UC_ARM_REG_R12, UC_ARM_REG_SP, UC_CPU_ARM_PXA270, UC_CPU_ARM_TI925T)
 
+import device_exports
 import pe_image
 
 CORES = {"ARMv4T (TI925T)": UC_CPU_ARM_TI925T, "XScale (PXA270)": UC_CPU_ARM_PXA270}
@@ -78,7 +80,9 @@ class Machine:
         self.uc.reg_write(UC_ARM_REG_CPSR, self.uc.reg_read(UC_ARM_REG_CPSR) & ~MODE_BITS | USER_MODE)
         self.junk = random.Random(JUNK_SEED)
         self.stack_skew = STACK_SKEW[core]
-        # The device's caller may be ARM or Thumb code (ARMV4I): ARM on one core, Thumb on the other.
+        # The device's caller may be ARM or Thumb code ("/QRinterwork-return - Enable Interworking
+        # (Windows CE 5.0)": every ARM processor is ARMV4I, returning with BX LR so that Thumb code
+        # can call it): ARM on one core, Thumb on the other.
         self.thumb_caller = core == "XScale (PXA270)"
         self.base = self.image.image_base if base is None else base
         self._map_image()
@@ -87,10 +91,16 @@ class Machine:
             self.uc.mem_write(start, FILL[:size])
         self.heap_used = 0
         self.uc.mem_map(STUBS, 0x20000, UC_PROT_READ | UC_PROT_EXEC)
+        # Each import as the device's loader finds it, by name or by ordinal, in what its library
+        # exports; the models keep the functions' names.
         self.imports = []  # (library, name) by stub slot
-        for library, name, slot in self.image.imports():
+        for library, name, ordinal, slot in self.image.imports():
+            try:
+                function = device_exports.resolve(library, name, ordinal)
+            except LookupError as error:
+                raise RunFailed("the image imports what the device's libraries do not export: %s" % error)
             self.uc.mem_write(self.base + slot, struct.pack("<I", STUBS + 4 * len(self.imports)))
-            self.imports.append((library, name))
+            self.imports.append((library, function))
         self.models, self.modelled = models, None
         self.frames = []
         self.instructions = 0

@@ -1,11 +1,13 @@
 """A PE32 image as the device's loader takes it, read with Debian's python3-pefile: headers,
-sections, base relocations, exports and resources are pefile's. What is the device's own is
-checked here: an ARM image for Windows CE that imports by name only."""
+sections, base relocations, imports, exports and resources are pefile's. What is the device's own
+is checked here: an image for Windows CE's GUI subsystem, for ARM (or, for the 32-bit device
+check's binaries, for i386)."""
 import functools
 
 import pefile
 
 MACHINE_ARM = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_ARM"]
+MACHINE_I386 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
 SUBSYSTEM_WINDOWS_CE_GUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CE_GUI"]
 RESOURCE_ICON_GROUP = pefile.RESOURCE_TYPE["RT_GROUP_ICON"]
 RESOURCE_STRING = pefile.RESOURCE_TYPE["RT_STRING"]
@@ -17,14 +19,14 @@ class ImageError(Exception):
 
 
 class Image:
-    def __init__(self, data):
+    def __init__(self, data, machine=MACHINE_ARM):
         try:
             self.data = bytes(data)
             self.pe = pefile.PE(data=self.data)
         except pefile.PEFormatError as error:
             raise ImageError(str(error))
-        if self.pe.FILE_HEADER.Machine != MACHINE_ARM:
-            raise ImageError("the image is for machine %#x, not ARM" % self.pe.FILE_HEADER.Machine)
+        if self.pe.FILE_HEADER.Machine != machine:
+            raise ImageError("the image is for machine %#x, not %#x" % (self.pe.FILE_HEADER.Machine, machine))
         header = self.pe.OPTIONAL_HEADER
         if header.Subsystem != SUBSYSTEM_WINDOWS_CE_GUI:
             raise ImageError("the image is for subsystem %d, not Windows CE's" % header.Subsystem)
@@ -70,15 +72,16 @@ class Image:
         return self._mapped[base]
 
     def imports(self):
-        """(library, function, rva of its slot) of every import; the device's loader resolves
-        imports by name only."""
+        """(library, function's name, ordinal, rva of its slot) of every import: the name for an
+        import by name (ordinal None), the ordinal for one by ordinal (name None)."""
         found = []
         for library in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", []):
             name = library.dll.decode("ascii").lower()
             for function in library.imports:
                 if function.import_by_ordinal:
-                    raise ImageError("%s is imported by ordinal" % name)
-                found.append((name, function.name.decode("ascii"), function.address - self.image_base))
+                    found.append((name, None, function.ordinal, function.address - self.image_base))
+                else:
+                    found.append((name, function.name.decode("ascii"), None, function.address - self.image_base))
         return found
 
     def exports(self):

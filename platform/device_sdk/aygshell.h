@@ -1,10 +1,14 @@
 // The Windows Mobile shell's declarations that the settings program uses, as the device's SDK
-// has them in aygshell.h (written from the platform's public documentation): the device check
-// takes this header as <aygshell.h>, the emulated device's stand-ins implement it, and the
-// device build takes the SDK's own header instead.
+// has them in aygshell.h, each from the public page or header named beside it ("WM 6.5 docs, ID":
+// Microsoft's Windows Mobile 6.5 reference, learn.microsoft.com/en-us/previous-versions/ID
+// (v=msdn.10), dated 4/8/2010; "CeGCC aygshell.h": src/w32api/include/aygshell.h of CeGCC, the
+// open-source Windows CE toolchain). The device check takes this header as <aygshell.h>, the
+// emulated device's stand-ins implement it, and the device build takes the SDK's own header
+// instead. The 32-bit layouts are checked at compile time in layout_checks.cpp.
 #pragma once
 #include <windows.h>
 
+// SHMENUBARINFO (WM 6.5 docs, aa928226): these members in this order.
 typedef struct tagSHMENUBARINFO {
     DWORD cbSize;
     HWND hwndParent;
@@ -17,18 +21,23 @@ typedef struct tagSHMENUBARINFO {
     COLORREF clrBk;
 } SHMENUBARINFO, *PSHMENUBARINFO;
 
+// The flags' names: SHMENUBARINFO (WM 6.5 docs); their values: CeGCC aygshell.h (no Microsoft
+// page found gives them).
 #define SHCMBF_EMPTYBAR 0x0001
 #define SHCMBF_HIDDEN 0x0002
 #define SHCMBF_HIDESIPBUTTON 0x0004
 #define SHCMBF_COLORBK 0x0008
 #define SHCMBF_HMENU 0x0010
 
+// SHINITDLGINFO (WM 6.5 docs, aa924964): these members in this order.
 typedef struct tagSHINITDLGINFO {
     DWORD dwMask;
     HWND hDlg;
     DWORD dwFlags;
 } SHINITDLGINFO, *PSHINITDLGINFO;
 
+// SHINITDLGINFO (WM 6.5 docs): "#define SHIDIM_FLAGS 0x0001" and the flags' names; the flags'
+// values: CeGCC aygshell.h (no Microsoft page found gives them).
 #define SHIDIM_FLAGS 0x0001
 #define SHIDIF_DONEBUTTON 0x0001
 #define SHIDIF_SIZEDLG 0x0002
@@ -36,6 +45,7 @@ typedef struct tagSHINITDLGINFO {
 #define SHIDIF_SIPDOWN 0x0008
 #define SHIDIF_FULLSCREENNOMENUBAR 0x0010
 
+// SHACTIVATEINFO (WM 6.5 docs, aa926182): these members and bit-fields in this order.
 typedef struct {
     DWORD cbSize;
     HWND hwndLastFocus;
@@ -45,6 +55,9 @@ typedef struct {
     UINT fReserved : 29;
 } SHACTIVATEINFO, *PSHACTIVATEINFO;
 
+// SHInitExtraControls (aa931617), SHCreateMenuBar (aa931828), SHInitDialog (aa932176),
+// SHHandleWMActivate (aa932774), SHHandleWMSettingChange (aa930183), all WM 6.5 docs. How
+// aygshell.dll exports each: tests/cases/device_imports.txt.
 extern "C" {
 BOOL WINAPI SHInitExtraControls(void);
 BOOL WINAPI SHCreateMenuBar(SHMENUBARINFO* info);
@@ -52,10 +65,3 @@ BOOL WINAPI SHInitDialog(PSHINITDLGINFO info);
 BOOL WINAPI SHHandleWMActivate(HWND window, WPARAM wParam, LPARAM lParam, SHACTIVATEINFO* activation, DWORD flags);
 BOOL WINAPI SHHandleWMSettingChange(HWND window, WPARAM wParam, LPARAM lParam, SHACTIVATEINFO* activation);
 }
-
-#ifdef UNDER_CE
-// The device's 32-bit layout, which the program's records and cbSize fields rely on.
-typedef char SHMENUBARINFO_is_36_bytes[sizeof(SHMENUBARINFO) == 36 ? 1 : -1];
-typedef char SHACTIVATEINFO_is_12_bytes[sizeof(SHACTIVATEINFO) == 12 ? 1 : -1];
-typedef char SHINITDLGINFO_is_12_bytes[sizeof(SHINITDLGINFO) == 12 ? 1 : -1];
-#endif

@@ -1,9 +1,13 @@
 // Included first in every file of the device check: where mingw's desktop headers declare a
-// function otherwise than the device's SDK does, this makes them agree with the device.
+// function otherwise than the device's SDK does, this makes them agree with the device. (A page
+// "ID" below is learn.microsoft.com/en-us/previous-versions/ID.)
 #pragma once
 
 // The device (ARM) has one calling convention, so its libraries export plain, undecorated names
-// and WINAPI means nothing there; x86's __stdcall would decorate every name with its size.
+// and WINAPI means nothing there ("__stdcall", Visual Studio 2013 docs, zxk0tw93(v=vs.120): "On
+// ARM and x64 processors, __stdcall is accepted and ignored by the compiler"; CeGCC's coredll.def
+// and aygshell.def list the names undecorated); x86's __stdcall would decorate every name with
+// its size.
 #ifdef __clang__
 #pragma clang diagnostic ignored "-Wkeyword-macro"
 #endif
@@ -12,10 +16,12 @@
 #undef _stdcall
 #define _stdcall
 
-// The desktop's WinMain takes the narrow command line; the device's takes the wide one.
+// The desktop's WinMain takes the narrow command line; the device's takes the wide one
+// ("WinMain", Windows Mobile 6.5 docs, aa930760(v=msdn.10): LPWSTR lpCmdLine).
 #define WinMain DesktopWinMain
 // clang takes a 16-bit result as cleared above by the callee and drops the caller's narrowing;
-// the device's libraries need not clear it. The one such import's ATOM is declared register-sized.
+// the device's libraries need not clear it. The one such import's ATOM ("RegisterClass", Windows
+// Mobile 6.5 docs, aa932511(v=msdn.10): returns ATOM) is declared register-sized.
 #ifdef __arm__
 #define RegisterClassW DesktopRegisterClassW
 #endif

@@ -1,6 +1,7 @@
 // The setup hooks as the device's CAB installer declares them in the platform's published setup
-// header, checked at compile time against setup_hooks.h, whose declarations Corvane's
-// definitions must match.
+// header (ce_setup.h; the signatures below as the Windows Mobile 6.5 pages of Install_Init,
+// Install_Exit, Uninstall_Init and Uninstall_Exit give them, listed in setup_hooks.h), checked at
+// compile time against setup_hooks.h, whose declarations Corvane's definitions must match.
 #include "setup_hooks.h"
 
 template <typename T, typename U> struct SameType {
