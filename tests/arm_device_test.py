@@ -362,8 +362,9 @@ class QuillmereOnTheDevice(unittest.TestCase):
                     self.assertEqual(device_runs.stored_text(ssid3), after["WhiteListSSID3"])
                     self.assertEqual(device_runs.stored_text(count), after["WhiteListCount"])
 
-    def test_the_loader_refuses_an_import_the_devices_libraries_do_not_export(self):
-        """Ordinal 84 (SHHandleWMActivate) changed to 85 in the image's import lookup table."""
+    def test_the_loader_refuses_an_import_the_table_does_not_give_the_binary(self):
+        """Quillmere's ordinal 84 (SHHandleWMActivate) changed to 85 in its import lookup table;
+        Corvane's MessageBoxW renamed LoadIconW, which the table lists for Quillmere only."""
         image = pe_image.Image(self.program)
         entry = [function for library in image.pe.DIRECTORY_ENTRY_IMPORT for function in library.imports
                  if function.ordinal == 84][0]
@@ -371,6 +372,15 @@ class QuillmereOnTheDevice(unittest.TestCase):
         struct.pack_into("<I", changed, entry.struct_table.get_file_offset(), 0x80000000 | 85)
         with self.assertRaisesRegex(arm_machine.RunFailed, "aygshell.dll exports no ordinal 85"):
             device_runs.run_program(bytes(changed), coredll_model.Device(), [])
+        library = read_binary("Corvane.dll")
+        entry = [function for imported in pe_image.Image(library).pe.DIRECTORY_ENTRY_IMPORT
+                 for function in imported.imports if function.name == b"MessageBoxW"][0]
+        changed = bytearray(library)
+        changed[entry.name_offset:entry.name_offset + 12] = b"LoadIconW\0\0\0"
+        with self.assertRaisesRegex(arm_machine.RunFailed, r"^Corvane.dll imports .*: the table lists LoadIconW of "
+                                    r"coredll.dll for Quillmere.exe \(builds: ARM, check\), not for Corvane.dll "
+                                    r"of the ARM build$"):
+            device_runs.run_setup_hook(bytes(changed), coredll_model.Device(), "Uninstall_Exit")
 
     def test_ctrl_q_a_second_start_and_a_refused_class(self):
         complete = white_list("1", "2", ["alpha", "beta"])

@@ -76,7 +76,8 @@ class Frame:
 
 
 class Machine:
-    def __init__(self, image_bytes, models, core="ARMv4T (TI925T)", caller="Thumb", base=None):
+    def __init__(self, image_bytes, models, binary, core="ARMv4T (TI925T)", caller="Thumb", base=None):
+        """`binary`: the file name the imports' table lists the image's imports under."""
         try:
             self.image = pe_image.load(bytes(image_bytes))
         except pe_image.ImageError as error:
@@ -95,13 +96,14 @@ class Machine:
         self.heap_used = 0
         self.uc.mem_map(STUBS, 0x20000, UC_PROT_READ | UC_PROT_EXEC)
         # Each import as the device's loader finds it, by name or by ordinal, in what its library
-        # exports; the models keep the functions' names.
+        # exports and the table lists for this binary; the models keep the functions' names.
         self.imports = []  # (library, name) by stub slot
         for library, name, ordinal, slot in self.image.imports():
             try:
-                function = device_exports.resolve(library, name, ordinal)
+                function = device_exports.resolve(library, name, ordinal, binary)
             except LookupError as error:
-                raise RunFailed("the image imports what the device's libraries do not export: %s" % error)
+                raise RunFailed("%s imports what the table of the device's exports does not give it: %s" %
+                                (binary, error))
             self.uc.mem_write(self.base + slot, struct.pack("<I", STUBS + 4 * len(self.imports)))
             self.imports.append((library, function))
         self.models, self.modelled = models, None

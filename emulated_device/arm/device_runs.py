@@ -23,7 +23,7 @@ def wide_argument(machine, text):
 def run_setup_hook(library, device, hook, counts=(0, 0, 0, 0, 0), core="ARMv4T (TI925T)", caller="Thumb"):
     """Corvane's entry on process attach, then one hook, each called from `caller` code (ARM or
     Thumb); (entry's result, hook's result)."""
-    machine = arm_machine.Machine(library, device.models(), core, caller, base=LIBRARY_BASE)
+    machine = arm_machine.Machine(library, device.models(), "Corvane.dll", core, caller, base=LIBRARY_BASE)
     device.machine = machine
     attached = machine.call(machine.entry(), [machine.base, DLL_PROCESS_ATTACH, 0], "DllMain")
     install_dir = wide_argument(machine, INSTALL_DIR)
@@ -77,7 +77,7 @@ def run_program(program, device, script, core="ARMv4T (TI925T)", caller="Thumb",
     """Quillmere from its entry to its end, its entry and window procedure called from `caller`
     code (ARM or Thumb); its exit code. The script's steps run each time the message loop would
     wait for input."""
-    machine = arm_machine.Machine(program, device.models(), core, caller)
+    machine = arm_machine.Machine(program, device.models(), "Quillmere.exe", core, caller)
     device.machine = machine
     device.script = list(script)
     if count_from_entry:
