@@ -40,6 +40,8 @@ CALLERS = ("ARM", "Thumb")
 STUBS = 0xF0000000  # one 4-byte slot a modelled function
 RETURN_STUB = STUBS + 0x10000
 THUMB_BIT = 0x20
+# The device's default 64 KB less the 8 KB that "Stack" (Windows Mobile 6.5 docs, aa908997) reserves
+# for overflow control (Windows CE 5.0's page says 2 KB; the larger is the stricter).
 STACK, STACK_SIZE = 0x7F000000, 0x10000 - 0x2000
 HEAP, HEAP_SIZE = 0x60000000, 0x100000
 PAGE = 0x1000
