@@ -88,8 +88,10 @@ DWORD LoadWhiteListSettings(void)
     return result;
 }
 
-// EM_GETLINE neither terminates the copy nor, on the device, clears the capacity word it was
-// given when the line is empty.
+// EM_GETLINE reads the capacity from the buffer's first word and does not terminate the copy
+// (Windows Mobile 6.5's page, learn.microsoft.com/en-us/previous-versions/aa921607). What it
+// leaves in that word for an empty line is not documented, so that case is cleared here whatever
+// the field did (not verified on a device).
 static BOOL ReadFirstLine(HWND field, SsidText ssid)
 {
     memset(ssid, 0, sizeof(SsidText));

@@ -1,8 +1,9 @@
 """The device's own ARM binaries, read back and executed on an emulated ARM processor (an ARMv4T
-core, and Corvane's paths and the form also on an XScale core) against models of coredll and
-aygshell, with the case tables of tests/cases that the Wine tests take too; and the 32-bit device
-check's binaries read back beside them. What differs on the device's side is listed once, in
-DEVICE_SIDE and in the imports' table; any other difference fails.
+core called from Thumb code, and every function the device calls also from ARM code and on an
+XScale core) against models of coredll and aygshell, with the case tables of tests/cases that
+the Wine tests take too; and the 32-bit device check's binaries read back beside them. What
+differs on the device's side is listed once, in DEVICE_SIDE and in the imports' table; any other
+difference fails.
 
     ARM_BINARIES=build/device-arm/platform/device_sdk \
     CHECK_BINARIES=build/device-check/platform/device_sdk /usr/bin/python3 tests/arm_device_test.py"""
@@ -29,6 +30,9 @@ BINARIES = os.environ.get("ARM_BINARIES", os.path.join(HERE, "..", "build", "dev
 CHECK_BINARIES = os.environ.get("CHECK_BINARIES", os.path.join(HERE, "..", "build", "device-check", "platform",
                                                                "device_sdk"))
 CORES = ["ARMv4T (TI925T)", "XScale (PXA270)"]
+# Each function the device calls runs on both cores from both an ARM and a Thumb caller, and must
+# return to either in its state; the other runs take the strictest, the ARMv4T core's Thumb caller.
+RUNS = [(core, caller) for core in CORES for caller in arm_machine.CALLERS]
 
 # The device's side of every difference from the emulated device (platform/device.h and the
 # 32-bit structures), and nothing else.
@@ -198,10 +202,10 @@ class CorvaneOnTheDevice(unittest.TestCase):
 
     def test_each_path_makes_the_same_calls_and_boxes(self):
         library = read_binary("Corvane.dll")
-        for core in CORES:
+        for core, caller in RUNS:
             for what, platform, marker, refused, hook, counts, answer, result, after, calls in \
                     case_table("setup_library_paths.txt"):
-                with self.subTest(core=core, path=what):
+                with self.subTest(core=core, caller=caller, path=what):
                     name = None if platform == "none" else bytes.fromhex(platform[4:]) if \
                         platform.startswith("hex ") else device_runs.stored_text(platform)
                     stored = registry_value(marker)
@@ -209,7 +213,7 @@ class CorvaneOnTheDevice(unittest.TestCase):
                     device = coredll_model.Device(registry=registry, platform_name=name, answer=self.ANSWERS[answer])
                     device.fail_keys = refused == "yes"
                     attached, returned = device_runs.run_setup_hook(
-                        library, device, hook, [int(count) for count in counts.split()], core)
+                        library, device, hook, [int(count) for count in counts.split()], core, caller)
                     self.assertEqual(1, attached)
                     self.assertEqual([device_runs.LIBRARY_BASE], device.turned_off)
                     self.assertEqual(int(result), returned)
@@ -219,23 +223,38 @@ class CorvaneOnTheDevice(unittest.TestCase):
                         found = device.registry.get("pellworth\\patches", {}).get("fennistry")
                         self.assertEqual(registry_value(after), found[1:] if found else None)
 
-    # Each function the device calls runs from an ARM caller (the ARMv4T core's runs) and from a
-    # Thumb caller (the XScale core's), and must return to either in its state.
     def test_removal_hooks_do_nothing_and_say_continue_and_done(self):
         library = read_binary("Corvane.dll")
-        for core in CORES:
+        for core, caller in RUNS:
             for hook in ("Uninstall_Init", "Uninstall_Exit"):
-                with self.subTest(core=core, hook=hook):
+                with self.subTest(core=core, caller=caller, hook=hook):
                     device = coredll_model.Device()
-                    self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook, core=core))
+                    self.assertEqual((1, 0), device_runs.run_setup_hook(library, device, hook, core=core,
+                                                                        caller=caller))
                     self.assertEqual([], device.calls)
+
+    def test_a_return_that_does_not_switch_back_to_a_thumb_caller_fails(self):
+        """Uninstall_Exit (two instructions) patched to return otherwise than by BX LR: on the
+        ARMv4T core none of these switches back to Thumb."""
+        library = read_binary("Corvane.dll")
+        image = pe_image.Image(library)
+        at = image.pe.get_offset_from_rva(image.exports()["Uninstall_Exit"][1])
+        returns = {"mov pc, lr": (0xE1A0F00E, 0xE1A00000), "push {lr}; pop {pc}": (0xE52DE004, 0xE49DF004),
+                   "push {r4, lr}; pop {r4, pc}": (0xE92D4010, 0xE8BD8010)}
+        for name, code in returns.items():
+            with self.subTest(name):
+                patched = bytearray(library)
+                struct.pack_into("<2I", patched, at, *code)
+                with self.assertRaisesRegex(arm_machine.RunFailed,
+                                            "^Uninstall_Exit returned to its Thumb caller in the other state$"):
+                    device_runs.run_setup_hook(bytes(patched), coredll_model.Device(), "Uninstall_Exit")
 
     def test_entry_says_true_for_every_reason(self):
         library = read_binary("Corvane.dll")
-        for core in CORES:
-            with self.subTest(core=core):
+        for core, caller in RUNS:
+            with self.subTest(core=core, caller=caller):
                 device = coredll_model.Device()
-                device_runs.run_setup_hook(library, device, "Uninstall_Exit", core=core)
+                device_runs.run_setup_hook(library, device, "Uninstall_Exit", core=core, caller=caller)
                 machine = device.machine
                 for reason in (0, 1, 2, 3):
                     self.assertEqual(1, machine.call(machine.entry(), [machine.base, reason, 0], "DllMain"))
@@ -246,9 +265,9 @@ class QuillmereOnTheDevice(unittest.TestCase):
     def setUp(self):
         self.program = read_binary("Quillmere.exe")
 
-    def run_program(self, registry, script, screen=(480, 640), core=CORES[0]):
+    def run_program(self, registry, script, screen=(480, 640), core=CORES[0], caller="Thumb"):
         device = coredll_model.Device(screen=screen, registry=registry)
-        device.exit_code = device_runs.run_program(self.program, device, script, core)
+        device.exit_code = device_runs.run_program(self.program, device, script, core, caller)
         return device
 
     def expected_form(self, arrangement, count, ssids):
@@ -265,11 +284,11 @@ class QuillmereOnTheDevice(unittest.TestCase):
 
     def test_form_in_both_arrangements_and_ok_writes_all_twelve_values(self):
         ssids = ["Warehouse-North", "", "Dock", "", "", "", "", "", "Yard", "Gate"]
-        for core in CORES:
+        for core, caller in RUNS:
             for screen, arrangement in (((480, 640), "portrait"), ((640, 480), "landscape")):
-                with self.subTest(core=core, arrangement=arrangement):
+                with self.subTest(core=core, caller=caller, arrangement=arrangement):
                     device = self.run_program(device_runs.registry_with(white_list("x", "3", ssids)),
-                                              [device_runs.tap_ok], screen, core)
+                                              [device_runs.tap_ok], screen, core, caller)
                     self.assertEqual(0, device.exit_code)
                     self.assertEqual(self.expected_form(arrangement, "3", ssids), device_runs.controls(device))
                     self.assertEqual(white_list("1", "4", ssids), stored_white_list(device.registry))
@@ -343,8 +362,9 @@ class QuillmereOnTheDevice(unittest.TestCase):
                     self.assertEqual(device_runs.stored_text(ssid3), after["WhiteListSSID3"])
                     self.assertEqual(device_runs.stored_text(count), after["WhiteListCount"])
 
-    def test_the_loader_refuses_an_import_the_devices_libraries_do_not_export(self):
-        """Ordinal 84 (SHHandleWMActivate) changed to 85 in the image's import lookup table."""
+    def test_the_loader_refuses_an_import_the_table_does_not_give_the_binary(self):
+        """Quillmere's ordinal 84 (SHHandleWMActivate) changed to 85 in its import lookup table;
+        Corvane's MessageBoxW renamed LoadIconW, which the table lists for Quillmere only."""
         image = pe_image.Image(self.program)
         entry = [function for library in image.pe.DIRECTORY_ENTRY_IMPORT for function in library.imports
                  if function.ordinal == 84][0]
@@ -352,6 +372,15 @@ class QuillmereOnTheDevice(unittest.TestCase):
         struct.pack_into("<I", changed, entry.struct_table.get_file_offset(), 0x80000000 | 85)
         with self.assertRaisesRegex(arm_machine.RunFailed, "aygshell.dll exports no ordinal 85"):
             device_runs.run_program(bytes(changed), coredll_model.Device(), [])
+        library = read_binary("Corvane.dll")
+        entry = [function for imported in pe_image.Image(library).pe.DIRECTORY_ENTRY_IMPORT
+                 for function in imported.imports if function.name == b"MessageBoxW"][0]
+        changed = bytearray(library)
+        changed[entry.name_offset:entry.name_offset + 12] = b"LoadIconW\0\0\0"
+        with self.assertRaisesRegex(arm_machine.RunFailed, r"^Corvane.dll imports .*: the table lists LoadIconW of "
+                                    r"coredll.dll for Quillmere.exe \(builds: ARM, check\), not for Corvane.dll "
+                                    r"of the ARM build$"):
+            device_runs.run_setup_hook(bytes(changed), coredll_model.Device(), "Uninstall_Exit")
 
     def test_ctrl_q_a_second_start_and_a_refused_class(self):
         complete = white_list("1", "2", ["alpha", "beta"])
@@ -367,8 +396,8 @@ class QuillmereOnTheDevice(unittest.TestCase):
             main = device_runs.main_window(d).handle
             d.queue += [(main, coredll_model.WM_SETTINGCHANGE, 0x2A, 0), (main, 0x0005, 0, 0x01E00280),
                         (main, coredll_model.WM_COMMAND, 0x1234, 0), (main, coredll_model.WM_CLOSE, 0, 0)]
-        for core in CORES:
-            device = self.run_program(device_runs.registry_with(complete), [other_messages], core=core)
+        for core, caller in RUNS:
+            device = self.run_program(device_runs.registry_with(complete), [other_messages], core=core, caller=caller)
             self.assertEqual(0, device.exit_code)
             main = device_runs.main_window(device).handle
             self.assertEqual([(main, 0x2A, 0, 12)], [(w, wp, lp, size) for w, wp, lp, _, size, _ in

@@ -13,7 +13,8 @@ code, or a jump out of code, faults; an unaligned word, halfword or doubleword a
 heaps hold junk until written; a modelled function writes only where the program could; after each
 modelled call r1-r3, r12, lr and the flags hold junk; every function the device calls (entry
 points, hooks, window procedures) starts with junk in r4-r11 and above its WORD arguments, on one
-core with a stack aligned to 4 bytes only, and must return with SP and r4-r11 as they were."""
+core with a stack aligned to 4 bytes only, is called from ARM or Thumb code as the run asks, and
+must return in its caller's state with SP and r4-r11 as they were."""
 import random
 import struct
 
@@ -31,9 +32,16 @@ CORES = {"ARMv4T (TI925T)": UC_CPU_ARM_TI925T, "XScale (PXA270)": UC_CPU_ARM_PXA
 # The device promises the functions it calls a stack aligned to 4 bytes only: on the XScale core
 # they are entered with one that is not aligned to 8.
 STACK_SKEW = {"ARMv4T (TI925T)": 0, "XScale (PXA270)": 4}
+# The device's caller may be ARM or Thumb code ("/QRinterwork-return - Enable Interworking (Windows
+# CE 5.0)": every ARM processor is ARMV4I, returning with BX LR so that Thumb code can call it). On
+# the ARMv4T core only BX switches back to a Thumb caller; a return by MOV, LDR or LDM to PC does
+# not (ARMv5 made the latter two switch).
+CALLERS = ("ARM", "Thumb")
 STUBS = 0xF0000000  # one 4-byte slot a modelled function
 RETURN_STUB = STUBS + 0x10000
 THUMB_BIT = 0x20
+# The device's default 64 KB less the 8 KB that "Stack" (Windows Mobile 6.5 docs, aa908997) reserves
+# for overflow control (Windows CE 5.0's page says 2 KB; the larger is the stricter).
 STACK, STACK_SIZE = 0x7F000000, 0x10000 - 0x2000
 HEAP, HEAP_SIZE = 0x60000000, 0x100000
 PAGE = 0x1000
@@ -70,7 +78,8 @@ class Frame:
 
 
 class Machine:
-    def __init__(self, image_bytes, models, core="ARMv4T (TI925T)", base=None):
+    def __init__(self, image_bytes, models, binary, core="ARMv4T (TI925T)", caller="Thumb", base=None):
+        """`binary`: the file name the imports' table lists the image's imports under."""
         try:
             self.image = pe_image.load(bytes(image_bytes))
         except pe_image.ImageError as error:
@@ -80,10 +89,7 @@ class Machine:
         self.uc.reg_write(UC_ARM_REG_CPSR, self.uc.reg_read(UC_ARM_REG_CPSR) & ~MODE_BITS | USER_MODE)
         self.junk = random.Random(JUNK_SEED)
         self.stack_skew = STACK_SKEW[core]
-        # The device's caller may be ARM or Thumb code ("/QRinterwork-return - Enable Interworking
-        # (Windows CE 5.0)": every ARM processor is ARMV4I, returning with BX LR so that Thumb code
-        # can call it): ARM on one core, Thumb on the other.
-        self.thumb_caller = core == "XScale (PXA270)"
+        self.thumb_caller = {"ARM": False, "Thumb": True}[caller]
         self.base = self.image.image_base if base is None else base
         self._map_image()
         for start, size in ((STACK, STACK_SIZE), (HEAP, HEAP_SIZE)):
@@ -92,13 +98,14 @@ class Machine:
         self.heap_used = 0
         self.uc.mem_map(STUBS, 0x20000, UC_PROT_READ | UC_PROT_EXEC)
         # Each import as the device's loader finds it, by name or by ordinal, in what its library
-        # exports; the models keep the functions' names.
+        # exports and the table lists for this binary; the models keep the functions' names.
         self.imports = []  # (library, name) by stub slot
         for library, name, ordinal, slot in self.image.imports():
             try:
-                function = device_exports.resolve(library, name, ordinal)
+                function = device_exports.resolve(library, name, ordinal, binary)
             except LookupError as error:
-                raise RunFailed("the image imports what the device's libraries do not export: %s" % error)
+                raise RunFailed("%s imports what the table of the device's exports does not give it: %s" %
+                                (binary, error))
             self.uc.mem_write(self.base + slot, struct.pack("<I", STUBS + 4 * len(self.imports)))
             self.imports.append((library, function))
         self.models, self.modelled = models, None

@@ -352,7 +352,9 @@ class Device:
         elif number == BM_GETCHECK:
             return target.checked
         elif number == EM_GETLINE:
-            # As the device's field copies it: the capacity word first, no NUL after the copy.
+            # The capacity word first, no NUL after the copy ("EM_GETLINE", Windows Mobile 6.5 docs,
+            # aa921607). On an empty line the word is left as it was: the page does not say, and
+            # this is the case the program must handle defensively.
             capacity = m.u16(l_param)
             line = target.text.split("\r")[0][:capacity]
             if line:

@@ -48,16 +48,21 @@ def imported_as(export):
     return export.function if export.named else "ordinal %d" % export.ordinal
 
 
-def resolve(library, name, ordinal, path=TABLE):
-    """The function a device's loader finds for an import by name or by ordinal; LookupError where
-    the library exports no such name or ordinal."""
+def resolve(library, name, ordinal, binary, build="ARM", path=TABLE):
+    """The function a device's loader finds for an import of `binary` of that build, by name or by
+    ordinal; LookupError where the library exports no such name or ordinal, or where the table
+    does not list the function for that binary and build."""
     for export in read(path):
         if export.library != library:
             continue
         if name is not None and export.function == name:
             if not export.named:
                 raise LookupError("%s exports %s by ordinal %d only, not by name" % (library, name, export.ordinal))
-            return name
-        if name is None and export.ordinal == ordinal:
-            return export.function
+        elif name is not None or export.ordinal != ordinal:
+            continue
+        if binary not in export.binaries or build not in export.builds:
+            raise LookupError("the table lists %s of %s for %s (builds: %s), not for %s of the %s build" %
+                              (export.function, library, ", ".join(export.binaries), ", ".join(export.builds),
+                               binary, build))
+        return export.function
     raise LookupError("%s exports no %s" % (library, name if name is not None else "ordinal %d" % ordinal))

@@ -20,9 +20,10 @@ def wide_argument(machine, text):
     return address
 
 
-def run_setup_hook(library, device, hook, counts=(0, 0, 0, 0, 0), core="ARMv4T (TI925T)"):
-    """Corvane's entry on process attach, then one hook; (entry's result, hook's result)."""
-    machine = arm_machine.Machine(library, device.models(), core, base=LIBRARY_BASE)
+def run_setup_hook(library, device, hook, counts=(0, 0, 0, 0, 0), core="ARMv4T (TI925T)", caller="Thumb"):
+    """Corvane's entry on process attach, then one hook, each called from `caller` code (ARM or
+    Thumb); (entry's result, hook's result)."""
+    machine = arm_machine.Machine(library, device.models(), "Corvane.dll", core, caller, base=LIBRARY_BASE)
     device.machine = machine
     attached = machine.call(machine.entry(), [machine.base, DLL_PROCESS_ATTACH, 0], "DllMain")
     install_dir = wide_argument(machine, INSTALL_DIR)
@@ -72,10 +73,11 @@ def press_ctrl_q(focus):
     return press
 
 
-def run_program(program, device, script, core="ARMv4T (TI925T)", count_from_entry=False):
-    """Quillmere from its entry to its end; its exit code. The script's steps run each time the
-    message loop would wait for input."""
-    machine = arm_machine.Machine(program, device.models(), core)
+def run_program(program, device, script, core="ARMv4T (TI925T)", caller="Thumb", count_from_entry=False):
+    """Quillmere from its entry to its end, its entry and window procedure called from `caller`
+    code (ARM or Thumb); its exit code. The script's steps run each time the message loop would
+    wait for input."""
+    machine = arm_machine.Machine(program, device.models(), "Quillmere.exe", core, caller)
     device.machine = machine
     device.script = list(script)
     if count_from_entry:

@@ -2,9 +2,10 @@
 // has them in aygshell.h, each from the public page or header named beside it ("WM 6.5 docs, ID":
 // Microsoft's Windows Mobile 6.5 reference, learn.microsoft.com/en-us/previous-versions/ID
 // (v=msdn.10), dated 4/8/2010; "CeGCC aygshell.h": src/w32api/include/aygshell.h of CeGCC, the
-// open-source Windows CE toolchain). The device check takes this header as <aygshell.h>, the
-// emulated device's stand-ins implement it, and the device build takes the SDK's own header
-// instead. The 32-bit layouts are checked at compile time in layout_checks.cpp.
+// open-source Windows CE toolchain, in its mirror github.com/svn2github/cegcc). The device check
+// takes this header as <aygshell.h>, the emulated device's stand-ins implement it, and the device
+// build takes the SDK's own header instead. The 32-bit layouts are checked at compile time in
+// layout_checks.cpp.
 #pragma once
 #include <windows.h>
 
@@ -21,8 +22,8 @@ typedef struct tagSHMENUBARINFO {
     COLORREF clrBk;
 } SHMENUBARINFO, *PSHMENUBARINFO;
 
-// The flags' names: SHMENUBARINFO (WM 6.5 docs); their values: CeGCC aygshell.h (no Microsoft
-// page found gives them).
+// The flags' names: SHMENUBARINFO (WM 6.5 docs); their values: CeGCC aygshell.h at the mirror's
+// commit 2b0b9ffc (no Microsoft page found gives them).
 #define SHCMBF_EMPTYBAR 0x0001
 #define SHCMBF_HIDDEN 0x0002
 #define SHCMBF_HIDESIPBUTTON 0x0004
@@ -37,7 +38,8 @@ typedef struct tagSHINITDLGINFO {
 } SHINITDLGINFO, *PSHINITDLGINFO;
 
 // SHINITDLGINFO (WM 6.5 docs): "#define SHIDIM_FLAGS 0x0001" and the flags' names; the flags'
-// values: CeGCC aygshell.h (no Microsoft page found gives them).
+// values: CeGCC aygshell.h, the version that also declares SHSendBackToFocusWindow (its commit in
+// the mirror was not found; no Microsoft page found gives them).
 #define SHIDIM_FLAGS 0x0001
 #define SHIDIF_DONEBUTTON 0x0001
 #define SHIDIF_SIZEDLG 0x0002

@@ -3,11 +3,12 @@
 // "ID" below is learn.microsoft.com/en-us/previous-versions/ID.)
 #pragma once
 
-// The device (ARM) has one calling convention, so its libraries export plain, undecorated names
-// and WINAPI means nothing there ("__stdcall", Visual Studio 2013 docs, zxk0tw93(v=vs.120): "On
-// ARM and x64 processors, __stdcall is accepted and ignored by the compiler"; CeGCC's coredll.def
-// and aygshell.def list the names undecorated); x86's __stdcall would decorate every name with
-// its size.
+// The device's libraries export plain, undecorated names: CeGCC's src/w32api/libce/coredll.def and
+// aygshell.def list them so (RegisterClassW, not _RegisterClassW@4), and that is the evidence that
+// WINAPI decorates nothing on the device's ARM. No page found says so of the 2008 ARM compiler:
+// its "__stdcall" page (Visual Studio 2008 docs, zxk0tw93(v=vs.90)) names only IPF and x64 as
+// ignoring it, and the Visual Studio 2013 one that adds ARM is Windows RT's compiler's. Not
+// verified. x86's __stdcall would decorate every name with its size.
 #ifdef __clang__
 #pragma clang diagnostic ignored "-Wkeyword-macro"
 #endif
