@@ -77,7 +77,7 @@ def main():
     hookless = package("Substitution", [("Marked", "x")], library=("Hookless.dll", library))
     packages["library-outside"] = hookless[:1] + [("..\\..\\Outside.999", hookless[1][1])] + hookless[2:]
     packages["two-libraries"] = hookless[:1] + [("0Evil.999", hookless[1][1])] + hookless[1:]
-    packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper() + ".", hookless[1][1])] + hookless[2:]
+    packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper(), hookless[1][1])] + hookless[2:]
     for name, members in packages.items():
         cabinet.pack(members, os.path.join(folder, name + ".cab"))
 

@@ -16,6 +16,14 @@ bool Exists(const wchar_t* path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(file);
+}
+
 // Unpacking folders that an earlier run left (one stopped half-way) are not this test's.
 void DeleteUnpackedFolders()
 {
@@ -265,10 +273,22 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_TRUE(Exists(kShortcut));
     EXPECT_EQ(0, UnpackedFoldersLeft());
 
+    // The installation replaces each file it writes: a file linked to another leaves that one as it was.
+    const wchar_t* const linked[][2] = {{kInstalledProgram, L"C:\\linked-program"}, {kShortcut, L"C:\\linked-shortcut"}};
+    for (const auto& link : linked) {
+        WriteBytes(link[1], "kept");
+        DeleteFileW(link[0]);
+        ASSERT_TRUE(CreateHardLinkW(link[0], link[1], NULL));
+    }
     AnsweredRun accepted = RunInstaller(L"install-cab", IDYES);
     EXPECT_EQ(0u, accepted.exitCode);
     EXPECT_EQ(1u, accepted.seen.size());
-    EXPECT_TRUE(Exists(kInstalledProgram));
+    EXPECT_EQ(ReadWhole(ProgramPath()), ReadWhole(kInstalledProgram));
+    EXPECT_EQ("42#\"C:\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
+    for (const auto& link : linked) {
+        EXPECT_EQ("kept", ReadWhole(link[1]));
+        DeleteFileW(link[1]);
+    }
 
     // Removed by its name, with what the installation recorded.
     AnsweredRun removal = RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere" + SecurityStateOption(), IDOK);
@@ -314,19 +334,18 @@ std::wstring TemporaryPath(const std::wstring& name)
     return full;
 }
 
-// A copy of a package whose _setup.xml member bears another name of the same length.
+// A copy of a package whose _setup.xml member bears another name of the same length; each copy a
+// file of its own.
 std::wstring WithSetupXmlRenamed(const std::string& name)
 {
+    static int copies = 0;
     std::string bytes = ReadWhole(TestPackage(L"substitution"));
     size_t at = bytes.find("_setup.xml");
     EXPECT_NE(std::string::npos, at);
     EXPECT_EQ(10u, name.size());
     bytes.replace(at, 10, name);
-    std::wstring copy = TemporaryPath(L"renamed-member.cab");
-    HANDLE file = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-    CloseHandle(file);
+    std::wstring copy = TemporaryPath(L"renamed-member-" + std::to_wstring(++copies) + L".cab");
+    WriteBytes(copy, bytes);
     return copy;
 }
 
@@ -366,10 +385,7 @@ TEST_F(InstallerPackages, RegistryStringsAreSubstitutedOnlyWhenMarkedAndAnyBuild
 TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
 {
     std::wstring outside = TemporaryPath(L"..\\evil");
-    HANDLE file = CreateFileW(outside.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written;
-    WriteFile(file, "kept", 4, &written, NULL);
-    CloseHandle(file);
+    WriteBytes(outside, "kept");
     struct Case {
         const char* what;
         std::wstring cabinet;
@@ -386,8 +402,10 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a _setup.xml that disagrees", TestPackage(L"disagreeing"), 4, "registry values"},
         {"a member in the parent's parent", WithSetupXmlRenamed("..\\..\\evil"), 4, "not a plain file name"},
         {"a member in a folder", WithSetupXmlRenamed("sub\\setupx"), 4, "not a plain file name"},
-        {"a member on a drive", WithSetupXmlRenamed("C:\\evilxyz"), 4, "not a plain file name"},
+        {"a member on a drive", WithSetupXmlRenamed("C:evil.xml"), 4, "not a plain file name"},
         {"a member with a slash", WithSetupXmlRenamed("a/evil.xml"), 4, "not a plain file name"},
+        {"a member with a trailing dot", WithSetupXmlRenamed("setup.xml."), 4, "not a plain file name"},
+        {"a member named as a device", WithSetupXmlRenamed("nul.setupx"), 4, "not a plain file name"},
         {"two setup libraries", TestPackage(L"two-libraries"), 9, "more than one setup library"},
         {"a member twice under one device name", TestPackage(L"one-file-twice"), 9, "one file on the device"},
         {"a setup library other than the one checked", TestPackage(L"hookless"), 10, "not the one the device's",
@@ -418,7 +436,9 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         EXPECT_EQ("kept", ReadWhole(outside));
     }
     DeleteFileW(outside.c_str());
-    DeleteFileW(TemporaryPath(L"renamed-member.cab").c_str());
+    for (const Case& c : cases)
+        if (c.cabinet.find(L"renamed-member-") != std::wstring::npos)
+            DeleteFileW(c.cabinet.c_str());
 }
 
 }  // namespace

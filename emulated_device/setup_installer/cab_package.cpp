@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "device_files.h"
 #include "provisioning_document.h"
 
 static void SetProblem(UnpackedPackage* package, LPCWSTR text)
@@ -12,51 +13,29 @@ static void SetProblem(UnpackedPackage* package, LPCWSTR text)
     lstrcpynW(package->problem, text, sizeof package->problem / sizeof package->problem[0]);
 }
 
-// A member lands in the unpacking folder under its own name, so that name must be a plain file
-// name: no folder, drive or parent of any kind.
+// A member lands in the unpacking folder under its own name, so that name must be a plain name.
 static BOOL IsPlainMemberName(LPCWSTR name)
 {
     int length = lstrlenW(name);
-    if (length == 0 || length >= PACKAGE_NAME_CHARS || lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0)
-        return FALSE;
-    for (LPCWSTR c = name; *c; ++c)
-        if (*c == L'\\' || *c == L'/' || *c == L':' || *c < 0x20)
-            return FALSE;
-    return TRUE;
+    return length < PACKAGE_NAME_CHARS && IsPlainName(name, length);
 }
 
-// The name a member's file gets on the device: Windows drops trailing dots and spaces, and file
-// names differ in more than letter case.
-static int DeviceFileName(LPCWSTR name, WCHAR* fileName)
+static BOOL IsSetupLibraryName(LPCWSTR name)
 {
     int length = lstrlenW(name);
-    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' '))
-        --length;
-    lstrcpynW(fileName, name, length + 1);
-    CharUpperBuffW(fileName, length);
-    return length;
-}
-
-static BOOL IsSetupLibraryName(LPCWSTR fileName)
-{
-    int length = lstrlenW(fileName);
-    return length >= 4 && lstrcmpW(fileName + length - 4, L".999") == 0;
+    return length >= 4 && lstrcmpW(name + length - 4, L".999") == 0;
 }
 
 // A second setup library, or a member that would land on an earlier one's file: the installer
 // could load or copy a file other than the one that was checked.
 static BOOL IsAmbiguous(UnpackedPackage* package, LPCWSTR name)
 {
-    WCHAR fileName[PACKAGE_NAME_CHARS], earlier[PACKAGE_NAME_CHARS];
-    DeviceFileName(name, fileName);
     for (int i = 0; i < package->memberCount; ++i) {
-        DeviceFileName(package->members[i], earlier);
-        if (lstrcmpW(fileName, earlier) == 0) {
-            SetProblem(package, L"two members are one file on the device (their names differ only in letter case or "
-                                L"trailing dots and spaces)");
+        if (CompareStringOrdinal(name, -1, package->members[i], -1, TRUE) == CSTR_EQUAL) {
+            SetProblem(package, L"two members are one file on the device (their names differ only in letter case)");
             return TRUE;
         }
-        if (IsSetupLibraryName(fileName) && IsSetupLibraryName(earlier)) {
+        if (IsSetupLibraryName(name) && IsSetupLibraryName(package->members[i])) {
             SetProblem(package, L"the package has more than one setup library (.999 member)");
             return TRUE;
         }
@@ -117,13 +96,11 @@ static BOOL EndsWith(LPCWSTR text, LPCWSTR ending)
 
 LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
 {
-    WCHAR ending[8], fileName[PACKAGE_NAME_CHARS];
+    WCHAR ending[8];
     FormatPath(ending, 8, L".%03u", fileId);
-    for (int i = 0; i < package->memberCount; ++i) {
-        DeviceFileName(package->members[i], fileName);
-        if (EndsWith(fileName, ending))
+    for (int i = 0; i < package->memberCount; ++i)
+        if (EndsWith(package->members[i], ending))
             return package->members[i];
-    }
     return NULL;
 }
 

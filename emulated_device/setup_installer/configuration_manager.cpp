@@ -4,6 +4,7 @@
 #include <string.h>
 #include <wincrypt.h>
 
+#include "device_files.h"
 #include "instruction_file.h"
 
 #define MAX_CERTIFICATES 16
@@ -224,17 +225,6 @@ static BOOL CheckDocument(const XmlDocument* document)
         }
     }
     return TRUE;
-}
-
-static BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size)
-{
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    DWORD written = 0;
-    BOOL wrote = WriteFile(file, data, size, &written, NULL) && written == size;
-    CloseHandle(file);
-    return wrote;
 }
 
 static BOOL AddCertificate(const CertificateAddition& addition, LPCWSTR state)

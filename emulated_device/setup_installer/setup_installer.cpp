@@ -26,11 +26,13 @@
 
 #include "cab_package.h"
 #include "configuration_manager.h"
+#include "device_files.h"
 #include "installed_applications.h"
 #include "question_boxes.h"
 #include "setup_hooks.h"
 
 #define UNSIGNED_ROLE 16  // User Authenticated, as the device's policy 4101 gives unsigned packages
+#define EXIT_UNANSWERED 12
 
 struct SetupLibrary {
     HMODULE module;
@@ -124,17 +126,8 @@ static BOOL WriteShortcut(LPCWSTR path, LPCWSTR target)
     int quotedLength = lstrlenW(target) + 2;
     int length = _snprintf(text, sizeof text, "%d#\"%ls\"", quotedLength, target);
     // Only a text that fits is written: a failed shortcut leaves no file behind.
-    if (length <= 0 || length >= (int)sizeof text)
-        return FALSE;
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    DWORD written = 0;
-    BOOL wrote = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
-    CloseHandle(file);
-    return wrote;
+    return length > 0 && length < (int)sizeof text && WriteWhole(path, text, (DWORD)length);
 }
-
 
 // A stored 8-bit text as the device's installer would write it. The device converts it with its
 // own code page, which the emulated device does not know: only ASCII is taken.
@@ -226,7 +219,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
     for (int i = 0; i < instructions.fileCount; ++i) {
         WCHAR source[MAX_PATH], target[MAX_PATH];
         if (!FormatPath(source, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, instructions.files[i].id)) ||
-            !TargetPath(package, instructions.files[i], installDir, target) || !CopyFileW(source, target, FALSE)) {
+            !TargetPath(package, instructions.files[i], installDir, target) || !CopyWhole(source, target)) {
             wprintf(L"cannot copy %hs\n", instructions.files[i].target);
             failedFiles++;
         } else {
@@ -557,7 +550,7 @@ static const struct {
     {9, L"two members are one file on the device, or the package has two setup libraries"},
     {10, L"the setup library is not the one installed and the device's security checked"},
     {11, L"no application of that name is installed"},
-    {12, L"a question of the setup library went unanswered"},
+    {EXIT_UNANSWERED, L"a question of the setup library went unanswered"},
 };
 
 static int Usage(void)
@@ -580,8 +573,6 @@ static BOOL ReadRole(LPCWSTR text, DWORD* role)
     *role = wcstoul(text, &end, 10);
     return text[0] != 0 && *end == 0;
 }
-
-#define UNANSWERED 12
 
 int wmain(int argc, WCHAR** argv)
 {
@@ -622,5 +613,5 @@ int wmain(int argc, WCHAR** argv)
     WatchMessageBoxes(questions, TRUE);
     int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
                          : RemoveApplication(argv[2], checkedLibrary, state);
-    return QuestionWentUnanswered() ? UNANSWERED : result;
+    return QuestionWentUnanswered() ? EXIT_UNANSWERED : result;
 }

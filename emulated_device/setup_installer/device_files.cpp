@@ -1,0 +1,66 @@
+#include "device_files.h"
+
+#include <stdio.h>
+#include <wchar.h>
+
+BOOL IsPlainName(LPCWSTR name, int length)
+{
+    if (length <= 0 || length > MAX_PATH - 8)
+        return FALSE;
+    for (int i = 0; i < length; ++i)
+        if (name[i] < 0x20 || wcschr(L"\\/:*?\"<>|", name[i]) != NULL)
+            return FALSE;
+    // Windows drops trailing dots and spaces, and takes a device name for the device ("\\.\NUL")
+    // whatever folder it is joined to: the name must resolve to itself.
+    WCHAR probe[MAX_PATH], full[MAX_PATH];
+    int probeLength = _snwprintf(probe, MAX_PATH, L"C:\\%.*ls", length, name);
+    return probeLength > 0 && GetFullPathNameW(probe, MAX_PATH, full, NULL) == (DWORD)probeLength &&
+           CompareStringOrdinal(full, -1, probe, -1, FALSE) == CSTR_EQUAL;
+}
+
+BOOL IsPlainNameA(const char* name, int length)
+{
+    WCHAR wide[MAX_PATH];
+    int wideLength = length < MAX_PATH ? _snwprintf(wide, MAX_PATH, L"%.*hs", length, name) : -1;
+    return wideLength > 0 && wideLength < MAX_PATH && IsPlainName(wide, wideLength);
+}
+
+// A new, empty file in the folder of path.
+static BOOL FileBeside(LPCWSTR path, WCHAR* beside)
+{
+    WCHAR folder[MAX_PATH];
+    lstrcpynW(folder, path, MAX_PATH);
+    WCHAR* name = wcsrchr(folder, L'\\');
+    if (name == NULL)
+        return FALSE;
+    name[name == folder + 2 ? 1 : 0] = 0;  // "C:\" keeps its backslash
+    return GetTempFileNameW(folder, L"new", 0, beside) != 0;
+}
+
+static BOOL MoveIntoPlace(LPCWSTR beside, LPCWSTR path, BOOL made)
+{
+    if (made && MoveFileExW(beside, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return TRUE;
+    DeleteFileW(beside);
+    return FALSE;
+}
+
+BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size)
+{
+    WCHAR beside[MAX_PATH];
+    if (!FileBeside(path, beside))
+        return FALSE;
+    HANDLE file = CreateFileW(beside, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH, NULL);
+    DWORD written = 0;
+    BOOL wrote = file != INVALID_HANDLE_VALUE && WriteFile(file, data, size, &written, NULL) && written == size &&
+                 FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE)
+        wrote = CloseHandle(file) && wrote;
+    return MoveIntoPlace(beside, path, wrote);
+}
+
+BOOL CopyWhole(LPCWSTR source, LPCWSTR path)
+{
+    WCHAR beside[MAX_PATH];
+    return FileBeside(path, beside) && MoveIntoPlace(beside, path, CopyFileW(source, beside, FALSE));
+}
