@@ -238,12 +238,30 @@ TEST(WhiteListQuery, WhatTheChannelDoesNotAnswerBecomesItsErrorElement)
               answer);
     EXPECT_FALSE(ParameterIsText(L"WhiteListEnable", L"1"));  // nothing set through the query's channel
 
-    // What is no request is not answered at all.
-    for (const char* unsound : {"<answer/>", "<wap-provisioningdoc><characteristic/></wap-provisioningdoc>",
-                                "<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>",
-                                "<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>",
-                                "<wap-provisioningdoc>text</wap-provisioningdoc>"}) {
-        SCOPED_TRACE(unsound);
+    // What is no request, or no document read as it was written, is not answered at all.
+    std::string nested = "<wap-provisioningdoc>", deeper;
+    for (int depth = 2; depth <= 32; ++depth)
+        nested += "<characteristic type=\"x\">";
+    for (int depth = 2; depth <= 32; ++depth)
+        deeper += "</characteristic>";
+    run = SendDocument(nested + deeper + "</wap-provisioningdoc>", &answer);
+    EXPECT_EQ(0u, run.exitCode) << "32 levels of elements are read: " << run.output;
+    for (const std::string& unsound : {
+             std::string("<answer/>"), std::string("<wap-provisioningdoc><characteristic/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc>text</wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc><![CDATA[]]></wap-provisioningdoc>"),
+             std::string("<!DOCTYPE wap-provisioningdoc><wap-provisioningdoc/>"),
+             std::string("<wap-provisioningdoc><characteristic type=\"&x;\"/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc><characteristic type=\"a\" type=\"b\"/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc/>\0<x/>", 27),
+             std::string("<wap-provisioningdoc><characteristic type=\"a&#9;b\"/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc><characteristic type=\"&#x1F600;\"/></wap-provisioningdoc>"),
+             std::string("<wap-provisioningdoc><characteristic type=\"\x01\"/></wap-provisioningdoc>"),
+             nested + "<characteristic type=\"x\"></characteristic>" + deeper + "</wap-provisioningdoc>",
+             "<wap-provisioningdoc/>" + std::string(65536, ' ')}) {
+        SCOPED_TRACE(unsound.substr(0, 80));
         run = SendDocument(unsound, &answer);
         EXPECT_EQ(4u, run.exitCode) << run.output;
         EXPECT_EQ("", answer);
