@@ -414,6 +414,12 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
          L" --library-sha256 none"},
         {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
         {"a folder in the device's security state", TestPackage(L"security-folder"), 4, "security state"},
+        {"a _setup.xml that adds certificates", TestPackage(L"more-certificates"), 4,
+         "_setup.xml holds characteristic \"CertificateStore\", which the instruction file does not account for"},
+        {"a _setup.xml that sets another value", TestPackage(L"more-values"), 4, "holds parm \"Unmarked\""},
+        {"a _setup.xml that names a setup library", TestPackage(L"more-library"), 4, "_setup.xml disagrees with the "
+         "instruction file"},
+        {"a _setup.xml that extracts another file", TestPackage(L"more-files"), 4, "holds characteristic \"boot.exe\""},
         {"a registry key without the Manager role", TestPackage(L"key-only"), 7, "needs the Manager role", false,
          L" --role 64"},
     };
