@@ -2,7 +2,8 @@
 """Makes the packages the stand-in installer's tests install, with the kit's own format writers:
 registry strings marked for substitution, a _setup.xml from another builder, and packages the
 installer must refuse (among them two setup libraries, two members that are one file on the
-device, and a _setup.xml that says more than the instruction file).
+device, files in the places Wine acts on at start, and a _setup.xml that says more than the
+instruction file).
 
     make_test_packages.py OUTPUT_FOLDER LIBRARY_WITHOUT_HOOKS.dll"""
 import os
@@ -15,6 +16,9 @@ from cab_instructions import Instructions  # noqa: E402
 
 PROVIDER = "Pellworth"
 SUBSTITUTION_KEY = "Software\\Pellworth\\Substitution"
+# The policies file of the tests' device, as a package would name it to Wine (drive Z: is the host's /).
+POLICIES = "Z:" + os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "device",
+                                                 "test-480x640.security", "policies")).replace("/", "\\")
 BUILDER_KEY = "Software\\Pellworth\\Builder"
 
 
@@ -95,7 +99,13 @@ def main():
                                setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;e&apos;")),
     }
     packages["no-macro-folder"] = package("Substitution", [], folder="Escape")
-    packages["security-folder"] = package("Substitution", [], folder="%CE2%\\security\\stores\\SPC")
+    # Wine acts at start on the boot files of its Windows folder: a [rename] line replaces a file.
+    packages["wininit"] = files_package("Boot", "%CE2%", [("wininit.ini", f"[rename]\r\n{POLICIES}=\r\n".encode())])
+    packages["win-ini"] = files_package("Boot", "%CE2%", [("win.ini", b"[windows]\r\nload=\r\n")])
+    packages["security-file"] = files_package("Boot", "%CE2%", [("security", b"x")])
+    packages["appmgr-file"] = files_package("Boot", "%CE2%", [("AppMgr", b"x")])
+    packages["system-file"] = files_package("Boot", "%CE2%\\SYSTEM32", [("boot.dll", b"x")])
+    packages["windows-shortcut"] = files_package("Boot", "%CE1%\\Boot", [("boot.txt", b"x")], [("Boot", "%CE2%")])
     packages["more-certificates"] = package("Substitution", [("Marked", "x")], more=[
         xml.certificate_store_characteristic("00" * 20, "AAAA", 16)])
     packages["more-values"] = package("Substitution", [("Marked", "x")], setup_xml=xml.document(

@@ -361,7 +361,8 @@ protected:
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kSubstitutionKey);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kBuilderKey);
         RemoveDirectoryW(kSubstitutionFolder);
-        RemoveDirectoryW(L"C:\\Windows\\security\\stores\\SPC");
+        DeleteFileW(L"C:\\Program Files\\Boot\\boot.txt");
+        RemoveDirectoryW(L"C:\\Program Files\\Boot");
     }
 };
 
@@ -393,6 +394,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         const char* says;
         bool longTemporaryFolder = false;
         const wchar_t* options = L"";
+        const wchar_t* target = L"";  // a file the package would write
     } cases[] = {
         {"a temporary folder too long for a path", TestPackage(L"substitution"), 4, "cannot make a folder", true},
         {"the device's ARM package", HostPath(QUILLMERE_ARM_CAB), 6, "0Corvane.999 is built for ARM"},
@@ -413,7 +415,17 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
          L" --library-sha256 none"},
         {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
-        {"a folder in the device's security state", TestPackage(L"security-folder"), 4, "security state"},
+        {"wininit.ini in the Windows folder", TestPackage(L"wininit"), 4, "Windows folder, whose boot files", false, L"",
+         L"C:\\Windows\\wininit.ini"},
+        {"win.ini in the Windows folder", TestPackage(L"win-ini"), 4, "C:\\Windows\\win.ini: it lies in Wine's own"},
+        {"a file named security in the Windows folder", TestPackage(L"security-file"), 4, "Windows folder, whose boot",
+         false, L"", L"C:\\Windows\\security"},
+        {"a file named AppMgr in the Windows folder", TestPackage(L"appmgr-file"), 4, "Windows folder, whose boot", false,
+         L"", L"C:\\Windows\\AppMgr"},
+        {"a file in the system folder", TestPackage(L"system-file"), 4, "SYSTEM32: it lies in Wine's system folder", false,
+         L"", L"C:\\Windows\\system32\\boot.dll"},
+        {"a shortcut in the Windows folder", TestPackage(L"windows-shortcut"), 4, "Boot.lnk: it lies in Wine's own",
+         false, L"", L"C:\\Windows\\Boot.lnk"},
         {"a _setup.xml that adds certificates", TestPackage(L"more-certificates"), 4,
          "_setup.xml holds characteristic \"CertificateStore\", which the instruction file does not account for"},
         {"a _setup.xml that sets another value", TestPackage(L"more-values"), 4, "holds parm \"Unmarked\""},
@@ -425,8 +437,10 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
     };
     wchar_t temporary[MAX_PATH];
     GetEnvironmentVariableW(L"TMP", temporary, MAX_PATH);
+    std::string bootFile = ReadWhole(L"C:\\Windows\\win.ini");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        DeleteFileW(c.target);
         // The installer inherits the variable that names its temporary folder.
         if (c.longTemporaryFolder)
             SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str());
@@ -440,6 +454,13 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         EXPECT_FALSE(Exists(kSubstitutionFolder));
         EXPECT_EQ(0, UnpackedFoldersLeft());
         EXPECT_EQ("kept", ReadWhole(outside));
+        EXPECT_FALSE(Exists(c.target));
+        EXPECT_FALSE(Exists(L"C:\\Program Files\\Boot"));
+        DeleteFileW(c.target);
+    }
+    if (ReadWhole(L"C:\\Windows\\win.ini") != bootFile) {
+        ADD_FAILURE() << "a package changed win.ini";
+        WriteBytes(L"C:\\Windows\\win.ini", bootFile);
     }
     DeleteFileW(outside.c_str());
     for (const Case& c : cases)

@@ -64,3 +64,57 @@ BOOL CopyWhole(LPCWSTR source, LPCWSTR path)
     WCHAR beside[MAX_PATH];
     return FileBeside(path, beside) && MoveIntoPlace(beside, path, CopyFileW(source, beside, FALSE));
 }
+
+// The path as Windows takes it: made full, and the part of it that exists with its long names
+// (another letter case or a short name names the same folder).
+static BOOL Resolve(LPCWSTR path, WCHAR* resolved)
+{
+    WCHAR full[MAX_PATH], head[MAX_PATH];
+    DWORD length = GetFullPathNameW(path, MAX_PATH, full, NULL);
+    if (length < 3 || length >= MAX_PATH || full[1] != L':' || full[2] != L'\\')
+        return FALSE;
+    for (DWORD split = length; split >= 3;) {
+        lstrcpynW(head, full, split + 1);
+        DWORD found = GetLongPathNameW(head, resolved, MAX_PATH);
+        if (found > 0 && found + length - split < MAX_PATH) {
+            lstrcpyW(resolved + found, full + split);
+            return TRUE;
+        }
+        while (--split > 3 && full[split] != L'\\')
+            ;
+    }
+    return FALSE;
+}
+
+static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
+{
+    int length = lstrlenW(folder);
+    return length > 0 && lstrlenW(path) >= length &&
+           CompareStringOrdinal(path, length, folder, length, TRUE) == CSTR_EQUAL &&
+           (path[length] == 0 || path[length] == L'\\');
+}
+
+// The device's security state needs no place here: it lies beside Wine's prefix, outside drive C:,
+// and every path a package writes is a full path on drive C:.
+LPCWSTR ProtectedPlace(LPCWSTR path, BOOL isFolder)
+{
+    WCHAR resolved[MAX_PATH], windows[MAX_PATH], system[MAX_PATH], folder[MAX_PATH];
+    if (!Resolve(path, resolved))
+        return L"it does not resolve to a full path on drive C:";
+    UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !Resolve(folder, windows))
+        return L"Wine's Windows folder cannot be found";
+    lstrcpyW(folder, resolved);
+    WCHAR* name = wcsrchr(folder, L'\\');
+    *name = 0;
+    if (!isFolder && CompareStringOrdinal(folder, -1, windows, -1, TRUE) == CSTR_EQUAL)
+        return L"it lies in Wine's own Windows folder, whose boot files (wininit.ini, win.ini, system.ini) Wine acts "
+               L"on at start";
+    length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && Resolve(folder, system) && IsInside(resolved, system))
+        return L"it lies in Wine's system folder";
+    length = GetSystemWow64DirectoryW(folder, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && Resolve(folder, system) && IsInside(resolved, system))
+        return L"it lies in Wine's system folder for 32-bit programs";
+    return NULL;
+}

@@ -1,5 +1,5 @@
 // The files the stand-in installer writes, on the device's drive C: and in its security state:
-// names that Windows keeps as written, and whole writes.
+// names that Windows keeps as written, whole writes, and the places no package may write.
 #pragma once
 #include <windows.h>
 
@@ -15,3 +15,8 @@ BOOL IsPlainNameA(const char* name, int length);
 // failure leaves part of a file, and a file linked to another is replaced rather than changed.
 BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size);
 BOOL CopyWhole(LPCWSTR source, LPCWSTR path);
+
+// Why a package may not put a file (or, with isFolder, make a folder) at this full path on the
+// device, or NULL when it may. The protected places are Wine's own Windows folder itself, whose
+// boot files (wininit.ini, win.ini, system.ini) Wine acts on at start, and its system folders.
+LPCWSTR ProtectedPlace(LPCWSTR path, BOOL isFolder);

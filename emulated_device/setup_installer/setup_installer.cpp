@@ -406,29 +406,29 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
     return ApplyProvisioningDocument(&document, role, state);
 }
 
-// The emulated device keeps its certificate stores, policies and installation records as files
-// (a device keeps them where no package reaches): no folder of a package may lie among them.
-static const LPCWSTR kSecurityFolders[] = {L"C:\\Windows\\security", L"C:\\Windows\\AppMgr"};
-
-static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
+static BOOL IsAllowedPlace(LPCWSTR path, BOOL isFolder)
 {
-    int length = lstrlenW(folder);
-    return _wcsnicmp(path, folder, length) == 0 && (path[length] == 0 || path[length] == L'\\');
+    LPCWSTR why = ProtectedPlace(path, isFolder);
+    if (why != NULL)
+        wprintf(L"the package may not write %ls: %ls\n", path, why);
+    return why == NULL;
 }
 
-static BOOL KeepsOutOfTheSecurityState(const UnpackedPackage& package, LPCWSTR installDir)
+// Every folder, file and shortcut at its full path, before anything is made (a path too long to
+// build is not made at all).
+static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR installDir)
 {
-    for (int i = 0; i < package.instructions.directoryCount; ++i) {
-        WCHAR folder[MAX_PATH];
-        if (!DirectoryPath(package, package.instructions.directories[i].id, installDir, folder))
-            continue;
-        for (int k = 0; k < (int)(sizeof kSecurityFolders / sizeof kSecurityFolders[0]); ++k)
-            if (IsInside(folder, kSecurityFolders[k])) {
-                wprintf(L"the package's folder %ls lies in the device's security state (%ls), which no package may "
-                        L"write\n", folder, kSecurityFolders[k]);
-                return FALSE;
-            }
-    }
+    const PackageInstructions& instructions = package.instructions;
+    WCHAR path[MAX_PATH];
+    for (int i = 0; i < instructions.directoryCount; ++i)
+        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) && !IsAllowedPlace(path, TRUE))
+            return FALSE;
+    for (int i = 0; i < instructions.fileCount; ++i)
+        if (TargetPath(package, instructions.files[i], installDir, path) && !IsAllowedPlace(path, FALSE))
+            return FALSE;
+    for (int i = 0; i < instructions.shortcutCount; ++i)
+        if (ShortcutPath(instructions.shortcuts[i], installDir, path) && !IsAllowedPlace(path, FALSE))
+            return FALSE;
     return TRUE;
 }
 
@@ -469,7 +469,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
                 package.instructions.directories[0].path);
         return 5;
     }
-    if (!KeepsOutOfTheSecurityState(package, made.installDir))
+    if (!KeepsOutOfProtectedPlaces(package, made.installDir))
         return 4;
     if (!IsCheckedLibrary(package, checkedLibrary))
         return 10;
