@@ -246,24 +246,32 @@ TEST(WhiteListQuery, WhatTheChannelDoesNotAnswerBecomesItsErrorElement)
         deeper += "</characteristic>";
     run = SendDocument(nested + deeper + "</wap-provisioningdoc>", &answer);
     EXPECT_EQ(0u, run.exitCode) << "32 levels of elements are read: " << run.output;
-    for (const std::string& unsound : {
-             std::string("<answer/>"), std::string("<wap-provisioningdoc><characteristic/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc>text</wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc><![CDATA[]]></wap-provisioningdoc>"),
-             std::string("<!DOCTYPE wap-provisioningdoc><wap-provisioningdoc/>"),
-             std::string("<wap-provisioningdoc><characteristic type=\"&x;\"/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc><characteristic type=\"a\" type=\"b\"/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc/>\0<x/>", 27),
-             std::string("<wap-provisioningdoc><characteristic type=\"a&#9;b\"/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc><characteristic type=\"&#x1F600;\"/></wap-provisioningdoc>"),
-             std::string("<wap-provisioningdoc><characteristic type=\"\x01\"/></wap-provisioningdoc>"),
-             nested + "<characteristic type=\"x\"></characteristic>" + deeper + "</wap-provisioningdoc>",
-             "<wap-provisioningdoc/>" + std::string(65536, ' ')}) {
-        SCOPED_TRACE(unsound.substr(0, 80));
-        run = SendDocument(unsound, &answer);
+    const std::string notWellFormed = "not a well-formed document of at most 32 levels without a DTD";
+    const struct {
+        std::string document;
+        std::string says;
+    } unsound[] = {
+        {"<answer/>", "it is no wap-provisioningdoc"},
+        {"<wap-provisioningdoc><characteristic/></wap-provisioningdoc>", "an element that is not characteristic"},
+        {"<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>", "an element that is not"},
+        {"<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>", "it is not UTF-8"},
+        {"<wap-provisioningdoc>text</wap-provisioningdoc>", "text, CDATA or a DOCTYPE"},
+        {"<wap-provisioningdoc><![CDATA[]]></wap-provisioningdoc>", "text, CDATA or a DOCTYPE"},
+        {"<!DOCTYPE wap-provisioningdoc><wap-provisioningdoc/>", notWellFormed},
+        {"<wap-provisioningdoc><characteristic type=\"&x;\"/></wap-provisioningdoc>", notWellFormed},
+        {"<wap-provisioningdoc><characteristic type=\"a\" type=\"b\"/></wap-provisioningdoc>", "an attribute twice"},
+        {std::string("<wap-provisioningdoc/>\0<x/>", 27), "NUL byte"},
+        {"<wap-provisioningdoc><characteristic type=\"a&#9;b\"/></wap-provisioningdoc>", "Wine's XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"&#x1F600;\"/></wap-provisioningdoc>", "Wine's XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"\x01\"/></wap-provisioningdoc>", "a character that the answer"},
+        {nested + "<characteristic type=\"x\"></characteristic>" + deeper + "</wap-provisioningdoc>", notWellFormed},
+        {"<wap-provisioningdoc/>" + std::string(65536, ' '), "larger than the emulated device reads"},
+    };
+    for (const auto& c : unsound) {
+        SCOPED_TRACE(c.document.substr(0, 80));
+        run = SendDocument(c.document, &answer);
         EXPECT_EQ(4u, run.exitCode) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;
         EXPECT_EQ("", answer);
     }
     DeleteParametersKey();

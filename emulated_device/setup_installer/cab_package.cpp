@@ -306,7 +306,10 @@ BOOL ReadSetupXml(const UnpackedPackage* package, XmlDocument* document)
 {
     static char text[XML_POOL_BYTES];
     DWORD size = 0;
-    return ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size) && ParseXml(text, size, document);
+    if (ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size))
+        return ParseXml(text, size, document);
+    lstrcpyW(document->problem, L"it cannot be read, or is larger than the emulated device reads");
+    return FALSE;
 }
 
 // _setup.xml must say what the .000 says, and nothing more: name, counts, each file extracted
@@ -315,7 +318,9 @@ static BOOL CheckSetupXml(UnpackedPackage* package)
 {
     static XmlDocument xml;
     if (!ReadSetupXml(package, &xml) || strcmp(xml.elements[0].name, "wap-provisioningdoc") != 0) {
-        SetProblem(package, L"_setup.xml is not a readable provisioning document");
+        _snwprintf(package->problem, 255, L"_setup.xml is not a readable provisioning document: %ls",
+                   xml.problem[0] ? xml.problem : L"its root is no wap-provisioningdoc");
+        package->problem[255] = 0;
         return FALSE;
     }
     memset(Accounted, 0, sizeof Accounted);

@@ -71,7 +71,7 @@ static BOOL Resolve(LPCWSTR path, WCHAR* resolved)
 {
     WCHAR full[MAX_PATH], head[MAX_PATH];
     DWORD length = GetFullPathNameW(path, MAX_PATH, full, NULL);
-    if (length < 3 || length >= MAX_PATH || full[1] != L':' || full[2] != L'\\')
+    if (length < 3 || length >= MAX_PATH || (full[0] != L'C' && full[0] != L'c') || full[1] != L':' || full[2] != L'\\')
         return FALSE;
     for (DWORD split = length; split >= 3;) {
         lstrcpynW(head, full, split + 1);

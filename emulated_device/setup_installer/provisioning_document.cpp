@@ -6,6 +6,7 @@
 #include "provisioning_document.h"
 
 #include <shlwapi.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -30,6 +31,12 @@ static BOOL HasMisreadReference(const char* text, DWORD size)
     return FALSE;
 }
 
+static BOOL Refuse(XmlDocument* document, LPCWSTR why)
+{
+    lstrcpynW(document->problem, why, sizeof document->problem / sizeof document->problem[0]);
+    return FALSE;
+}
+
 // A name or value from the reader into the pool, as UTF-8; NULL when the pool is full or the text
 // holds an unpaired surrogate.
 static const char* Pooled(XmlDocument* document, const WCHAR* text, UINT length)
@@ -38,7 +45,8 @@ static const char* Pooled(XmlDocument* document, const WCHAR* text, UINT length)
     int room = XML_POOL_BYTES - document->poolUsed - 1;
     if (room <= 0)
         return NULL;
-    int written = length == 0 ? 0 : WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, length, space, room, NULL, NULL);
+    int written = length > 0 ? WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, length, space, room, NULL, NULL)
+                             : 0;
     if (length > 0 && written == 0)
         return NULL;
     space[written] = 0;
@@ -54,16 +62,16 @@ static BOOL ReadAttributes(IXmlReader* reader, XmlDocument* document, XmlElement
         UINT nameLength, valueLength;
         if (document->attributeCount >= XML_MAX_ATTRIBUTES || reader->GetQualifiedName(&name, &nameLength) != S_OK ||
             reader->GetValue(&value, &valueLength) != S_OK)
-            return FALSE;
+            return Refuse(document, L"it holds more attributes than the emulated device reads");
         XmlAttribute* attribute = &document->attributes[document->attributeCount];
         attribute->name = Pooled(document, name, nameLength);
         attribute->value = Pooled(document, value, valueLength);
         if (attribute->name == NULL || attribute->value == NULL)
-            return FALSE;
+            return Refuse(document, L"it holds more text than the emulated device reads, or an unpaired surrogate");
         // Wine's reader takes an attribute given twice, which no well-formed document has.
         for (int i = 0; i < element->attributeCount; ++i)
             if (strcmp(document->attributes[element->firstAttribute + i].name, attribute->name) == 0)
-                return FALSE;
+                return Refuse(document, L"it gives an attribute twice");
         document->attributeCount++;
         element->attributeCount++;
     }
@@ -75,12 +83,14 @@ static BOOL ReadElement(IXmlReader* reader, XmlDocument* document, int parent)
     const WCHAR* name;
     UINT length;
     if (document->elementCount >= XML_MAX_ELEMENTS || reader->GetQualifiedName(&name, &length) != S_OK)
-        return FALSE;
+        return Refuse(document, L"it holds more elements than the emulated device reads");
     XmlElement* element = &document->elements[document->elementCount];
     element->name = Pooled(document, name, length);
     element->parent = parent;
     element->attributeCount = 0;
-    if (element->name == NULL || !ReadAttributes(reader, document, element))
+    if (element->name == NULL)
+        return Refuse(document, L"it holds more text than the emulated device reads, or an unpaired surrogate");
+    if (!ReadAttributes(reader, document, element))
         return FALSE;
     document->elementCount++;
     return TRUE;
@@ -97,34 +107,43 @@ static BOOL ReadNodes(IXmlReader* reader, XmlDocument* document)
     while ((read = reader->Read(&type)) == S_OK) {
         if (type == XmlNodeType_Element) {
             BOOL empty = reader->IsEmptyElement();
-            if (!ReadElement(reader, document, depth > 0 ? open[depth - 1] : -1) || depth > XML_MAX_DEPTH)
-                return FALSE;
+            if (depth > XML_MAX_DEPTH || !ReadElement(reader, document, depth > 0 ? open[depth - 1] : -1))
+                return document->problem[0] ? FALSE : Refuse(document, L"its elements are nested too deep");
             if (!empty)
                 open[depth++] = document->elementCount - 1;
         } else if (type == XmlNodeType_EndElement) {
             --depth;
         } else if (type != XmlNodeType_Whitespace && type != XmlNodeType_Comment &&
                    type != XmlNodeType_ProcessingInstruction && type != XmlNodeType_XmlDeclaration) {
-            return FALSE;  // text, CDATA or DOCTYPE
+            return Refuse(document, L"it holds text, CDATA or a DOCTYPE, which provisioning documents do not");
         }
     }
-    return read == S_FALSE && document->elementCount > 0;
+    if (read != S_FALSE)
+        _snwprintf(document->problem, sizeof document->problem / sizeof document->problem[0] - 1,
+                   L"it is not a well-formed document of at most %d levels without a DTD (XmlLite error 0x%08lx)",
+                   XML_MAX_DEPTH, (unsigned long)read);
+    return read == S_FALSE && (document->elementCount > 0 || Refuse(document, L"it holds no element"));
 }
 
 BOOL ParseXml(const char* text, DWORD size, XmlDocument* document)
 {
     memset(document, 0, sizeof *document);
     // Wine's reader takes a NUL for the end and replaces bytes that are not UTF-8.
-    if (size == 0 || memchr(text, 0, size) != NULL ||
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, NULL, 0) == 0 || HasMisreadReference(text, size))
-        return FALSE;
+    if (size == 0 || memchr(text, 0, size) != NULL)
+        return Refuse(document, L"it is empty or holds a NUL byte");
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, NULL, 0) == 0)
+        return Refuse(document, L"it is not UTF-8");
+    if (HasMisreadReference(text, size))
+        return Refuse(document, L"it holds a character reference to a tab, a line end or a character above U+FFFF, "
+                                L"which Wine's XmlLite misreads");
     IStream* stream = SHCreateMemStream((const BYTE*)text, size);
     IXmlReader* reader = NULL;
-    BOOL read = stream != NULL && CreateXmlReader(IID_IXmlReader, (void**)&reader, NULL) == S_OK &&
-                reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit) == S_OK &&
-                // Wine's reader refuses the element whose depth reaches the maximum (reader_inc_depth).
-                reader->SetProperty(XmlReaderProperty_MaxElementDepth, XML_MAX_DEPTH + 1) == S_OK &&
-                reader->SetInput(stream) == S_OK && ReadNodes(reader, document);
+    BOOL started = stream != NULL && CreateXmlReader(IID_IXmlReader, (void**)&reader, NULL) == S_OK &&
+                   reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit) == S_OK &&
+                   // Wine's reader refuses the element whose depth reaches the maximum (reader_inc_depth).
+                   reader->SetProperty(XmlReaderProperty_MaxElementDepth, XML_MAX_DEPTH + 1) == S_OK &&
+                   reader->SetInput(stream) == S_OK;
+    BOOL read = started ? ReadNodes(reader, document) : Refuse(document, L"the platform's XML reader cannot start");
     if (reader != NULL)
         reader->Release();
     if (stream != NULL)
@@ -199,7 +218,7 @@ void XmlStartElement(XmlWriter* writer, const char* name)
 }
 
 // Wine's writer puts an attribute's value between its quotes as given (dlls/xmllite/writer.c,
-// write_output_attribute), so it is escaped here: markup characters as entities, tabs and line
+// xmlwriter_WriteAttributeString; so Wine 8.0 does), so it is escaped here: markup characters as entities, tabs and line
 // ends as references (a reader turns them into spaces where they stand as they are), and U+F000,
 // a multiplestring's separator, as the platform's documentation writes it.
 static BOOL Escape(const WCHAR* value, WCHAR* escaped, int escapedChars)

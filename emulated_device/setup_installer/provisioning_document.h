@@ -30,9 +30,10 @@ struct XmlDocument {
     XmlElement elements[XML_MAX_ELEMENTS];  // in document order, the root first
     XmlAttribute attributes[XML_MAX_ATTRIBUTES];
     char pool[XML_POOL_BYTES];
+    WCHAR problem[160];  // why it cannot be read; empty when it can
 };
 
-// FALSE when the text is not a well-formed UTF-8 document within the limits above.
+// FALSE, with the problem, when the text is not a well-formed UTF-8 document within the limits above.
 BOOL ParseXml(const char* text, DWORD size, XmlDocument* document);
 
 // The attribute's value, or NULL.

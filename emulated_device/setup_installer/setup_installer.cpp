@@ -396,7 +396,7 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
 {
     static XmlDocument document;
     if (!ReadSetupXml(&package, &document)) {
-        wprintf(L"the provisioning document is no readable XML\n");
+        wprintf(L"the provisioning document cannot be read: %ls\n", document.problem);
         return 4;
     }
     if (lstrcmpW(action, L"list") == 0) {
@@ -527,8 +527,7 @@ static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (!read || !ParseXml(text, size, &document)) {
-        wprintf(L"%ls: %ls\n", path, read ? L"the provisioning document is no readable XML"
-                                          : L"cannot be read, or larger than the emulated device reads");
+        wprintf(L"%ls: %ls\n", path, read ? document.problem : L"it cannot be read, or is larger than the emulated device reads");
         return 4;
     }
     return AnswerProvisioningDocument(&document, role, answerPath);
