@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Makes the packages the stand-in installer's tests install, with the kit's own format writers:
 registry strings marked for substitution, a _setup.xml from another builder, and packages the
-installer must refuse (among them two setup libraries, and two members that are one file on the
-device).
+installer must refuse (among them two setup libraries, two members that are one file on the
+device, files in the places Wine acts on at start, and a _setup.xml that says more than the
+instruction file).
 
     make_test_packages.py OUTPUT_FOLDER LIBRARY_WITHOUT_HOOKS.dll"""
 import os
@@ -15,12 +16,15 @@ from cab_instructions import Instructions  # noqa: E402
 
 PROVIDER = "Pellworth"
 SUBSTITUTION_KEY = "Software\\Pellworth\\Substitution"
+# The policies file of the tests' device, as a package would name it to Wine (drive Z: is the host's /).
+POLICIES = "Z:" + os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "device",
+                                                 "test-480x640.security", "policies")).replace("/", "\\")
 BUILDER_KEY = "Software\\Pellworth\\Builder"
 
 
-def package(app_name, values, key=SUBSTITUTION_KEY, folder=None, marked=(), setup_xml=None, library=None):
+def package(app_name, values, key=SUBSTITUTION_KEY, folder=None, marked=(), setup_xml=None, library=None, more=()):
     """(member, bytes) of a package that sets string values in one HKLM key, optionally with an
-    installation folder and a setup library."""
+    installation folder and a setup library; `more` are characteristics its _setup.xml adds."""
     instructions = Instructions(app_name, PROVIDER, 0)
     if folder:
         instructions.add_directory(folder)
@@ -34,7 +38,34 @@ def package(app_name, values, key=SUBSTITUTION_KEY, folder=None, marked=(), setu
     if library:
         with open(library[1], "rb") as source:
             members.append((cabinet.member_name(library[0], 999), source.read()))
-    return members + [("_setup.xml", setup_xml or xml.document(*characteristics))]
+    return members + [("_setup.xml", setup_xml or xml.document(*characteristics, *more))]
+
+
+def files_package(app_name, folder, files, shortcuts=(), more_files=()):
+    """(member, bytes) of a package that puts files (target, bytes) into one folder, with
+    shortcuts (name, base folder) to the first, and the _setup.xml the kit's builders write;
+    `more_files` (target, member) are extracted by _setup.xml alone."""
+    instructions = Instructions(app_name, PROVIDER, 0)
+    directory = instructions.add_directory(folder)
+    members = []
+    for number, (target, data) in enumerate(files, 1):
+        instructions.add_file(number, directory, target)
+        members.append((cabinet.member_name(target, number), data))
+    for name, base in shortcuts:
+        instructions.add_shortcut(name, base, 1)
+
+    def extract(target, member):
+        return xml.characteristic(target, xml.characteristic("Extract", xml.parm("Source", member)), translation="install")
+    extracts = [extract(target, member) for (target, _), (member, _) in zip(files, members)]
+    extracts += [extract(target, member) for target, member in more_files]
+    links = [xml.characteristic(base, xml.characteristic("MakeDir"), xml.characteristic(
+        name + ".lnk", xml.characteristic("Shortcut", xml.parm("Source", f"{folder}\\{files[0][0]}", translation="install")),
+        translation="install"), translation="install") for name, base in shortcuts]
+    counts = {"NumDirs": 1, "NumFiles": len(files), "NumShortcuts": len(shortcuts)}
+    operations = xml.characteristic("FileOperation", xml.characteristic(folder, xml.characteristic("MakeDir"), *extracts,
+                                                                        translation="install"), *links)
+    document = xml.document(xml.install_characteristic(f"{PROVIDER} {app_name}", counts, folder), operations)
+    return [(cabinet.member_name(app_name, 0), instructions.to_bytes())] + members + [("_setup.xml", document)]
 
 
 def other_builders_setup_xml(values_text):
@@ -68,7 +99,24 @@ def main():
                                setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;e&apos;")),
     }
     packages["no-macro-folder"] = package("Substitution", [], folder="Escape")
-    packages["security-folder"] = package("Substitution", [], folder="%CE2%\\security\\stores\\SPC")
+    # Wine acts at start on the boot files of its Windows folder: a [rename] line replaces a file.
+    packages["wininit"] = files_package("Boot", "%CE2%", [("wininit.ini", f"[rename]\r\n{POLICIES}=\r\n".encode())])
+    packages["win-ini"] = files_package("Boot", "%CE2%", [("win.ini", b"[windows]\r\nload=\r\n")])
+    packages["security-file"] = files_package("Boot", "%CE2%", [("security", b"x")])
+    packages["appmgr-file"] = files_package("Boot", "%CE2%", [("AppMgr", b"x")])
+    packages["system-file"] = files_package("Boot", "%CE2%\\SYSTEM32", [("boot.dll", b"x")])
+    packages["windows-shortcut"] = files_package("Boot", "%CE1%\\Boot", [("boot.txt", b"x")], [("Boot", "%CE2%")])
+    packages["more-certificates"] = package("Substitution", [("Marked", "x")], more=[
+        xml.certificate_store_characteristic("00" * 20, "AAAA", 16)])
+    packages["more-values"] = package("Substitution", [("Marked", "x")], setup_xml=xml.document(
+        xml.install_characteristic(f"{PROVIDER} Substitution", {"NumRegKeys": 1, "NumRegVals": 1}),
+        xml.registry_characteristic("HKLM\\" + SUBSTITUTION_KEY, [("Marked", "x"), ("Unmarked", "y")])))
+    packages["more-library"] = package("Substitution", [("Marked", "x")], setup_xml=xml.document(
+        xml.install_characteristic(f"{PROVIDER} Substitution", {"NumRegKeys": 1, "NumRegVals": 1},
+                                   setup_library="0Evil.999"),
+        xml.registry_characteristic("HKLM\\" + SUBSTITUTION_KEY, [("Marked", "x")])))
+    packages["more-files"] = files_package("Boot", "%CE1%\\Boot", [("boot.txt", b"x")],
+                                           more_files=[("boot.exe", cabinet.member_name("boot.txt", 1))])
     key_only = Instructions("KeyOnly", PROVIDER, 0)
     key_only.add_registry_key("HKLM", SUBSTITUTION_KEY)
     packages["key-only"] = [(cabinet.member_name("KeyOnly", 0), key_only.to_bytes()),
@@ -77,7 +125,7 @@ def main():
     hookless = package("Substitution", [("Marked", "x")], library=("Hookless.dll", library))
     packages["library-outside"] = hookless[:1] + [("..\\..\\Outside.999", hookless[1][1])] + hookless[2:]
     packages["two-libraries"] = hookless[:1] + [("0Evil.999", hookless[1][1])] + hookless[1:]
-    packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper() + ".", hookless[1][1])] + hookless[2:]
+    packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper(), hookless[1][1])] + hookless[2:]
     for name, members in packages.items():
         cabinet.pack(members, os.path.join(folder, name + ".cab"))
 

@@ -16,6 +16,14 @@ bool Exists(const wchar_t* path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(file);
+}
+
 // Unpacking folders that an earlier run left (one stopped half-way) are not this test's.
 void DeleteUnpackedFolders()
 {
@@ -265,10 +273,22 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_TRUE(Exists(kShortcut));
     EXPECT_EQ(0, UnpackedFoldersLeft());
 
+    // The installation replaces each file it writes: a file linked to another leaves that one as it was.
+    const wchar_t* const linked[][2] = {{kInstalledProgram, L"C:\\linked-program"}, {kShortcut, L"C:\\linked-shortcut"}};
+    for (const auto& link : linked) {
+        WriteBytes(link[1], "kept");
+        DeleteFileW(link[0]);
+        ASSERT_TRUE(CreateHardLinkW(link[0], link[1], NULL));
+    }
     AnsweredRun accepted = RunInstaller(L"install-cab", IDYES);
     EXPECT_EQ(0u, accepted.exitCode);
     EXPECT_EQ(1u, accepted.seen.size());
-    EXPECT_TRUE(Exists(kInstalledProgram));
+    EXPECT_EQ(ReadWhole(ProgramPath()), ReadWhole(kInstalledProgram));
+    EXPECT_EQ("42#\"C:\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
+    for (const auto& link : linked) {
+        EXPECT_EQ("kept", ReadWhole(link[1]));
+        DeleteFileW(link[1]);
+    }
 
     // Removed by its name, with what the installation recorded.
     AnsweredRun removal = RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere" + SecurityStateOption(), IDOK);
@@ -314,19 +334,18 @@ std::wstring TemporaryPath(const std::wstring& name)
     return full;
 }
 
-// A copy of a package whose _setup.xml member bears another name of the same length.
+// A copy of a package whose _setup.xml member bears another name of the same length; each copy a
+// file of its own.
 std::wstring WithSetupXmlRenamed(const std::string& name)
 {
+    static int copies = 0;
     std::string bytes = ReadWhole(TestPackage(L"substitution"));
     size_t at = bytes.find("_setup.xml");
     EXPECT_NE(std::string::npos, at);
     EXPECT_EQ(10u, name.size());
     bytes.replace(at, 10, name);
-    std::wstring copy = TemporaryPath(L"renamed-member.cab");
-    HANDLE file = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-    CloseHandle(file);
+    std::wstring copy = TemporaryPath(L"renamed-member-" + std::to_wstring(++copies) + L".cab");
+    WriteBytes(copy, bytes);
     return copy;
 }
 
@@ -342,7 +361,8 @@ protected:
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kSubstitutionKey);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kBuilderKey);
         RemoveDirectoryW(kSubstitutionFolder);
-        RemoveDirectoryW(L"C:\\Windows\\security\\stores\\SPC");
+        DeleteFileW(L"C:\\Program Files\\Boot\\boot.txt");
+        RemoveDirectoryW(L"C:\\Program Files\\Boot");
     }
 };
 
@@ -366,10 +386,7 @@ TEST_F(InstallerPackages, RegistryStringsAreSubstitutedOnlyWhenMarkedAndAnyBuild
 TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
 {
     std::wstring outside = TemporaryPath(L"..\\evil");
-    HANDLE file = CreateFileW(outside.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written;
-    WriteFile(file, "kept", 4, &written, NULL);
-    CloseHandle(file);
+    WriteBytes(outside, "kept");
     struct Case {
         const char* what;
         std::wstring cabinet;
@@ -377,6 +394,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         const char* says;
         bool longTemporaryFolder = false;
         const wchar_t* options = L"";
+        const wchar_t* target = L"";  // a file the package would write
     } cases[] = {
         {"a temporary folder too long for a path", TestPackage(L"substitution"), 4, "cannot make a folder", true},
         {"the device's ARM package", HostPath(QUILLMERE_ARM_CAB), 6, "0Corvane.999 is built for ARM"},
@@ -386,8 +404,10 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a _setup.xml that disagrees", TestPackage(L"disagreeing"), 4, "registry values"},
         {"a member in the parent's parent", WithSetupXmlRenamed("..\\..\\evil"), 4, "not a plain file name"},
         {"a member in a folder", WithSetupXmlRenamed("sub\\setupx"), 4, "not a plain file name"},
-        {"a member on a drive", WithSetupXmlRenamed("C:\\evilxyz"), 4, "not a plain file name"},
+        {"a member on a drive", WithSetupXmlRenamed("C:evil.xml"), 4, "not a plain file name"},
         {"a member with a slash", WithSetupXmlRenamed("a/evil.xml"), 4, "not a plain file name"},
+        {"a member with a trailing dot", WithSetupXmlRenamed("setup.xml."), 4, "not a plain file name"},
+        {"a member named as a device", WithSetupXmlRenamed("nul.setupx"), 4, "not a plain file name"},
         {"two setup libraries", TestPackage(L"two-libraries"), 9, "more than one setup library"},
         {"a member twice under one device name", TestPackage(L"one-file-twice"), 9, "one file on the device"},
         {"a setup library other than the one checked", TestPackage(L"hookless"), 10, "not the one the device's",
@@ -395,14 +415,32 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
          L" --library-sha256 none"},
         {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
-        {"a folder in the device's security state", TestPackage(L"security-folder"), 4, "security state"},
+        {"wininit.ini in the Windows folder", TestPackage(L"wininit"), 4, "Windows folder, whose boot files", false, L"",
+         L"C:\\Windows\\wininit.ini"},
+        {"win.ini in the Windows folder", TestPackage(L"win-ini"), 4, "C:\\Windows\\win.ini: it lies in Wine's own"},
+        {"a file named security in the Windows folder", TestPackage(L"security-file"), 4, "Windows folder, whose boot",
+         false, L"", L"C:\\Windows\\security"},
+        {"a file named AppMgr in the Windows folder", TestPackage(L"appmgr-file"), 4, "Windows folder, whose boot", false,
+         L"", L"C:\\Windows\\AppMgr"},
+        {"a file in the system folder", TestPackage(L"system-file"), 4, "SYSTEM32: it lies in Wine's system folder", false,
+         L"", L"C:\\Windows\\system32\\boot.dll"},
+        {"a shortcut in the Windows folder", TestPackage(L"windows-shortcut"), 4, "Boot.lnk: it lies in Wine's own",
+         false, L"", L"C:\\Windows\\Boot.lnk"},
+        {"a _setup.xml that adds certificates", TestPackage(L"more-certificates"), 4,
+         "_setup.xml holds characteristic \"CertificateStore\", which the instruction file does not account for"},
+        {"a _setup.xml that sets another value", TestPackage(L"more-values"), 4, "holds parm \"Unmarked\""},
+        {"a _setup.xml that names a setup library", TestPackage(L"more-library"), 4, "_setup.xml disagrees with the "
+         "instruction file"},
+        {"a _setup.xml that extracts another file", TestPackage(L"more-files"), 4, "holds characteristic \"boot.exe\""},
         {"a registry key without the Manager role", TestPackage(L"key-only"), 7, "needs the Manager role", false,
          L" --role 64"},
     };
     wchar_t temporary[MAX_PATH];
     GetEnvironmentVariableW(L"TMP", temporary, MAX_PATH);
+    std::string bootFile = ReadWhole(L"C:\\Windows\\win.ini");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        DeleteFileW(c.target);
         // The installer inherits the variable that names its temporary folder.
         if (c.longTemporaryFolder)
             SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str());
@@ -416,9 +454,18 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         EXPECT_FALSE(Exists(kSubstitutionFolder));
         EXPECT_EQ(0, UnpackedFoldersLeft());
         EXPECT_EQ("kept", ReadWhole(outside));
+        EXPECT_FALSE(Exists(c.target));
+        EXPECT_FALSE(Exists(L"C:\\Program Files\\Boot"));
+        DeleteFileW(c.target);
+    }
+    if (ReadWhole(L"C:\\Windows\\win.ini") != bootFile) {
+        ADD_FAILURE() << "a package changed win.ini";
+        WriteBytes(L"C:\\Windows\\win.ini", bootFile);
     }
     DeleteFileW(outside.c_str());
-    DeleteFileW(TemporaryPath(L"renamed-member.cab").c_str());
+    for (const Case& c : cases)
+        if (c.cabinet.find(L"renamed-member-") != std::wstring::npos)
+            DeleteFileW(c.cabinet.c_str());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "program_driver.h"
 
+#include <stdlib.h>
+
 std::wstring HostPath(const wchar_t* unixPath)
 {
     std::wstring path = std::wstring(L"Z:") + unixPath;
@@ -97,14 +99,13 @@ RunningProgram StartQuillmere(const std::wstring& path)
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return program;
     }
-    for (int i = 0; i < 200 && program.window == NULL; ++i) {
+    WaitUntil([&program] {
         HWND window = FindMainWindow();
         DWORD owner = 0;
         if (window != NULL && GetWindowThreadProcessId(window, &owner) && owner == program.process.dwProcessId)
             program.window = window;
-        else if (WaitForSingleObject(program.process.hProcess, 50) == WAIT_OBJECT_0)
-            break;
-    }
+        return program.window != NULL || WaitForSingleObject(program.process.hProcess, 0) == WAIT_OBJECT_0;
+    }, 10000);
     // Answered only once the window's creation has finished and its loop runs.
     DWORD_PTR ignored;
     if (program.window != NULL)
@@ -193,6 +194,12 @@ static void SendKey(WORD key, bool up)
     SendInput(1, &input, sizeof input);
 }
 
+void PressKey(WORD key)
+{
+    SendKey(key, false);
+    SendKey(key, true);
+}
+
 void PressCtrlQ()
 {
     SendKey(VK_CONTROL, false);
@@ -215,7 +222,10 @@ void TapAt(int x, int y)
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
     // The pointer arrives first, as a finger would, so the window under it knows it is there.
     SendInput(1, &input[0], sizeof input[0]);
-    Sleep(50);
+    WaitUntil([x, y] {
+        POINT at;
+        return GetCursorPos(&at) && abs(at.x - x) <= 1 && abs(at.y - y) <= 1;
+    });
     SendInput(2, &input[1], sizeof input[0]);
 }
 

@@ -49,6 +49,7 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000
 HWND FocusOf(HWND window);  // the focus of the window's thread
 bool BringToFront(HWND window);
 
+void PressKey(WORD key);  // down and up
 void PressCtrlQ();
 void TapAt(int x, int y);
 void TapCentreOf(HWND window);

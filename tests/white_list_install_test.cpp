@@ -238,14 +238,40 @@ TEST(WhiteListQuery, WhatTheChannelDoesNotAnswerBecomesItsErrorElement)
               answer);
     EXPECT_FALSE(ParameterIsText(L"WhiteListEnable", L"1"));  // nothing set through the query's channel
 
-    // What is no request is not answered at all.
-    for (const char* unsound : {"<answer/>", "<wap-provisioningdoc><characteristic/></wap-provisioningdoc>",
-                                "<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>",
-                                "<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>",
-                                "<wap-provisioningdoc>text</wap-provisioningdoc>"}) {
-        SCOPED_TRACE(unsound);
-        run = SendDocument(unsound, &answer);
+    // What is no request, or no document read as it was written, is not answered at all.
+    std::string nested = "<wap-provisioningdoc>", deeper;
+    for (int depth = 2; depth <= 32; ++depth)
+        nested += "<characteristic type=\"x\">";
+    for (int depth = 2; depth <= 32; ++depth)
+        deeper += "</characteristic>";
+    run = SendDocument(nested + deeper + "</wap-provisioningdoc>", &answer);
+    EXPECT_EQ(0u, run.exitCode) << "32 levels of elements are read: " << run.output;
+    const std::string notWellFormed = "not a well-formed document of at most 32 levels without a DTD";
+    const struct {
+        std::string document;
+        std::string says;
+    } unsound[] = {
+        {"<answer/>", "it is no wap-provisioningdoc"},
+        {"<wap-provisioningdoc><characteristic/></wap-provisioningdoc>", "an element that is not characteristic"},
+        {"<wap-provisioningdoc><parm-query-error name=\"x\"/></wap-provisioningdoc>", "an element that is not"},
+        {"<wap-provisioningdoc><characteristic type=\"\xFF\"/></wap-provisioningdoc>", "it is not UTF-8"},
+        {"<wap-provisioningdoc>text</wap-provisioningdoc>", "text, CDATA or a DOCTYPE"},
+        {"<wap-provisioningdoc><![CDATA[]]></wap-provisioningdoc>", "text, CDATA or a DOCTYPE"},
+        {"<!DOCTYPE wap-provisioningdoc><wap-provisioningdoc/>", notWellFormed},
+        {"<wap-provisioningdoc><characteristic type=\"&x;\"/></wap-provisioningdoc>", notWellFormed},
+        {"<wap-provisioningdoc><characteristic type=\"a\" type=\"b\"/></wap-provisioningdoc>", "an attribute twice"},
+        {std::string("<wap-provisioningdoc/>\0<x/>", 27), "NUL byte"},
+        {"<wap-provisioningdoc><characteristic type=\"a&#9;b\"/></wap-provisioningdoc>", "Wine's XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"&#x1F600;\"/></wap-provisioningdoc>", "Wine's XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"\x01\"/></wap-provisioningdoc>", "a character that the answer"},
+        {nested + "<characteristic type=\"x\"></characteristic>" + deeper + "</wap-provisioningdoc>", notWellFormed},
+        {"<wap-provisioningdoc/>" + std::string(65536, ' '), "larger than the emulated device reads"},
+    };
+    for (const auto& c : unsound) {
+        SCOPED_TRACE(c.document.substr(0, 80));
+        run = SendDocument(c.document, &answer);
         EXPECT_EQ(4u, run.exitCode) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;
         EXPECT_EQ("", answer);
     }
     DeleteParametersKey();

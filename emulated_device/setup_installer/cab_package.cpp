@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "device_files.h"
 #include "provisioning_document.h"
 
 static void SetProblem(UnpackedPackage* package, LPCWSTR text)
@@ -12,51 +13,29 @@ static void SetProblem(UnpackedPackage* package, LPCWSTR text)
     lstrcpynW(package->problem, text, sizeof package->problem / sizeof package->problem[0]);
 }
 
-// A member lands in the unpacking folder under its own name, so that name must be a plain file
-// name: no folder, drive or parent of any kind.
+// A member lands in the unpacking folder under its own name, so that name must be a plain name.
 static BOOL IsPlainMemberName(LPCWSTR name)
 {
     int length = lstrlenW(name);
-    if (length == 0 || length >= PACKAGE_NAME_CHARS || lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0)
-        return FALSE;
-    for (LPCWSTR c = name; *c; ++c)
-        if (*c == L'\\' || *c == L'/' || *c == L':' || *c < 0x20)
-            return FALSE;
-    return TRUE;
+    return length < PACKAGE_NAME_CHARS && IsPlainName(name, length);
 }
 
-// The name a member's file gets on the device: Windows drops trailing dots and spaces, and file
-// names differ in more than letter case.
-static int DeviceFileName(LPCWSTR name, WCHAR* fileName)
+static BOOL IsSetupLibraryName(LPCWSTR name)
 {
     int length = lstrlenW(name);
-    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' '))
-        --length;
-    lstrcpynW(fileName, name, length + 1);
-    CharUpperBuffW(fileName, length);
-    return length;
-}
-
-static BOOL IsSetupLibraryName(LPCWSTR fileName)
-{
-    int length = lstrlenW(fileName);
-    return length >= 4 && lstrcmpW(fileName + length - 4, L".999") == 0;
+    return length >= 4 && lstrcmpW(name + length - 4, L".999") == 0;
 }
 
 // A second setup library, or a member that would land on an earlier one's file: the installer
 // could load or copy a file other than the one that was checked.
 static BOOL IsAmbiguous(UnpackedPackage* package, LPCWSTR name)
 {
-    WCHAR fileName[PACKAGE_NAME_CHARS], earlier[PACKAGE_NAME_CHARS];
-    DeviceFileName(name, fileName);
     for (int i = 0; i < package->memberCount; ++i) {
-        DeviceFileName(package->members[i], earlier);
-        if (lstrcmpW(fileName, earlier) == 0) {
-            SetProblem(package, L"two members are one file on the device (their names differ only in letter case or "
-                                L"trailing dots and spaces)");
+        if (CompareStringOrdinal(name, -1, package->members[i], -1, TRUE) == CSTR_EQUAL) {
+            SetProblem(package, L"two members are one file on the device (their names differ only in letter case)");
             return TRUE;
         }
-        if (IsSetupLibraryName(fileName) && IsSetupLibraryName(earlier)) {
+        if (IsSetupLibraryName(name) && IsSetupLibraryName(package->members[i])) {
             SetProblem(package, L"the package has more than one setup library (.999 member)");
             return TRUE;
         }
@@ -117,13 +96,11 @@ static BOOL EndsWith(LPCWSTR text, LPCWSTR ending)
 
 LPCWSTR MemberOfFile(const UnpackedPackage* package, WORD fileId)
 {
-    WCHAR ending[8], fileName[PACKAGE_NAME_CHARS];
+    WCHAR ending[8];
     FormatPath(ending, 8, L".%03u", fileId);
-    for (int i = 0; i < package->memberCount; ++i) {
-        DeviceFileName(package->members[i], fileName);
-        if (EndsWith(fileName, ending))
+    for (int i = 0; i < package->memberCount; ++i)
+        if (EndsWith(package->members[i], ending))
             return package->members[i];
-    }
     return NULL;
 }
 
@@ -161,78 +138,147 @@ BOOL MemberMachine(const UnpackedPackage* package, LPCWSTR member, WORD* machine
     return TRUE;
 }
 
+// The elements of _setup.xml that the instruction file accounts for, marked as they are found:
+// a package whose _setup.xml says more than its instructions is refused.
+static BOOL Accounted[XML_MAX_ELEMENTS];
+
+static int Account(int element)
+{
+    if (element >= 0)
+        Accounted[element] = TRUE;
+    return element;
+}
+
+static int Characteristic(const XmlDocument* xml, int parent, const char* type)
+{
+    return parent >= 0 ? Account(XmlChild(xml, parent, -1, "characteristic", type)) : -1;
+}
+
+// The child <parm name="NAME" ... />, accounted for; -1 when there is none.
+static int Parm(const XmlDocument* xml, int parent, const char* name)
+{
+    for (int parm = parent >= 0 ? XmlChild(xml, parent, -1, "parm", NULL) : -1; parm >= 0;
+         parm = XmlChild(xml, parent, parm, "parm", NULL)) {
+        const char* parmName = XmlAttributeOf(xml, parm, "name");
+        if (parmName != NULL && strcmp(parmName, name) == 0)
+            return Account(parm);
+    }
+    return -1;
+}
+
+static const char* ParmValue(const XmlDocument* xml, int parent, const char* name)
+{
+    int parm = Parm(xml, parent, name);
+    return parm >= 0 ? XmlAttributeOf(xml, parm, "value") : NULL;
+}
+
 static BOOL ParmIsNumber(const XmlDocument* xml, int install, const char* name, int expected)
 {
     char text[16];
-    const char* value = XmlParmValue(xml, install, name);
+    const char* value = ParmValue(xml, install, name);
     return value != NULL && _snprintf(text, sizeof text, "%d", expected) > 0 && strcmp(value, text) == 0;
 }
 
-static BOOL CheckInstall(const XmlDocument* xml, const PackageInstructions* instructions)
+// A parm that may be left out says, when it is there, what the package holds (expected NULL: nothing).
+static BOOL IsAbsentOr(const char* value, const char* expected)
 {
-    int install = XmlChild(xml, 0, -1, "characteristic", "Install");
-    char expectedName[2 * PACKAGE_NAME_CHARS + 2];
+    return value == NULL || (expected != NULL && strcmp(value, expected) == 0);
+}
+
+static const char* DirectoryPathOf(const PackageInstructions* instructions, WORD id)
+{
+    for (int d = 0; d < instructions->directoryCount; ++d)
+        if (instructions->directories[d].id == id)
+            return instructions->directories[d].path;
+    return NULL;
+}
+
+static BOOL CheckInstall(const XmlDocument* xml, const UnpackedPackage* package)
+{
+    const PackageInstructions* instructions = &package->instructions;
+    int install = Characteristic(xml, 0, "Install");
+    char expectedName[2 * PACKAGE_NAME_CHARS + 2], library[PACKAGE_NAME_CHARS] = "";
     _snprintf(expectedName, sizeof expectedName, "%s %s", instructions->provider, instructions->appName);
     expectedName[sizeof expectedName - 1] = 0;
-    const char* name = install >= 0 ? XmlParmValue(xml, install, "AppName") : NULL;
+    if (MemberOfFile(package, 999) != NULL)
+        _snprintf(library, sizeof library, "%ls", MemberOfFile(package, 999));
+    library[sizeof library - 1] = 0;
+    const char* name = ParmValue(xml, install, "AppName");
     return name != NULL && strcmp(name, expectedName) == 0 &&
            ParmIsNumber(xml, install, "NumFiles", instructions->fileCount) &&
            ParmIsNumber(xml, install, "NumDirs", instructions->directoryCount) &&
            ParmIsNumber(xml, install, "NumShortcuts", instructions->shortcutCount) &&
            ParmIsNumber(xml, install, "NumRegKeys", instructions->registryKeyCount) &&
-           (instructions->registryValueCount == 0 ||
-            ParmIsNumber(xml, install, "NumRegVals", instructions->registryValueCount));
+           ((instructions->registryValueCount == 0 && Parm(xml, install, "NumRegVals") < 0) ||
+            ParmIsNumber(xml, install, "NumRegVals", instructions->registryValueCount)) &&
+           IsAbsentOr(ParmValue(xml, install, "InstallPhase"), "install") &&
+           IsAbsentOr(ParmValue(xml, install, "InstallDir"),
+                      instructions->directoryCount > 0 ? instructions->directories[0].path : NULL) &&
+           IsAbsentOr(ParmValue(xml, install, "SetupDLL"), library[0] ? library : NULL);
 }
 
-// Each file is extracted from its own member, into its directory.
+// Each file is extracted from its own member, into its directory; a shortcut, where it is listed,
+// leads to its target file.
 static BOOL CheckFileOperations(const XmlDocument* xml, const UnpackedPackage* package)
 {
     const PackageInstructions* instructions = &package->instructions;
-    int operations = XmlChild(xml, 0, -1, "characteristic", "FileOperation");
+    int operations = Characteristic(xml, 0, "FileOperation");
+    char text[MAX_PATH + 8];
     for (int i = 0; i < instructions->fileCount; ++i) {
         const PackageFile* file = &instructions->files[i];
-        const char* directory = NULL;
-        for (int d = 0; d < instructions->directoryCount; ++d)
-            if (instructions->directories[d].id == file->directoryId)
-                directory = instructions->directories[d].path;
-        char member[PACKAGE_NAME_CHARS];
-        _snprintf(member, sizeof member, "%ls", MemberOfFile(package, file->id));
-        member[sizeof member - 1] = 0;
-        int folder = operations >= 0 ? XmlChild(xml, operations, -1, "characteristic", directory) : -1;
-        int target = folder >= 0 ? XmlChild(xml, folder, -1, "characteristic", file->target) : -1;
-        int extract = target >= 0 ? XmlChild(xml, target, -1, "characteristic", "Extract") : -1;
-        const char* source = extract >= 0 ? XmlParmValue(xml, extract, "Source") : NULL;
-        if (source == NULL || strcmp(source, member) != 0)
+        int folder = Characteristic(xml, operations, DirectoryPathOf(instructions, file->directoryId));
+        Characteristic(xml, folder, "MakeDir");
+        int extract = Characteristic(xml, Characteristic(xml, folder, file->target), "Extract");
+        const char* source = ParmValue(xml, extract, "Source");
+        _snprintf(text, sizeof text, "%ls", MemberOfFile(package, file->id));
+        if (source == NULL || strcmp(source, text) != 0)
+            return FALSE;
+    }
+    for (int i = 0; i < instructions->shortcutCount; ++i) {
+        const PackageShortcut* shortcut = &instructions->shortcuts[i];
+        if (shortcut->baseDirectory == 0)
+            strcpy(text, "%InstallDir%");
+        else
+            _snprintf(text, sizeof text, "%%CE%u%%", shortcut->baseDirectory);
+        int folder = Characteristic(xml, operations, text);
+        Characteristic(xml, folder, "MakeDir");
+        _snprintf(text, sizeof text, "%s.lnk", shortcut->name);
+        text[sizeof text - 1] = 0;
+        int made = Characteristic(xml, Characteristic(xml, folder, text), "Shortcut");
+        const char* source = ParmValue(xml, made, "Source");
+        for (int f = 0; f < instructions->fileCount; ++f)
+            if (instructions->files[f].id == shortcut->targetFile)
+                _snprintf(text, sizeof text, "%s\\%s", DirectoryPathOf(instructions, instructions->files[f].directoryId),
+                          instructions->files[f].target);
+        text[sizeof text - 1] = 0;
+        if (made >= 0 && (source == NULL || strcmp(source, text) != 0))
             return FALSE;
     }
     return TRUE;
 }
 
 // Each string value stands in the Registry characteristic of its key with the same text, marked
-// for translation exactly when the .000 marks it for substitution.
+// for translation exactly when the .000 marks it for substitution. Values of other types are
+// not compared: _setup.xml may not list them.
 static BOOL CheckRegistry(const XmlDocument* xml, const PackageInstructions* instructions)
 {
-    int registry = XmlChild(xml, 0, -1, "characteristic", "Registry");
+    int registry = Characteristic(xml, 0, "Registry");
+    int keys[PACKAGE_MAX_ENTRIES];
+    for (int k = 0; k < instructions->registryKeyCount; ++k) {
+        char keyPath[MAX_PATH + 8];
+        _snprintf(keyPath, sizeof keyPath, "%s\\%s", RegistryRootName(instructions->registryKeys[k].root),
+                  instructions->registryKeys[k].path);
+        keyPath[sizeof keyPath - 1] = 0;
+        keys[k] = Characteristic(xml, registry, keyPath);
+    }
     for (int i = 0; i < instructions->registryValueCount; ++i) {
         const PackageRegistryValue* value = &instructions->registryValues[i];
         if ((value->type & ~PACKAGE_REG_NO_CLOBBER) != 0)
             continue;
-        const PackageRegistryKey* key = RegistryKeyById(instructions, value->keyId);
-        char keyPath[MAX_PATH + 8];
-        _snprintf(keyPath, sizeof keyPath, "%s\\%s", RegistryRootName(key->root), key->path);
-        keyPath[sizeof keyPath - 1] = 0;
-        int keyElement = registry >= 0 ? XmlChild(xml, registry, -1, "characteristic", keyPath) : -1;
-        int parm = keyElement >= 0 ? XmlChild(xml, keyElement, -1, "parm", NULL) : -1;
-        for (; parm >= 0; parm = XmlChild(xml, keyElement, parm, "parm", NULL)) {
-            const char* name = XmlAttributeOf(xml, parm, "name");
-            if (name != NULL && strcmp(name, value->name) == 0)
-                break;
-        }
-        if (parm < 0)
-            return FALSE;
-        const char* text = XmlAttributeOf(xml, parm, "value");
-        const char* datatype = XmlAttributeOf(xml, parm, "datatype");
-        const char* translation = XmlAttributeOf(xml, parm, "translation");
+        int parm = Parm(xml, keys[RegistryKeyById(instructions, value->keyId) - instructions->registryKeys], value->name);
+        const char* text = parm >= 0 ? XmlAttributeOf(xml, parm, "value") : NULL;
+        const char* datatype = parm >= 0 ? XmlAttributeOf(xml, parm, "datatype") : NULL;
+        const char* translation = parm >= 0 ? XmlAttributeOf(xml, parm, "translation") : NULL;
         if (text == NULL || strcmp(text, (const char*)value->data) != 0 || datatype == NULL ||
             strcmp(datatype, "string") != 0 ||
             (value->substitute ? translation == NULL || strcmp(translation, "install") != 0 : translation != NULL))
@@ -241,35 +287,57 @@ static BOOL CheckRegistry(const XmlDocument* xml, const PackageInstructions* ins
     return TRUE;
 }
 
+// The first element the instruction file does not account for, as the problem.
+static BOOL IsAllAccountedFor(const XmlDocument* xml, UnpackedPackage* package)
+{
+    for (int i = 0; i < xml->elementCount; ++i) {
+        if (Accounted[i])
+            continue;
+        const char* what = XmlAttributeOf(xml, i, "type") ? XmlAttributeOf(xml, i, "type") : XmlAttributeOf(xml, i, "name");
+        _snwprintf(package->problem, 255, L"_setup.xml holds %hs \"%hs\", which the instruction file does not account for",
+                   xml->elements[i].name, what ? what : "");
+        package->problem[255] = 0;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL ReadSetupXml(const UnpackedPackage* package, XmlDocument* document)
 {
     static char text[XML_POOL_BYTES];
     DWORD size = 0;
-    return ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size) && ParseXml(text, size, document);
+    if (ReadMember(package, L"_setup.xml", (BYTE*)text, sizeof text, &size))
+        return ParseXml(text, size, document);
+    lstrcpyW(document->problem, L"it cannot be read, or is larger than the emulated device reads");
+    return FALSE;
 }
 
-// _setup.xml must say what the .000 says: name, counts, each file extracted from its member and
-// each registry value.
+// _setup.xml must say what the .000 says, and nothing more: name, counts, each file extracted
+// from its member, shortcuts, each registry key and string value.
 static BOOL CheckSetupXml(UnpackedPackage* package)
 {
     static XmlDocument xml;
     if (!ReadSetupXml(package, &xml) || strcmp(xml.elements[0].name, "wap-provisioningdoc") != 0) {
-        SetProblem(package, L"_setup.xml is not a readable provisioning document");
+        _snwprintf(package->problem, 255, L"_setup.xml is not a readable provisioning document: %ls",
+                   xml.problem[0] ? xml.problem : L"its root is no wap-provisioningdoc");
+        package->problem[255] = 0;
         return FALSE;
     }
-    if (!CheckInstall(&xml, &package->instructions)) {
+    memset(Accounted, 0, sizeof Accounted);
+    Account(0);
+    if (!CheckInstall(&xml, package)) {
         SetProblem(package, L"_setup.xml disagrees with the instruction file");
         return FALSE;
     }
     if (!CheckFileOperations(&xml, package)) {
-        SetProblem(package, L"_setup.xml extracts a file from another member");
+        SetProblem(package, L"_setup.xml extracts a file from another member, or leads a shortcut to another file");
         return FALSE;
     }
     if (!CheckRegistry(&xml, &package->instructions)) {
         SetProblem(package, L"_setup.xml disagrees with the instruction file's registry values");
         return FALSE;
     }
-    return TRUE;
+    return IsAllAccountedFor(&xml, package);
 }
 
 static BOOL CheckMembers(UnpackedPackage* package)

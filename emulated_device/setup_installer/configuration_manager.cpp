@@ -4,6 +4,7 @@
 #include <string.h>
 #include <wincrypt.h>
 
+#include "device_files.h"
 #include "instruction_file.h"
 
 #define MAX_CERTIFICATES 16
@@ -35,14 +36,6 @@ static struct {
     CertificateAddition certificates[MAX_CERTIFICATES];
     ValueSetting values[MAX_VALUES];
 } Pending;
-
-static int NextChild(const XmlDocument* document, int parent, int after)
-{
-    for (int i = after + 1; i < document->elementCount; ++i)
-        if (document->elements[i].parent == parent)
-            return i;
-    return -1;
-}
 
 static BOOL IsCharacteristic(const XmlDocument* document, int element)
 {
@@ -109,7 +102,7 @@ static BOOL CheckCertificate(const XmlDocument* document, int element, const cha
     addition->thumbprint = XmlAttributeOf(document, element, "type");
     const char* encoded = NULL;
     const char* role = NULL;
-    for (int parm = NextChild(document, element, -1); parm >= 0; parm = NextChild(document, element, parm)) {
+    for (int parm = XmlNextChild(document, element, -1); parm >= 0; parm = XmlNextChild(document, element, parm)) {
         const char* name = XmlAttributeOf(document, parm, "name");
         const char* value = XmlAttributeOf(document, parm, "value");
         if (strcmp(document->elements[parm].name, "parm") != 0 || name == NULL || value == NULL)
@@ -140,7 +133,7 @@ static BOOL CheckCertificate(const XmlDocument* document, int element, const cha
 
 static BOOL CheckCertificateStore(const XmlDocument* document, int element)
 {
-    for (int store = NextChild(document, element, -1); store >= 0; store = NextChild(document, element, store)) {
+    for (int store = XmlNextChild(document, element, -1); store >= 0; store = XmlNextChild(document, element, store)) {
         const char* name = IsCharacteristic(document, store) ? XmlAttributeOf(document, store, "type") : NULL;
         const char* known = NULL;
         for (int i = 0; name != NULL && i < (int)(sizeof kStores / sizeof kStores[0]); ++i)
@@ -148,8 +141,8 @@ static BOOL CheckCertificateStore(const XmlDocument* document, int element)
                 known = kStores[i];
         if (known == NULL)
             return Refuse("a CertificateStore characteristic names a store the emulated device does not keep");
-        for (int certificate = NextChild(document, store, -1); certificate >= 0;
-             certificate = NextChild(document, store, certificate))
+        for (int certificate = XmlNextChild(document, store, -1); certificate >= 0;
+             certificate = XmlNextChild(document, store, certificate))
             if (!IsCharacteristic(document, certificate) || !CheckCertificate(document, certificate, known))
                 return FALSE;
     }
@@ -180,12 +173,12 @@ static BOOL FitsAsWide(const char* text, int chars)
 
 static BOOL CheckRegistry(const XmlDocument* document, int element)
 {
-    for (int key = NextChild(document, element, -1); key >= 0; key = NextChild(document, element, key)) {
+    for (int key = XmlNextChild(document, element, -1); key >= 0; key = XmlNextChild(document, element, key)) {
         const char* path = NULL;
         HKEY root = IsCharacteristic(document, key) ? RootOfPath(XmlAttributeOf(document, key, "type"), &path) : NULL;
         if (root == NULL)
             return Refuse("a Registry characteristic names no key under HKLM, HKCU, HKCR or HKU");
-        for (int parm = NextChild(document, key, -1); parm >= 0; parm = NextChild(document, key, parm)) {
+        for (int parm = XmlNextChild(document, key, -1); parm >= 0; parm = XmlNextChild(document, key, parm)) {
             const char* datatype = XmlAttributeOf(document, parm, "datatype");
             const XmlElement* found = &document->elements[parm];
             if (strcmp(found->name, "parm") != 0 || found->attributeCount != 3 || datatype == NULL ||
@@ -211,7 +204,7 @@ static BOOL CheckDocument(const XmlDocument* document)
     Pending.certificateCount = Pending.valueCount = 0;
     if (strcmp(document->elements[0].name, "wap-provisioningdoc") != 0)
         return Refuse("it is no wap-provisioningdoc");
-    for (int top = NextChild(document, 0, -1); top >= 0; top = NextChild(document, 0, top)) {
+    for (int top = XmlNextChild(document, 0, -1); top >= 0; top = XmlNextChild(document, 0, top)) {
         const char* type = IsCharacteristic(document, top) ? XmlAttributeOf(document, top, "type") : "";
         if (strcmp(type, "CertificateStore") == 0) {
             if (!CheckCertificateStore(document, top))
@@ -224,17 +217,6 @@ static BOOL CheckDocument(const XmlDocument* document)
         }
     }
     return TRUE;
-}
-
-static BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size)
-{
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    DWORD written = 0;
-    BOOL wrote = WriteFile(file, data, size, &written, NULL) && written == size;
-    CloseHandle(file);
-    return wrote;
 }
 
 static BOOL AddCertificate(const CertificateAddition& addition, LPCWSTR state)
@@ -355,41 +337,26 @@ static BOOL IsRequest(const XmlDocument* document)
     return TRUE;
 }
 
-static void CopyStartTag(const XmlDocument* document, int element, const char* name, BOOL empty)
+static void CopyStartTag(const XmlDocument* document, int element, const char* name)
 {
     const XmlElement* found = &document->elements[element];
-    XmlStartTag(&Answer.writer, name);
+    XmlStartElement(&Answer.writer, name);
     for (int i = 0; i < found->attributeCount; ++i)
         XmlWriteAttribute(&Answer.writer, document->attributes[found->firstAttribute + i].name,
                           document->attributes[found->firstAttribute + i].value);
-    XmlEndStartTag(&Answer.writer, empty);
 }
 
 // The element's error element: what it names (and a parm's value), and why.
 static void WriteError(const XmlDocument* document, int element, const char* why)
 {
     const RequestElement* kind = RequestElementOf(document, element);
-    XmlStartTag(&Answer.writer, kind->error);
+    XmlStartElement(&Answer.writer, kind->error);
     XmlWriteAttribute(&Answer.writer, kind->identity, XmlAttributeOf(document, element, kind->identity));
     if (strcmp(kind->name, "parm") == 0 && XmlAttributeOf(document, element, "value") != NULL)
         XmlWriteAttribute(&Answer.writer, "value", XmlAttributeOf(document, element, "value"));
     XmlWriteAttribute(&Answer.writer, "desc", why);
-    XmlEndStartTag(&Answer.writer, TRUE);
+    XmlEndElement(&Answer.writer);
     Answer.unanswered += strcmp(kind->name, "parm-query") == 0;
-}
-
-static void Base64(const BYTE* data, DWORD size, char* out)
-{
-    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (DWORD i = 0; i < size; i += 3) {
-        DWORD chunk = (DWORD)data[i] << 16 | (i + 1 < size ? (DWORD)data[i + 1] << 8 : 0) |
-                      (i + 2 < size ? data[i + 2] : 0);
-        *out++ = kDigits[chunk >> 18 & 63];
-        *out++ = kDigits[chunk >> 12 & 63];
-        *out++ = i + 1 < size ? kDigits[chunk >> 6 & 63] : '=';
-        *out++ = i + 2 < size ? kDigits[chunk & 63] : '=';
-    }
-    *out = 0;
 }
 
 // A stored text as the answer's UTF-8: a REG_SZ's text before its terminating NUL, or a
@@ -435,9 +402,9 @@ static void AnswerValue(const XmlDocument* document, int query, HKEY key)
     DWORD type = REG_NONE, size = sizeof stored;
     LONG read = RegQueryValueExW(key, name, NULL, &type, (BYTE*)stored, &size);
     if (read == ERROR_FILE_NOT_FOUND) {
-        XmlStartTag(&Answer.writer, "noparm");
+        XmlStartElement(&Answer.writer, "noparm");
         XmlWriteAttribute(&Answer.writer, "name", nameText);
-        XmlEndStartTag(&Answer.writer, TRUE);
+        XmlEndElement(&Answer.writer);
         Answer.missing++;
         return;
     }
@@ -466,10 +433,15 @@ static void AnswerValue(const XmlDocument* document, int query, HKEY key)
             problem = "the REG_DWORD value does not hold 4 bytes";
         }
         break;
-    case REG_BINARY:
+    case REG_BINARY: {
         datatype = "binary";
-        Base64((const BYTE*)stored, size, text);
+        DWORD chars = sizeof text;
+        text[0] = 0;
+        if (size > 0 && !CryptBinaryToStringA((const BYTE*)stored, size, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
+                                              text, &chars))
+            problem = "the value cannot be written as base64";
         break;
+    }
     default:
         _snprintf(why, sizeof why, "the value is of registry type %lu, which the Registry provider's data types "
                   "do not answer", type);
@@ -479,11 +451,11 @@ static void AnswerValue(const XmlDocument* document, int query, HKEY key)
         WriteError(document, query, problem);
         return;
     }
-    XmlStartTag(&Answer.writer, "parm");
+    XmlStartElement(&Answer.writer, "parm");
     XmlWriteAttribute(&Answer.writer, "name", nameText);
     XmlWriteAttribute(&Answer.writer, "value", text);
     XmlWriteAttribute(&Answer.writer, "datatype", datatype);
-    XmlEndStartTag(&Answer.writer, TRUE);
+    XmlEndElement(&Answer.writer);
     Answer.values++;
 }
 
@@ -491,12 +463,11 @@ static void AnswerKey(const XmlDocument* document, int element, HKEY root, const
 {
     WCHAR widePath[MAX_PATH];
     HKEY key = NULL;
-    BOOL empty = NextChild(document, element, -1) < 0;
     if (!Answer.allowed) {
         // Nothing is read, not even whether the key exists.
         Answer.denied = TRUE;
-        CopyStartTag(document, element, "characteristic", empty);
-        for (int child = NextChild(document, element, -1); child >= 0; child = NextChild(document, element, child))
+        CopyStartTag(document, element, "characteristic");
+        for (int child = XmlNextChild(document, element, -1); child >= 0; child = XmlNextChild(document, element, child))
             WriteError(document, child, Answer.denial);
     } else if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath, MAX_PATH)) {
         WriteError(document, element, "the key's path is not UTF-8 of fewer than 260 characters");
@@ -508,14 +479,14 @@ static void AnswerKey(const XmlDocument* document, int element, HKEY root, const
                 WriteError(document, element, "the key cannot be opened");
                 return;
             }
-            XmlStartTag(&Answer.writer, "nocharacteristic");
+            XmlStartElement(&Answer.writer, "nocharacteristic");
             XmlWriteAttribute(&Answer.writer, "type", XmlAttributeOf(document, element, "type"));
-            XmlEndStartTag(&Answer.writer, TRUE);
+            XmlEndElement(&Answer.writer);
             Answer.missingKeys++;
             return;
         }
-        CopyStartTag(document, element, "characteristic", empty);
-        for (int child = NextChild(document, element, -1); child >= 0; child = NextChild(document, element, child)) {
+        CopyStartTag(document, element, "characteristic");
+        for (int child = XmlNextChild(document, element, -1); child >= 0; child = XmlNextChild(document, element, child)) {
             if (strcmp(document->elements[child].name, "parm-query") == 0)
                 AnswerValue(document, child, key);
             else if (strcmp(document->elements[child].name, "characteristic") == 0)
@@ -526,15 +497,13 @@ static void AnswerKey(const XmlDocument* document, int element, HKEY root, const
         }
         RegCloseKey(key);
     }
-    if (!empty)
-        XmlEndTag(&Answer.writer, "characteristic");
+    XmlEndElement(&Answer.writer);
 }
 
 static void AnswerRegistry(const XmlDocument* document, int element)
 {
-    BOOL empty = NextChild(document, element, -1) < 0;
-    CopyStartTag(document, element, "characteristic", empty);
-    for (int child = NextChild(document, element, -1); child >= 0; child = NextChild(document, element, child)) {
+    CopyStartTag(document, element, "characteristic");
+    for (int child = XmlNextChild(document, element, -1); child >= 0; child = XmlNextChild(document, element, child)) {
         const char* kind = document->elements[child].name;
         const char* path = NULL;
         HKEY root = strcmp(kind, "characteristic") == 0 ? RootOfPath(XmlAttributeOf(document, child, "type"), &path)
@@ -549,8 +518,7 @@ static void AnswerRegistry(const XmlDocument* document, int element)
         else
             WriteError(document, child, kNotPlayed);
     }
-    if (!empty)
-        XmlEndTag(&Answer.writer, "characteristic");
+    XmlEndElement(&Answer.writer);
 }
 
 int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR answerPath)
@@ -562,13 +530,9 @@ int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR 
     Answer.allowed = (role & SECROLE_MANAGER) != 0;
     _snprintf(Answer.denial, sizeof Answer.denial, "access denied: the Registry provider needs the Manager role; "
               "this document came with role mask %lu, which lacks it", role);
-    if (!XmlCreate(&Answer.writer, answerPath)) {
-        wprintf(L"cannot write the answer to %ls\n", answerPath);
-        return 4;
-    }
-    BOOL empty = document->elementCount == 1;
-    CopyStartTag(document, 0, "wap-provisioningdoc", empty);
-    for (int top = NextChild(document, 0, -1); top >= 0; top = NextChild(document, 0, top)) {
+    XmlCreate(&Answer.writer);
+    CopyStartTag(document, 0, "wap-provisioningdoc");
+    for (int top = XmlNextChild(document, 0, -1); top >= 0; top = XmlNextChild(document, 0, top)) {
         const char* type = XmlAttributeOf(document, top, "type");
         BOOL registry = strcmp(type != NULL ? type : "", "Registry") == 0;
         if (registry && strcmp(document->elements[top].name, "characteristic") == 0)
@@ -579,8 +543,7 @@ int AnswerProvisioningDocument(const XmlDocument* document, DWORD role, LPCWSTR 
             WriteError(document, top, "the emulated device answers only the Registry configuration service provider "
                                       "through this channel");
     }
-    if (!empty)
-        XmlEndTag(&Answer.writer, "wap-provisioningdoc");
+    XmlEndElement(&Answer.writer);
     if (!XmlFinish(&Answer.writer, answerPath)) {
         wprintf(L"cannot write the answer to %ls, or the document holds a character that the answer cannot "
                 L"carry\n", answerPath);

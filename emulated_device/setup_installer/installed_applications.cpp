@@ -1,17 +1,13 @@
 #include "installed_applications.h"
 
+#include "device_files.h"
+
 #define RECORD_MAGIC 0x32505041  // "APP2"
 
 BOOL IsApplicationName(LPCWSTR name)
 {
     int length = lstrlenW(name);
-    if (length == 0 || length >= PACKAGE_NAME_CHARS || name[length - 1] == L'.' || name[length - 1] == L' ')
-        return FALSE;
-    for (LPCWSTR c = name; *c; ++c)
-        if (*c < 0x20 || *c == L'\\' || *c == L'/' || *c == L':' || *c == L'*' || *c == L'?' || *c == L'"' ||
-            *c == L'<' || *c == L'>' || *c == L'|')
-            return FALSE;
-    return TRUE;
+    return length < PACKAGE_NAME_CHARS && IsPlainName(name, length);
 }
 
 static BOOL RecordPath(LPCWSTR state, LPCWSTR name, LPCWSTR file, WCHAR* path)
@@ -36,15 +32,9 @@ BOOL RecordApplication(LPCWSTR state, LPCWSTR name, const InstalledApplication* 
     InstalledApplication written = *application;
     written.magic = RECORD_MAGIC;
     written.hasLibrary = library != NULL;
-    if (library != NULL ? !CopyFileW(library, setup, FALSE) : !DeleteFileW(setup) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (library != NULL ? !CopyWhole(library, setup) : !DeleteFileW(setup) && GetLastError() != ERROR_FILE_NOT_FOUND)
         return FALSE;
-    HANDLE file = CreateFileW(record, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    DWORD size = 0;
-    BOOL wrote = WriteFile(file, &written, sizeof written, &size, NULL) && size == sizeof written;
-    CloseHandle(file);
-    return wrote;
+    return WriteWhole(record, &written, sizeof written);
 }
 
 static BOOL IsTerminated(const WCHAR* text)

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "device_files.h"
+
 #define HEADER_SIZE 100
 
 BOOL FormatPath(WCHAR* path, int pathChars, LPCWSTR format, ...)
@@ -110,16 +112,10 @@ static int LeadingMacro(const char* path, int* number)
     return length + 1;
 }
 
-// A name in a path is plain: not empty, not "." or "..", no character a Windows name cannot hold,
-// and no trailing dot or space, which Windows drops (so that "... " would be a parent).
-static BOOL IsPlainName(const char* name, size_t length)
+// A name in a path is a plain name, and holds no '%', which only a leading folder macro may.
+static BOOL IsSoundName(const char* name, size_t length)
 {
-    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ')
-        return FALSE;
-    for (size_t i = 0; i < length; ++i)
-        if ((BYTE)name[i] < 0x20 || strchr("\\/:*?\"<>|%", name[i]) != NULL)
-            return FALSE;
-    return TRUE;
+    return IsPlainNameA(name, (int)length) && memchr(name, '%', length) == NULL;
 }
 
 // A stored folder is sound when it starts with a known folder macro and every name after it is
@@ -135,17 +131,13 @@ static BOOL IsSoundPath(const char* path)
             return FALSE;
         const char* end = strchr(part + 1, '\\');
         size_t length = end != NULL ? (size_t)(end - part - 1) : strlen(part + 1);
-        if (!IsPlainName(part + 1, length))
+        if (!IsSoundName(part + 1, length))
             return FALSE;
         part += 1 + length;
     }
     return TRUE;
 }
 
-static BOOL IsSoundName(const char* name)
-{
-    return IsPlainName(name, strlen(name));
-}
 
 struct InstructionReader {
     const BYTE* data;
@@ -237,7 +229,7 @@ static BOOL ReadFiles(InstructionReader* reader, DWORD at)
         entry->flags = Dword(reader->data, at + 6);
         if (entry->id == 0 || entry->id == 999 || FileById(instructions, entry->id) != entry)
             return Refuse(reader, L"a file id is 0, 999 or repeated");
-        if (DirectoryById(instructions, entry->directoryId) == NULL || !IsSoundName(entry->target))
+        if (DirectoryById(instructions, entry->directoryId) == NULL || !IsSoundName(entry->target, strlen(entry->target)))
             return Refuse(reader, L"a file names an unknown directory or a target outside it");
         at = end;
     }
@@ -258,7 +250,7 @@ static BOOL ReadShortcuts(InstructionReader* reader, DWORD at)
         entry->targetFile = Word(reader->data, at + 6);
         entry->type = Word(reader->data, at + 8);
         if ((entry->baseDirectory != 0 && MacroFolder(entry->baseDirectory) == NULL) ||
-            FileById(instructions, entry->targetFile) == NULL || !IsSoundName(entry->name))
+            FileById(instructions, entry->targetFile) == NULL || !IsSoundName(entry->name, strlen(entry->name)))
             return Refuse(reader, L"a shortcut has an unknown folder, an unknown target file or an unsound name");
         at = end;
     }

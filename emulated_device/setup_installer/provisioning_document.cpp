@@ -1,265 +1,154 @@
+#include <windows.h>
+// The interfaces' identifiers are defined here, once for the whole program.
+#include <initguid.h>
+#include <xmllite.h>
+
 #include "provisioning_document.h"
 
+#include <shlwapi.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-#define XML_MAX_DEPTH 32
+#include "device_files.h"
 
-struct XmlReader {
-    const char* at;
-    const char* end;
-    XmlDocument* document;
-};
-
-static BOOL StartsWith(const XmlReader* reader, const char* text)
+// Wine's XmlLite reads a character reference to a tab or a line end as a space, and one above
+// U+FFFF as another character (dlls/xmllite/reader.c, reader_parse_reference): a document that
+// holds one is refused rather than misread.
+static BOOL HasMisreadReference(const char* text, DWORD size)
 {
-    size_t length = strlen(text);
-    return (size_t)(reader->end - reader->at) >= length && memcmp(reader->at, text, length) == 0;
-}
-
-static void SkipBlanks(XmlReader* reader)
-{
-    while (reader->at < reader->end &&
-           (*reader->at == ' ' || *reader->at == '\t' || *reader->at == '\r' || *reader->at == '\n'))
-        ++reader->at;
-}
-
-// Skips to just after `ending`; FALSE when the text ends first.
-static BOOL SkipPast(XmlReader* reader, const char* ending)
-{
-    for (; reader->at < reader->end; ++reader->at)
-        if (StartsWith(reader, ending)) {
-            reader->at += strlen(ending);
+    const char* end = text + size;
+    for (const char* at = text; (at = (const char*)memchr(at, '&', end - at)) != NULL; ++at) {
+        char digits[12] = "";
+        if (end - at < 3 || at[1] != '#')
+            continue;
+        const char* first = at + (at[2] == 'x' ? 3 : 2);
+        memcpy(digits, first, end - first < (int)sizeof digits ? end - first : sizeof digits - 1);
+        unsigned long code = strtoul(digits, NULL, at[2] == 'x' ? 16 : 10);
+        if (code == '\t' || code == '\n' || code == '\r' || code > 0xFFFF)
             return TRUE;
-        }
+    }
     return FALSE;
 }
 
-// Comments and processing instructions (the XML declaration among them), with the blanks around.
-static BOOL SkipMisc(XmlReader* reader)
+static BOOL Refuse(XmlDocument* document, LPCWSTR why)
 {
-    for (;;) {
-        SkipBlanks(reader);
-        if (StartsWith(reader, "<!--")) {
-            if (!SkipPast(reader, "-->"))
-                return FALSE;
-        } else if (StartsWith(reader, "<?")) {
-            if (!SkipPast(reader, "?>"))
-                return FALSE;
-        } else {
-            return TRUE;
-        }
-    }
+    lstrcpynW(document->problem, why, sizeof document->problem / sizeof document->problem[0]);
+    return FALSE;
 }
 
-static char* PoolSpace(XmlDocument* document, int bytes)
+// A name or value from the reader into the pool, as UTF-8; NULL when the pool is full or the text
+// holds an unpaired surrogate.
+static const char* Pooled(XmlDocument* document, const WCHAR* text, UINT length)
 {
-    if (document->poolUsed + bytes > XML_POOL_BYTES)
-        return NULL;
     char* space = document->pool + document->poolUsed;
-    document->poolUsed += bytes;
+    int room = XML_POOL_BYTES - document->poolUsed - 1;
+    if (room <= 0)
+        return NULL;
+    int written = length > 0 ? WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, length, space, room, NULL, NULL)
+                             : 0;
+    if (length > 0 && written == 0)
+        return NULL;
+    space[written] = 0;
+    document->poolUsed += written + 1;
     return space;
 }
 
-static BOOL IsNameCharacter(char c, BOOL first)
+static BOOL ReadAttributes(IXmlReader* reader, XmlDocument* document, XmlElement* element)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' ||
-           (!first && ((c >= '0' && c <= '9') || c == '-' || c == '.'));
-}
-
-static const char* ReadName(XmlReader* reader)
-{
-    const char* start = reader->at;
-    while (reader->at < reader->end && IsNameCharacter(*reader->at, reader->at == start))
-        ++reader->at;
-    int length = (int)(reader->at - start);
-    char* name = length > 0 ? PoolSpace(reader->document, length + 1) : NULL;
-    if (name == NULL)
-        return NULL;
-    memcpy(name, start, length);
-    name[length] = 0;
-    return name;
-}
-
-static int EncodeUtf8(unsigned long code, char* out)
-{
-    if (code < 0x80) {
-        out[0] = (char)code;
-        return 1;
-    }
-    if (code < 0x800) {
-        out[0] = (char)(0xC0 | code >> 6);
-        out[1] = (char)(0x80 | (code & 0x3F));
-        return 2;
-    }
-    if (code < 0x10000) {
-        out[0] = (char)(0xE0 | code >> 12);
-        out[1] = (char)(0x80 | ((code >> 6) & 0x3F));
-        out[2] = (char)(0x80 | (code & 0x3F));
-        return 3;
-    }
-    out[0] = (char)(0xF0 | code >> 18);
-    out[1] = (char)(0x80 | ((code >> 12) & 0x3F));
-    out[2] = (char)(0x80 | ((code >> 6) & 0x3F));
-    out[3] = (char)(0x80 | (code & 0x3F));
-    return 4;
-}
-
-// One entity after its '&', written to out; its length in bytes, 0 when it is unknown or unclosed.
-static int DecodeEntity(const char* at, const char* end, char* out, const char** after)
-{
-    static const struct {
-        const char* name;
-        char character;
-    } kNamed[] = {{"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}};
-    for (int i = 0; i < (int)(sizeof kNamed / sizeof kNamed[0]); ++i) {
-        size_t length = strlen(kNamed[i].name);
-        if ((size_t)(end - at) >= length && memcmp(at, kNamed[i].name, length) == 0) {
-            *out = kNamed[i].character;
-            *after = at + length;
-            return 1;
-        }
-    }
-    if (at >= end || *at != '#')
-        return 0;
-    BOOL hex = at + 1 < end && at[1] == 'x';
-    unsigned long code = 0;
-    const char* digit = at + (hex ? 2 : 1);
-    const char* first = digit;
-    for (; digit < end && *digit != ';'; ++digit) {
-        int value = *digit >= '0' && *digit <= '9'                ? *digit - '0'
-                    : hex && *digit >= 'a' && *digit <= 'f' ? *digit - 'a' + 10
-                    : hex && *digit >= 'A' && *digit <= 'F' ? *digit - 'A' + 10
-                                                            : -1;
-        if (value < 0 || code > 0x10FFFF)
-            return 0;
-        code = code * (hex ? 16 : 10) + value;
-    }
-    if (digit == first || digit >= end || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        return 0;
-    *after = digit + 1;
-    return EncodeUtf8(code, out);
-}
-
-static const char* ReadValue(XmlReader* reader)
-{
-    if (reader->at >= reader->end || (*reader->at != '"' && *reader->at != '\''))
-        return NULL;
-    char quote = *reader->at++;
-    const char* start = reader->at;
-    const char* close = (const char*)memchr(start, quote, reader->end - start);
-    // Decoding never lengthens the text: the raw length is room enough.
-    char* value = close != NULL ? PoolSpace(reader->document, (int)(close - start) + 1) : NULL;
-    if (value == NULL)
-        return NULL;
-    int length = 0;
-    while (reader->at < close) {
-        char c = *reader->at;
-        if (c == '<' || c == 0)
-            return NULL;
-        if (c != '&') {
-            value[length++] = c;
-            ++reader->at;
-            continue;
-        }
-        int decoded = DecodeEntity(reader->at + 1, close, value + length, &reader->at);
-        if (decoded == 0)
-            return NULL;
-        length += decoded;
-    }
-    value[length] = 0;
-    reader->at = close + 1;
-    return value;
-}
-
-static BOOL ReadAttributes(XmlReader* reader, XmlElement* element)
-{
-    XmlDocument* document = reader->document;
     element->firstAttribute = document->attributeCount;
-    for (;;) {
-        const char* before = reader->at;
-        SkipBlanks(reader);
-        if (StartsWith(reader, "/>") || StartsWith(reader, ">"))
-            return TRUE;
-        if (reader->at == before || document->attributeCount >= XML_MAX_ATTRIBUTES)
-            return FALSE;
+    for (HRESULT at = reader->MoveToFirstAttribute(); at == S_OK; at = reader->MoveToNextAttribute()) {
+        const WCHAR *name, *value;
+        UINT nameLength, valueLength;
+        if (document->attributeCount >= XML_MAX_ATTRIBUTES || reader->GetQualifiedName(&name, &nameLength) != S_OK ||
+            reader->GetValue(&value, &valueLength) != S_OK)
+            return Refuse(document, L"it holds more attributes than the emulated device reads");
         XmlAttribute* attribute = &document->attributes[document->attributeCount];
-        attribute->name = ReadName(reader);
-        SkipBlanks(reader);
-        if (attribute->name == NULL || reader->at >= reader->end || *reader->at++ != '=')
-            return FALSE;
-        SkipBlanks(reader);
-        attribute->value = ReadValue(reader);
-        if (attribute->value == NULL)
-            return FALSE;
+        attribute->name = Pooled(document, name, nameLength);
+        attribute->value = Pooled(document, value, valueLength);
+        if (attribute->name == NULL || attribute->value == NULL)
+            return Refuse(document, L"it holds more text than the emulated device reads, or an unpaired surrogate");
+        // Wine's reader takes an attribute given twice, which no well-formed document has.
         for (int i = 0; i < element->attributeCount; ++i)
             if (strcmp(document->attributes[element->firstAttribute + i].name, attribute->name) == 0)
-                return FALSE;
+                return Refuse(document, L"it gives an attribute twice");
         document->attributeCount++;
         element->attributeCount++;
     }
+    return reader->MoveToElement() != E_FAIL;
 }
 
-// An element's start tag after its '<'; *empty tells whether it closed itself.
-static BOOL ReadStartTag(XmlReader* reader, int parent, BOOL* empty)
+static BOOL ReadElement(IXmlReader* reader, XmlDocument* document, int parent)
 {
-    XmlDocument* document = reader->document;
-    if (document->elementCount >= XML_MAX_ELEMENTS)
-        return FALSE;
+    const WCHAR* name;
+    UINT length;
+    if (document->elementCount >= XML_MAX_ELEMENTS || reader->GetQualifiedName(&name, &length) != S_OK)
+        return Refuse(document, L"it holds more elements than the emulated device reads");
     XmlElement* element = &document->elements[document->elementCount];
-    element->name = ReadName(reader);
+    element->name = Pooled(document, name, length);
     element->parent = parent;
     element->attributeCount = 0;
-    if (element->name == NULL || !ReadAttributes(reader, element))
+    if (element->name == NULL)
+        return Refuse(document, L"it holds more text than the emulated device reads, or an unpaired surrogate");
+    if (!ReadAttributes(reader, document, element))
         return FALSE;
-    *empty = StartsWith(reader, "/>");
-    reader->at += *empty ? 2 : 1;
     document->elementCount++;
     return TRUE;
 }
 
-static BOOL ReadEndTag(XmlReader* reader, const char* name)
+// The nodes in document order: elements kept, blanks, comments and processing instructions
+// skipped, anything else refused.
+static BOOL ReadNodes(IXmlReader* reader, XmlDocument* document)
 {
-    size_t length = strlen(name);
-    if ((size_t)(reader->end - reader->at) < length || memcmp(reader->at, name, length) != 0)
-        return FALSE;
-    reader->at += length;
-    SkipBlanks(reader);
-    return reader->at < reader->end && *reader->at++ == '>';
+    int open[XML_MAX_DEPTH + 1];
+    int depth = 0;
+    XmlNodeType type;
+    HRESULT read;
+    while ((read = reader->Read(&type)) == S_OK) {
+        if (type == XmlNodeType_Element) {
+            BOOL empty = reader->IsEmptyElement();
+            if (depth > XML_MAX_DEPTH || !ReadElement(reader, document, depth > 0 ? open[depth - 1] : -1))
+                return document->problem[0] ? FALSE : Refuse(document, L"its elements are nested too deep");
+            if (!empty)
+                open[depth++] = document->elementCount - 1;
+        } else if (type == XmlNodeType_EndElement) {
+            --depth;
+        } else if (type != XmlNodeType_Whitespace && type != XmlNodeType_Comment &&
+                   type != XmlNodeType_ProcessingInstruction && type != XmlNodeType_XmlDeclaration) {
+            return Refuse(document, L"it holds text, CDATA or a DOCTYPE, which provisioning documents do not");
+        }
+    }
+    if (read != S_FALSE)
+        _snwprintf(document->problem, sizeof document->problem / sizeof document->problem[0] - 1,
+                   L"it is not a well-formed document of at most %d levels without a DTD (XmlLite error 0x%08lx)",
+                   XML_MAX_DEPTH, (unsigned long)read);
+    return read == S_FALSE && (document->elementCount > 0 || Refuse(document, L"it holds no element"));
 }
 
 BOOL ParseXml(const char* text, DWORD size, XmlDocument* document)
 {
     memset(document, 0, sizeof *document);
-    XmlReader reader = {text, text + size, document};
-    if (StartsWith(&reader, "\xEF\xBB\xBF"))
-        reader.at += 3;
-    int open[XML_MAX_DEPTH];
-    int depth = 0;
-    if (!SkipMisc(&reader) || !StartsWith(&reader, "<"))
-        return FALSE;
-    do {
-        if (depth > 0 && !SkipMisc(&reader))
-            return FALSE;
-        if (!StartsWith(&reader, "<") || StartsWith(&reader, "<!"))
-            return FALSE;  // text, DOCTYPE or CDATA
-        ++reader.at;
-        if (*reader.at == '/') {
-            ++reader.at;
-            if (depth == 0 || !ReadEndTag(&reader, document->elements[open[depth - 1]].name))
-                return FALSE;
-            --depth;
-            continue;
-        }
-        BOOL empty;
-        if ((depth == 0 && document->elementCount > 0) || !ReadStartTag(&reader, depth > 0 ? open[depth - 1] : -1, &empty))
-            return FALSE;
-        if (!empty) {
-            if (depth == XML_MAX_DEPTH)
-                return FALSE;
-            open[depth++] = document->elementCount - 1;
-        }
-    } while (depth > 0);
-    return SkipMisc(&reader) && reader.at == reader.end;
+    // Wine's reader takes a NUL for the end and replaces bytes that are not UTF-8.
+    if (size == 0 || memchr(text, 0, size) != NULL)
+        return Refuse(document, L"it is empty or holds a NUL byte");
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, NULL, 0) == 0)
+        return Refuse(document, L"it is not UTF-8");
+    if (HasMisreadReference(text, size))
+        return Refuse(document, L"it holds a character reference to a tab, a line end or a character above U+FFFF, "
+                                L"which Wine's XmlLite misreads");
+    IStream* stream = SHCreateMemStream((const BYTE*)text, size);
+    IXmlReader* reader = NULL;
+    BOOL started = stream != NULL && CreateXmlReader(IID_IXmlReader, (void**)&reader, NULL) == S_OK &&
+                   reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit) == S_OK &&
+                   // Wine's reader refuses the element whose depth reaches the maximum (reader_inc_depth).
+                   reader->SetProperty(XmlReaderProperty_MaxElementDepth, XML_MAX_DEPTH + 1) == S_OK &&
+                   reader->SetInput(stream) == S_OK;
+    BOOL read = started ? ReadNodes(reader, document) : Refuse(document, L"the platform's XML reader cannot start");
+    if (reader != NULL)
+        reader->Release();
+    if (stream != NULL)
+        stream->Release();
+    return read;
 }
 
 const char* XmlAttributeOf(const XmlDocument* document, int element, const char* name)
@@ -271,13 +160,19 @@ const char* XmlAttributeOf(const XmlDocument* document, int element, const char*
     return NULL;
 }
 
+int XmlNextChild(const XmlDocument* document, int parent, int after)
+{
+    for (int i = after + 1; i < document->elementCount; ++i)
+        if (document->elements[i].parent == parent)
+            return i;
+    return -1;
+}
+
 int XmlChild(const XmlDocument* document, int parent, int after, const char* name, const char* type)
 {
-    for (int i = after + 1; i < document->elementCount; ++i) {
-        if (document->elements[i].parent != parent || strcmp(document->elements[i].name, name) != 0)
-            continue;
+    for (int i = XmlNextChild(document, parent, after); i >= 0; i = XmlNextChild(document, parent, i)) {
         const char* kind = XmlAttributeOf(document, i, "type");
-        if (type == NULL || (kind != NULL && strcmp(kind, type) == 0))
+        if (strcmp(document->elements[i].name, name) == 0 && (type == NULL || (kind != NULL && strcmp(kind, type) == 0)))
             return i;
     }
     return -1;
@@ -294,107 +189,94 @@ const char* XmlParmValue(const XmlDocument* document, int parent, const char* na
     return NULL;
 }
 
-BOOL XmlCreate(XmlWriter* writer, LPCWSTR path)
+BOOL XmlCreate(XmlWriter* writer)
 {
-    writer->file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    writer->depth = 0;
-    writer->failed = writer->file == INVALID_HANDLE_VALUE;
-    writer->used = 0;
+    memset(writer, 0, sizeof *writer);
+    writer->failed = CreateStreamOnHGlobal(NULL, TRUE, &writer->stream) != S_OK ||
+                     CreateXmlWriter(IID_IXmlWriter, (void**)&writer->writer, NULL) != S_OK ||
+                     writer->writer->SetProperty(XmlWriterProperty_Indent, TRUE) != S_OK ||
+                     writer->writer->SetProperty(XmlWriterProperty_OmitXmlDeclaration, TRUE) != S_OK ||
+                     writer->writer->SetProperty(XmlWriterProperty_ByteOrderMark, FALSE) != S_OK ||
+                     writer->writer->SetOutput(writer->stream) != S_OK;
     return !writer->failed;
 }
 
-static void Flush(XmlWriter* writer)
+// A UTF-8 text as the writer takes it; NULL (and the writer failed) when it does not fit.
+static const WCHAR* Wide(XmlWriter* writer, const char* text, WCHAR* wide, int wideChars)
 {
-    DWORD written = 0;
-    if (writer->used > 0 && !writer->failed &&
-        (!WriteFile(writer->file, writer->buffer, writer->used, &written, NULL) || written != writer->used))
+    if (!writer->failed && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, wideChars) > 0)
+        return wide;
+    writer->failed = TRUE;
+    return NULL;
+}
+
+void XmlStartElement(XmlWriter* writer, const char* name)
+{
+    WCHAR wide[256];
+    if (Wide(writer, name, wide, 256) != NULL && writer->writer->WriteStartElement(NULL, wide, NULL) != S_OK)
         writer->failed = TRUE;
-    writer->used = 0;
 }
 
-static void Put(XmlWriter* writer, const char* text, size_t length)
+// Wine's writer puts an attribute's value between its quotes as given (dlls/xmllite/writer.c,
+// xmlwriter_WriteAttributeString; so Wine 8.0 does), so it is escaped here: markup characters as entities, tabs and line
+// ends as references (a reader turns them into spaces where they stand as they are), and U+F000,
+// a multiplestring's separator, as the platform's documentation writes it.
+static BOOL Escape(const WCHAR* value, WCHAR* escaped, int escapedChars)
 {
-    for (size_t i = 0; i < length; ++i) {
-        if (writer->used == XML_WRITER_BUFFER)
-            Flush(writer);
-        writer->buffer[writer->used++] = text[i];
+    static const struct {
+        WCHAR character;
+        const WCHAR* reference;
+    } kReferences[] = {{L'&', L"&amp;"}, {L'<', L"&lt;"}, {L'>', L"&gt;"}, {L'"', L"&quot;"},
+                       {L'\t', L"&#9;"}, {L'\n', L"&#10;"}, {L'\r', L"&#13;"}, {0xF000, L"&#xF000;"}};
+    int used = 0;
+    for (; *value; ++value) {
+        WCHAR plain[2] = {*value, 0};
+        const WCHAR* piece = plain;
+        for (int i = 0; i < (int)(sizeof kReferences / sizeof kReferences[0]); ++i)
+            if (*value == kReferences[i].character)
+                piece = kReferences[i].reference;
+        int length = lstrlenW(piece);
+        if (used + length >= escapedChars)
+            return FALSE;
+        memcpy(escaped + used, piece, length * sizeof(WCHAR));
+        used += length;
     }
+    escaped[used] = 0;
+    return TRUE;
 }
 
-static void PutText(XmlWriter* writer, const char* text)
-{
-    Put(writer, text, strlen(text));
-}
-
-static void Indent(XmlWriter* writer)
-{
-    for (int i = 0; i < writer->depth; ++i)
-        PutText(writer, "  ");
-}
-
-void XmlStartTag(XmlWriter* writer, const char* name)
-{
-    Indent(writer);
-    PutText(writer, "<");
-    PutText(writer, name);
-}
-
-// Tabs and line ends as references: a reader turns them into blanks where they stand as they are.
-// U+F000, a multiplestring's separator, as the platform's documentation writes it.
 void XmlWriteAttribute(XmlWriter* writer, const char* name, const char* value)
 {
-    PutText(writer, " ");
-    PutText(writer, name);
-    PutText(writer, "=\"");
-    for (const char* at = value; *at; ++at) {
-        if (strncmp(at, "\xEF\x80\x80", 3) == 0) {
-            PutText(writer, "&#xF000;");
-            at += 2;
-            continue;
-        }
-        switch (*at) {
-        case '&': PutText(writer, "&amp;"); break;
-        case '<': PutText(writer, "&lt;"); break;
-        case '>': PutText(writer, "&gt;"); break;
-        case '"': PutText(writer, "&quot;"); break;
-        case '\t': PutText(writer, "&#9;"); break;
-        case '\n': PutText(writer, "&#10;"); break;
-        case '\r': PutText(writer, "&#13;"); break;
-        default:
-            if ((BYTE)*at < 0x20)
-                writer->failed = TRUE;
-            Put(writer, at, 1);
-        }
-    }
-    PutText(writer, "\"");
+    static WCHAR wideName[256], wideValue[XML_POOL_BYTES], escaped[8 * XML_POOL_BYTES];
+    if (Wide(writer, name, wideName, 256) == NULL || Wide(writer, value, wideValue, XML_POOL_BYTES) == NULL ||
+        !IsXmlText(wideValue, lstrlenW(wideValue)) || !Escape(wideValue, escaped, 8 * XML_POOL_BYTES) ||
+        writer->writer->WriteAttributeString(NULL, wideName, NULL, escaped) != S_OK)
+        writer->failed = TRUE;
 }
 
-void XmlEndStartTag(XmlWriter* writer, BOOL empty)
+void XmlEndElement(XmlWriter* writer)
 {
-    PutText(writer, empty ? " />\r\n" : ">\r\n");
-    if (!empty)
-        writer->depth++;
-}
-
-void XmlEndTag(XmlWriter* writer, const char* name)
-{
-    writer->depth--;
-    Indent(writer);
-    PutText(writer, "</");
-    PutText(writer, name);
-    PutText(writer, ">\r\n");
+    if (!writer->failed && writer->writer->WriteEndElement() != S_OK)
+        writer->failed = TRUE;
 }
 
 BOOL XmlFinish(XmlWriter* writer, LPCWSTR path)
 {
-    if (writer->file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    Flush(writer);
-    if (!CloseHandle(writer->file))
-        writer->failed = TRUE;
-    if (writer->failed)
-        DeleteFileW(path);
-    return !writer->failed;
+    HGLOBAL memory = NULL;
+    STATSTG written;
+    // The kit's builders end a document with a line end too.
+    BOOL finished = !writer->failed && writer->writer->WriteWhitespace(L"\r\n") == S_OK &&
+                    writer->writer->Flush() == S_OK && GetHGlobalFromStream(writer->stream, &memory) == S_OK &&
+                    writer->stream->Stat(&written, STATFLAG_NONAME) == S_OK;
+    if (finished) {
+        finished = WriteWhole(path, GlobalLock(memory), (DWORD)written.cbSize.QuadPart);
+        GlobalUnlock(memory);
+    }
+    if (writer->writer != NULL)
+        writer->writer->Release();
+    if (writer->stream != NULL)
+        writer->stream->Release();
+    return finished;
 }
 
 BOOL IsXmlText(const WCHAR* text, int chars)

@@ -26,11 +26,13 @@
 
 #include "cab_package.h"
 #include "configuration_manager.h"
+#include "device_files.h"
 #include "installed_applications.h"
 #include "question_boxes.h"
 #include "setup_hooks.h"
 
 #define UNSIGNED_ROLE 16  // User Authenticated, as the device's policy 4101 gives unsigned packages
+#define EXIT_UNANSWERED 12
 
 struct SetupLibrary {
     HMODULE module;
@@ -124,17 +126,8 @@ static BOOL WriteShortcut(LPCWSTR path, LPCWSTR target)
     int quotedLength = lstrlenW(target) + 2;
     int length = _snprintf(text, sizeof text, "%d#\"%ls\"", quotedLength, target);
     // Only a text that fits is written: a failed shortcut leaves no file behind.
-    if (length <= 0 || length >= (int)sizeof text)
-        return FALSE;
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    DWORD written = 0;
-    BOOL wrote = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
-    CloseHandle(file);
-    return wrote;
+    return length > 0 && length < (int)sizeof text && WriteWhole(path, text, (DWORD)length);
 }
-
 
 // A stored 8-bit text as the device's installer would write it. The device converts it with its
 // own code page, which the emulated device does not know: only ASCII is taken.
@@ -226,7 +219,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
     for (int i = 0; i < instructions.fileCount; ++i) {
         WCHAR source[MAX_PATH], target[MAX_PATH];
         if (!FormatPath(source, MAX_PATH, L"%ls\\%ls", package.folder, MemberOfFile(&package, instructions.files[i].id)) ||
-            !TargetPath(package, instructions.files[i], installDir, target) || !CopyFileW(source, target, FALSE)) {
+            !TargetPath(package, instructions.files[i], installDir, target) || !CopyWhole(source, target)) {
             wprintf(L"cannot copy %hs\n", instructions.files[i].target);
             failedFiles++;
         } else {
@@ -403,7 +396,7 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
 {
     static XmlDocument document;
     if (!ReadSetupXml(&package, &document)) {
-        wprintf(L"the provisioning document is no readable XML\n");
+        wprintf(L"the provisioning document cannot be read: %ls\n", document.problem);
         return 4;
     }
     if (lstrcmpW(action, L"list") == 0) {
@@ -413,29 +406,29 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
     return ApplyProvisioningDocument(&document, role, state);
 }
 
-// The emulated device keeps its certificate stores, policies and installation records as files
-// (a device keeps them where no package reaches): no folder of a package may lie among them.
-static const LPCWSTR kSecurityFolders[] = {L"C:\\Windows\\security", L"C:\\Windows\\AppMgr"};
-
-static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
+static BOOL IsAllowedPlace(LPCWSTR path, BOOL isFolder)
 {
-    int length = lstrlenW(folder);
-    return _wcsnicmp(path, folder, length) == 0 && (path[length] == 0 || path[length] == L'\\');
+    LPCWSTR why = ProtectedPlace(path, isFolder);
+    if (why != NULL)
+        wprintf(L"the package may not write %ls: %ls\n", path, why);
+    return why == NULL;
 }
 
-static BOOL KeepsOutOfTheSecurityState(const UnpackedPackage& package, LPCWSTR installDir)
+// Every folder, file and shortcut at its full path, before anything is made (a path too long to
+// build is not made at all).
+static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR installDir)
 {
-    for (int i = 0; i < package.instructions.directoryCount; ++i) {
-        WCHAR folder[MAX_PATH];
-        if (!DirectoryPath(package, package.instructions.directories[i].id, installDir, folder))
-            continue;
-        for (int k = 0; k < (int)(sizeof kSecurityFolders / sizeof kSecurityFolders[0]); ++k)
-            if (IsInside(folder, kSecurityFolders[k])) {
-                wprintf(L"the package's folder %ls lies in the device's security state (%ls), which no package may "
-                        L"write\n", folder, kSecurityFolders[k]);
-                return FALSE;
-            }
-    }
+    const PackageInstructions& instructions = package.instructions;
+    WCHAR path[MAX_PATH];
+    for (int i = 0; i < instructions.directoryCount; ++i)
+        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) && !IsAllowedPlace(path, TRUE))
+            return FALSE;
+    for (int i = 0; i < instructions.fileCount; ++i)
+        if (TargetPath(package, instructions.files[i], installDir, path) && !IsAllowedPlace(path, FALSE))
+            return FALSE;
+    for (int i = 0; i < instructions.shortcutCount; ++i)
+        if (ShortcutPath(instructions.shortcuts[i], installDir, path) && !IsAllowedPlace(path, FALSE))
+            return FALSE;
     return TRUE;
 }
 
@@ -476,7 +469,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
                 package.instructions.directories[0].path);
         return 5;
     }
-    if (!KeepsOutOfTheSecurityState(package, made.installDir))
+    if (!KeepsOutOfProtectedPlaces(package, made.installDir))
         return 4;
     if (!IsCheckedLibrary(package, checkedLibrary))
         return 10;
@@ -534,8 +527,7 @@ static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (!read || !ParseXml(text, size, &document)) {
-        wprintf(L"%ls: %ls\n", path, read ? L"the provisioning document is no readable XML"
-                                          : L"cannot be read, or larger than the emulated device reads");
+        wprintf(L"%ls: %ls\n", path, read ? document.problem : L"it cannot be read, or is larger than the emulated device reads");
         return 4;
     }
     return AnswerProvisioningDocument(&document, role, answerPath);
@@ -557,7 +549,7 @@ static const struct {
     {9, L"two members are one file on the device, or the package has two setup libraries"},
     {10, L"the setup library is not the one installed and the device's security checked"},
     {11, L"no application of that name is installed"},
-    {12, L"a question of the setup library went unanswered"},
+    {EXIT_UNANSWERED, L"a question of the setup library went unanswered"},
 };
 
 static int Usage(void)
@@ -580,8 +572,6 @@ static BOOL ReadRole(LPCWSTR text, DWORD* role)
     *role = wcstoul(text, &end, 10);
     return text[0] != 0 && *end == 0;
 }
-
-#define UNANSWERED 12
 
 int wmain(int argc, WCHAR** argv)
 {
@@ -622,5 +612,5 @@ int wmain(int argc, WCHAR** argv)
     WatchMessageBoxes(questions, TRUE);
     int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
                          : RemoveApplication(argv[2], checkedLibrary, state);
-    return QuestionWentUnanswered() ? UNANSWERED : result;
+    return QuestionWentUnanswered() ? EXIT_UNANSWERED : result;
 }
