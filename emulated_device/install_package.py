@@ -31,16 +31,12 @@ import security
 
 sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
 import cabinet  # noqa: E402
+import plain_names  # noqa: E402
 
 INSTALLER = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
 KIT = os.path.join(security.HERE, "..", "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
 KIT_APPLICATION = "Quillmere"
 AMBIGUOUS, UNREADABLE = 9, 4
-
-
-def is_plain_name(name, forbidden="\\/:"):
-    """A name that stays a single file name on the device: no folder, drive or control character."""
-    return name not in ("", ".", "..") and not any(c in forbidden or ord(c) < 0x20 for c in name)
 
 
 def device_file_name(member):
@@ -55,7 +51,7 @@ def setup_library_member(members):
     file name."""
     seen, libraries = set(), []
     for member in members:
-        if not is_plain_name(member):
+        if not plain_names.is_plain_name(member):
             raise OSError("a member's name is not a plain file name: %r" % member)
         name = device_file_name(member)
         if name in seen:
@@ -131,7 +127,7 @@ def install_copy(device, questions, name, package):
 def remove(device, questions, application):
     """Removes an application with what its installation recorded; its recorded setup library is
     checked as the device's loader checks any library, under the policies of now."""
-    if not is_plain_name(application, "\\/:*?\"<>|"):
+    if not plain_names.is_plain_name(application):
         sys.exit("install-quillmere: %r is not an application's name" % application)
     library = os.path.join(device.security, "applications", application, "Setup.dll")
     checked_library = "none"
