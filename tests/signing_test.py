@@ -20,6 +20,8 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+import pefile
+from asn1crypto import cms
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -452,6 +454,36 @@ def osslsigncode_sign(source, target, signer, digest="sha1"):
     return target
 
 
+def with_signature(path, copy, change):
+    """A copy of a signed program whose signature (PKCS#7, as asn1crypto reads it) `change` changes,
+    put back where the program's security directory says, with its new length."""
+    data = read_bytes(path)
+    image = pefile.PE(data=data, fast_load=True)
+    entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    length, revision, kind = struct.unpack_from("<IHH", data, entry.VirtualAddress)
+    signature = cms.ContentInfo.load(data[entry.VirtualAddress + 8:entry.VirtualAddress + length])
+    change(signature)
+    der = signature.dump(force=True)
+    blob = struct.pack("<IHH", 8 + len(der), revision, kind) + der
+    blob += b"\0" * (-len(blob) % 8)
+    offset = entry.VirtualAddress
+    entry.Size = len(blob)
+    with open(copy, "wb") as out:
+        out.write(image.write()[:offset] + blob)
+    return copy
+
+
+def empty_message_digest(signature):
+    for attribute in signature["content"]["signer_infos"][0]["signed_attrs"]:
+        if attribute["type"].native == "message_digest":
+            attribute["values"] = cms.SetOfOctetString([])
+
+
+def unreadable_public_keys(signature):
+    for certificate in signature["content"]["certificates"]:
+        certificate.chosen["tbs_certificate"]["subject_public_key_info"]["algorithm"]["algorithm"] = "1.2.3.4"
+
+
 def sha256_made_sha224(data):
     """The signature's SHA-256 object identifiers turned into SHA-224's: a digest osslsigncode cannot compute."""
     data[:] = data.replace(bytes.fromhex("0609608648016503040201"), bytes.fromhex("0609608648016503040204"))
@@ -500,6 +532,10 @@ class DeviceVerdicts(WithArtifacts):
             ("a digest that cannot be checked (SHA-224)", edited(self.path("sha256-digest.exe"),
                                                                 self.path("sha224-digest.exe"), sha256_made_sha224),
              "changed", "cannot be checked"),
+            ("empty message_digest values", with_signature(program, self.path("empty-digest.exe"),
+                                                           empty_message_digest), "changed", "cannot be read"),
+            ("an unreadable public key", with_signature(program, self.path("unreadable-key.exe"),
+                                                        unreadable_public_keys), "changed", "cannot be read"),
         ]
         for what, path, verdict, reason in cases:
             with self.subTest(what):
