@@ -3,8 +3,10 @@ screen even when the display numbers it would try first are held by servers that
 file (one in another container that shares the network holds only an abstract socket); the wait
 for the form takes no picture of a window that never paints, and takes the form's; the README's
 screenshots are what tools/make-screenshots makes now."""
+import hashlib
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -62,6 +64,43 @@ class Interpreters(unittest.TestCase):
                     self.assertEqual("#!" + DEBIAN_PYTHON, first)
                 if first.startswith("#!") or path.endswith((".py", ".txt", ".cmake")):
                     self.assertIsNone(PYTHON_COMMAND.search(text))
+
+
+def linked_files(folder):
+    """The files under a folder that share their data with another path (hard links)."""
+    return [os.path.join(where, name) for where, _, names in os.walk(folder) for name in names
+            if os.lstat(os.path.join(where, name)).st_nlink > 1]
+
+
+class DeviceCopies(unittest.TestCase):
+    def test_no_file_of_a_device_is_shared_and_a_linked_device_is_made_anew(self):
+        """A file a package overwrites in place must change its own device only."""
+        result = subprocess.run([DEVICE, "--name", "test", "--env"], capture_output=True, text=True, timeout=300)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual([], linked_files(os.path.join(DEVICE_ROOT, "test-480x640")))
+        display = result.stdout.split("DISPLAY=")[1].split()[0]
+        # A device as earlier versions made it: every file of the template linked into it but the
+        # registry's.
+        prefix = os.path.join(DEVICE_ROOT, "linked-480x640")
+        shutil.rmtree(prefix, ignore_errors=True)
+        template = os.path.join(DEVICE_ROOT, "template")
+        subprocess.run(["cp", "-al", template, prefix], check=True)
+        for name in os.listdir(template):
+            if name.endswith(".reg"):
+                os.remove(os.path.join(prefix, name))
+                shutil.copyfile(os.path.join(template, name), os.path.join(prefix, name))
+        with open(os.path.join(ROOT, "emulated_device", "device-registry.reg"), "rb") as seed, \
+                open(os.path.join(prefix, ".ready"), "w") as out:
+            out.write(hashlib.sha1(seed.read()).hexdigest() + "  -\n")  # sha1sum's line, as they wrote it
+        try:
+            result = subprocess.run([DEVICE, "--name", "linked", "--env"], capture_output=True, text=True, timeout=300,
+                                    env=dict(os.environ, DEVICE_DISPLAY=display))  # no X server of its own
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual([], linked_files(prefix))
+        finally:
+            subprocess.run([DEVICE, "--name", "linked", "--stop"], capture_output=True)
+            shutil.rmtree(prefix, ignore_errors=True)
+            shutil.rmtree(prefix + ".security", ignore_errors=True)
 
 
 class DisplayNumbers(unittest.TestCase):
