@@ -145,12 +145,11 @@ def remove(device, questions, application):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="install-quillmere", description=__doc__.split("\n\n")[0])
     parser.add_argument("action", nargs="?", default="install", choices=["install", "remove", "list"])
     parser.add_argument("--package", help="the package (install, list); default the kit's")
     parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)
-    parser.add_argument("--screen", default="480x640")
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_device_arguments(parser)
     security.add_answer_argument(parser)
     arguments = parser.parse_args()
     if arguments.action == "remove" and arguments.package:

@@ -26,10 +26,9 @@ def device_path(program):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="run-program", description=__doc__.split("\n\n")[0])
     parser.add_argument("program")
-    parser.add_argument("--screen", default="480x640")
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_device_arguments(parser)
     security.add_answer_argument(parser)
     arguments = parser.parse_args()
     try:

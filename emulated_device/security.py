@@ -14,6 +14,7 @@ where the stand-in installer adds the certificates of a trust document."""
 import argparse
 import collections
 import os
+import re
 import select
 import shlex
 import subprocess
@@ -61,6 +62,24 @@ PROMPT = os.path.join(BUILD, "security_prompt", "SecurityPrompt.exe")
 REFUSED = 8  # the exit code of a package or program the device's security refuses
 PACKAGE_QUESTION = "The publisher of %s cannot be verified. Install it anyway?"
 PROGRAM_QUESTION = "The program %s is not signed by a publisher this device trusts. Run it anyway?"
+
+
+DEVICE_NAME = re.compile(r"[A-Za-z0-9_.-]+")
+BAD_ARGUMENTS = 2
+
+
+def add_device_arguments(parser):
+    """--name and --screen, DEVICE_NAME and DEVICE_SCREEN their defaults. A name that is not a plain
+    name (letters, digits, '-', '_' and '.', not '.' or '..') ends the command: one line, exit 2,
+    before anything is made, since the device's folder is named after it."""
+    def device_name(name):
+        if not DEVICE_NAME.fullmatch(name) or name in (".", ".."):
+            print("%s: a device's name is letters, digits, '-', '_' and '.' (not '.' or '..'), not %r" % (
+                parser.prog, name), file=sys.stderr)
+            sys.exit(BAD_ARGUMENTS)
+        return name
+    parser.add_argument("--name", type=device_name, default=os.environ.get("DEVICE_NAME") or "run")
+    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN") or "480x640")
 
 
 class Device:
@@ -338,9 +357,8 @@ def checked(questions, what, verdict, why, decision, detail, question):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
-    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN", "480x640"))
+    parser = argparse.ArgumentParser(prog="security", description=__doc__.split("\n\n")[0])
+    add_device_arguments(parser)
     parser.add_argument("--professional", action="store_true",
                         help="a Windows Mobile Professional device (policy 4119: Operator TPS | Enterprise), "
                              "not a Classic one (User Authenticated | Enterprise)")

@@ -26,11 +26,10 @@ ANSWERED = (0, 7)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="send-document", description=__doc__.split("\n\n")[0])
     parser.add_argument("document")
     parser.add_argument("answer")
-    parser.add_argument("--screen", default="480x640")
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_device_arguments(parser)
     arguments = parser.parse_args()
     if not os.path.isfile(arguments.document):
         parser.error("%s: no such document" % arguments.document)

@@ -137,9 +137,8 @@ def wait_for_form(display, deadline, pid=None):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
-    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN", "480x640"))
+    parser = argparse.ArgumentParser(prog="wait-for-form", description=__doc__.split("\n\n")[0])
+    security.add_device_arguments(parser)
     parser.add_argument("--timeout", type=float, default=60, help="seconds to wait (default 60)")
     parser.add_argument("--screenshot", metavar="FILE", help="save the form's picture as a PNG")
     parser.add_argument("--tap-ok", action="store_true", help="then tap the top bar's OK, as a user would")

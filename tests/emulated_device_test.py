@@ -66,6 +66,58 @@ class Interpreters(unittest.TestCase):
                     self.assertIsNone(PYTHON_COMMAND.search(text))
 
 
+def tree(path, relative=""):
+    """A folder's whole state: each file's path and SHA-256, each link's target, each folder's path."""
+    state = {relative + "/": None}
+    for entry in os.scandir(path):
+        if entry.is_symlink():
+            state[relative + "/" + entry.name] = "link to " + os.readlink(entry.path)
+        elif entry.is_dir(follow_symlinks=False):
+            state.update(tree(entry.path, relative + "/" + entry.name))
+        else:
+            with open(entry.path, "rb") as source:
+                state[relative + "/" + entry.name] = hashlib.file_digest(source, "sha256").hexdigest()
+    return state
+
+
+class DeviceNames(unittest.TestCase):
+    def test_a_name_that_is_not_plain_is_refused_by_every_command_and_deletes_nothing(self):
+        """The device's folder is named after it: ../../../x would be a folder outside the devices'
+        root, deleted and made anew."""
+        scripts = {name: os.path.join(ROOT, "emulated_device", name) for name in (
+            "device", "security", "install-quillmere", "run-program", "send-document", "wait-for-form")}
+        commands = [([scripts["device"], "--name", "{}", "--env"], {}),
+                    ([scripts["device"], "--stop"], {"DEVICE_NAME": "{}"}),
+                    ([scripts["security"], "--name", "{}", "show"], {}),
+                    ([scripts["security"], "off"], {"DEVICE_NAME": "{}"}),
+                    ([scripts["install-quillmere"], "list", "--name", "{}"], {}),
+                    ([scripts["run-program"], "--name", "{}", "C:\\x.exe"], {}),
+                    ([scripts["send-document"], "--name", "{}", "query.xml", "answer.xml"], {}),
+                    ([scripts["wait-for-form"], "--name", "{}", "--timeout", "1"], {}),
+                    ([MAKE_SCREENSHOTS, "--name", "{}", "{folder}/shots"], {}),
+                    ([os.path.join(ROOT, "tools", "benchmark", "run")], {"DEVICE_NAME": "{}"})]
+        with tempfile.TemporaryDirectory() as folder:
+            outside = os.path.join(folder, "x-480x640")
+            os.makedirs(os.path.join(outside, "kept"))
+            with open(os.path.join(outside, "kept", "file"), "w") as out:
+                out.write("mine")
+            before = tree(folder)
+            root = os.path.join(folder, "checkout", "build", "device")
+            for name in ("../../../x", ".", "..", "a/b", "a b", "", "\u00e9"):
+                for command, environment in commands if name == "../../../x" else commands[0:3:2]:
+                    command = [part.replace("{}", name).replace("{folder}", folder) for part in command]
+                    environment = {key: value.replace("{}", name) for key, value in environment.items()}
+                    with self.subTest(command=command[1:], environment=environment):
+                        result = subprocess.run(command, capture_output=True, text=True, cwd=folder, timeout=120,
+                                                env=dict(os.environ, DEVICE_ROOT=root, **environment))
+                        self.assertEqual((2, ""), (result.returncode, result.stdout), result.stderr)
+                        self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+                        self.assertIn("a device's name is letters, digits, '-', '_' and '.'", result.stderr)
+                        after = tree(folder)
+                        self.assertTrue(before == after, "changed: %s" % sorted(
+                            path for path in set(before) | set(after) if before.get(path, 1) != after.get(path, 1))[:5])
+
+
 def linked_files(folder):
     """The files under a folder that share their data with another path (hard links)."""
     return [os.path.join(where, name) for where, _, names in os.walk(folder) for name in names
