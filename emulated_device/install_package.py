@@ -19,7 +19,7 @@ never waited for. Exit codes: the stand-in installer's, 4 when the package canno
 cabinet or a member's name is not a plain file name, 8 when the device's security refused the
 package or its setup library, 9 when two of the package's members would be one file on the
 device or it holds two setup libraries (refused before anything is unpacked), 12 when a question
-went unanswered."""
+went unanswered, 13 when the device's policies are damaged (nothing installed or removed)."""
 import argparse
 import hashlib
 import os
@@ -92,7 +92,7 @@ def install(device, questions, original):
 
 
 def install_copy(device, questions, name, package):
-    policies = security.read_policies(device.security)
+    policies = device.policies()
     verdict, detail = security.classify(package, security.certificates(device.security, security.PACKAGE_STORES))
     decision, role = security.package_decision(verdict, detail, policies)
     if not security.checked(questions, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
@@ -134,7 +134,7 @@ def remove(device, questions, application):
     if os.path.isfile(library):
         try:
             checked_library = check_setup_library(device, questions, library, "Setup.dll of " + application,
-                                                  security.read_policies(device.security))
+                                                  device.policies())
         except security.Unanswered as problem:
             print("refused: %s" % problem)
             return security.UNANSWERED

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Starts a program installed on the emulated device as the device's loader would: its signature
 checked against the execution stores as the device's security policies say (run, asked about, or
-refused), then the program itself. Its exit code, 8 when the device's security refused it, or 12
-when its question went unanswered (asked as install-quillmere asks).
+refused), then the program itself. Its exit code, 8 when the device's security refused it, 12
+when its question went unanswered (asked as install-quillmere asks), 13 when the device's
+policies are damaged.
 
     emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'"""
 import argparse
@@ -36,12 +37,12 @@ def main():
     except ValueError as problem:
         sys.exit("run-program: %s" % problem)
     device = security.Device(arguments.name, arguments.screen)
+    policies = device.policies()
     program = device.path(windows_path)
     drive = os.path.realpath(os.path.join(device.prefix, "drive_c"))
     if not os.path.realpath(program).startswith(drive + os.sep) or not os.path.isfile(program):
         sys.exit("run-program: %s is not installed" % windows_path)
     name = os.path.basename(program)
-    policies = security.read_policies(device.security)
     verdict, why = security.classify(program, security.certificates(device.security, security.PROGRAM_STORES))
     decision, detail = security.program_decision(verdict, why, policies)
     try:

@@ -44,6 +44,7 @@ SEND_DOCUMENT = [os.path.join(ROOT, "emulated_device", "send-document")]
 WHITE_LISTS = os.path.join(ROOT, "build", "emulated-device", "white-list-packages")
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
+SECURITY = [os.path.join(ROOT, "emulated_device", "security"), "--name", "signing"]
 WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
 ROOT_FILES = ("development-root.key", "development-root.pem")
 UNSIGNED_KIT = os.path.join(ROOT, "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
@@ -564,18 +565,38 @@ class DeviceVerdicts(WithArtifacts):
         with contextlib.redirect_stdout(output):
             found = security.certificates(state, ["SPC"])
         self.assertEqual([("GOOD", 8)], [(anchor.thumbprint, anchor.role) for anchor in found])
-        # A policies file with a blank and a broken line is read, each bad line reported.
-        with open(os.path.join(state, "policies"), "w") as out:
-            out.write("4101=0\n\nbroken\n4102=0\n")
-        with contextlib.redirect_stdout(output):
-            policies = security.read_policies(state)
-        self.assertEqual((0, 0), (policies[security.UNSIGNED_CABS], policies[security.UNSIGNED_APPLICATIONS]))
         reports = output.getvalue().splitlines()
-        self.assertEqual(6, len(reports), reports)
+        self.assertEqual(5, len(reports), reports)
         for name, reason in (("BIGKEY", "4096 bits"), ("LEAF", "not a self-signed authority"),
                              ("NOROLE", "no role mask"), ("TEXT", "is not a certificate"),
-                             ("TWICE", "is not a certificate the device can read"), ("line 3", "not ID=value")):
+                             ("TWICE", "is not a certificate the device can read")):
             self.assertTrue(any(name in line and reason in line for line in reports), (name, reports))
+
+    def test_a_policies_file_that_cannot_be_read_one_way_only_is_damaged(self):
+        state = self.path("policies-device")
+        os.makedirs(state, exist_ok=True)
+        self.assertEqual(security.preset("off"), security.read_policies(state))  # never set: off, Classic
+        whole = "4101=0\n4102=0\n4119=48\n4122=1\n4123=1\n"
+        for text, reason in ((whole, None), (whole.rstrip("\n"), None),
+                             (whole + "4119=160\n", "line 6 gives policy 4119 a second time"),
+                             (whole.replace("4102=0\n", "4102=0\n\n"), "line 3 is not ID=value: ''"),
+                             (whole + "broken\n", "line 6 is not ID=value: 'broken'"),
+                             (whole.replace("4101=0", "4101 = 0"), "line 1 is not ID=value"),
+                             (whole.replace("4101=0", "4101=-1"), "line 1 is not ID=value"),
+                             (whole.replace("4101=0", "4101=4294967296"), "line 1 is not ID=value"),
+                             (whole.replace("\n", "\r\n"), "line 1 is not ID=value"),
+                             (whole.replace("4122=1\n", ""), "policy 4122 is missing"),
+                             ("", "policy 4101, 4102, 4119, 4122, 4123 is missing")):
+            with self.subTest(text=text):
+                with open(os.path.join(state, "policies"), "w", newline="") as out:
+                    out.write(text)
+                if reason is None:
+                    self.assertEqual({4101: 0, 4102: 0, 4119: 48, 4122: 1, 4123: 1}, security.read_policies(state))
+                    continue
+                with self.assertRaises(security.PoliciesDamaged) as refused:
+                    security.read_policies(state)
+                self.assertIn(reason, str(refused.exception))
+                self.assertEqual(1, len(str(refused.exception).splitlines()))
 
     def der(self, name):
         return x509.load_pem_x509_certificate(read_bytes(self.path(name))).public_bytes(serialization.Encoding.DER)
@@ -880,6 +901,30 @@ class OnTheEmulatedDevice(WithArtifacts):
                           "2 devices: 1 holds the list, 1 differs"], result.stdout.splitlines())
         result = report({"test": "tricky.cab"})
         self.assertEqual((0, "2 devices: 2 hold the list, 0 differ"), (result.returncode, result.stdout.splitlines()[-1]))
+
+    def test_a_damaged_policies_file_stops_every_command_that_reads_it(self):
+        """A policy given twice could be read either way: no command reads it at all, and nothing is
+        installed, run or answered."""
+        self.set_policy("off")
+        self.uninstall()
+        with open(os.path.join(self.device.security, "policies"), "a") as out:
+            out.write("4119=160\n")
+        self.assertEqual(0, run(WHITE_LIST_QUERY + ["damaged"], self.folder).returncode)
+        answer = self.path("damaged", "answer.xml")
+        commands = [SECURITY + ["show"], INSTALL + ["--package", UNSIGNED_KIT, "--answer", "yes"],
+                    RUN_PROGRAM + ["C:\\Program Files\\Quillmere\\Quillmere.exe"],
+                    SEND_DOCUMENT + ["--name", "signing", self.path("damaged", "white-list-query.xml"), answer]]
+        try:
+            for command in commands:
+                with self.subTest(os.path.basename(command[0])):
+                    result = run(command, self.folder, stdin=subprocess.DEVNULL)
+                    self.assertEqual((security.DAMAGED, ""), (result.returncode, result.stdout))
+                    self.assertRegex(result.stderr, r"^the device's policies \(.*\) are damaged: line 6 gives "
+                                                    r"policy 4119 a second time; nothing was done .*\n$")
+            self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+            self.assertEqual(["white-list-query.xml"], os.listdir(self.path("damaged")))
+        finally:
+            self.set_policy("off")
 
     def test_programs_start_as_the_execution_policies_say(self):
         self.trust_root()
