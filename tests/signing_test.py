@@ -32,6 +32,7 @@ sys.path.insert(0, os.path.join(ROOT, "emulated_device"))
 sys.path.insert(0, os.path.join(ROOT, "packaging"))
 import cabinet  # noqa: E402
 import provisioning_xml  # noqa: E402
+import run_program  # noqa: E402
 import security  # noqa: E402
 import signatures  # noqa: E402
 
@@ -598,6 +599,38 @@ class DeviceVerdicts(WithArtifacts):
                 self.assertIn(reason, str(refused.exception))
                 self.assertEqual(1, len(str(refused.exception).splitlines()))
 
+    def test_only_an_executable_image_for_the_devices_processor_named_exe_is_a_program(self):
+        program = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
+        library = os.path.join(ROOT, "build", "emulated-device", "setup_library", "Corvane.dll")
+        arm = os.path.join(ROOT, "build", "device-arm", "platform", "device_sdk", "Quillmere.exe")
+
+        def characteristics(change):
+            def edit(data):
+                at = struct.unpack_from("<I", data, 0x3C)[0] + 22
+                struct.pack_into("<H", data, at, change(struct.unpack_from("<H", data, at)[0]))
+            return edit
+        cases = [("a program", program, None),
+                 ("its name in capitals", shutil.copyfile(program, self.path("PROGRAM.EXE")), None),
+                 ("no extension", shutil.copyfile(program, self.path("program")), "does not end in .exe"),
+                 ("a library named .exe", shutil.copyfile(library, self.path("library.exe")), "a library (DLL)"),
+                 ("a program with the library flag", edited(program, self.path("flagged.exe"), characteristics(
+                     lambda flags: flags | 0x2000)), "a library (DLL)"),
+                 ("a program without the executable flag", edited(program, self.path("unflagged.exe"),
+                                                                   characteristics(lambda flags: flags & ~0x0002)),
+                  "not marked as an executable image"),
+                 ("the device's ARM program", shutil.copyfile(arm, self.path("arm.exe")), "another processor"),
+                 ("a text", edited(program, self.path("text.exe"), lambda data: data.__setitem__(
+                     slice(None), b"echo hello\r\n")), "not a PE image"),
+                 ("one of Wine's own modules", edited(program, self.path("wine.exe"), lambda data: data.__setitem__(
+                     slice(0x40, 0x50), b"Wine builtin DLL")), "Wine's own")]
+        for what, path, reason in cases:
+            with self.subTest(what):
+                problem = run_program.program_problem(path)
+                if reason is None:
+                    self.assertIsNone(problem)
+                else:
+                    self.assertIn(reason, problem or "")
+
     def der(self, name):
         return x509.load_pem_x509_certificate(read_bytes(self.path(name))).public_bytes(serialization.Encoding.DER)
 
@@ -946,15 +979,24 @@ class OnTheEmulatedDevice(WithArtifacts):
             with self.subTest(policy=policy, program=tool):
                 self.set_policy(policy)
                 self.assertEqual((2, 0), self.answering(RUN_PROGRAM + [tool], [])[:2])
-        for policy, program, answers, ran, questions in (
-                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], True, 0),
-                ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], False, 0),
-                ("locked", "C:\\..\\Swapped.exe", [], False, 0),
-                ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], False, 1)):
+        # A signed library named like a program, an unsigned program of that name with .exe beside it:
+        # the library is no program, and Wine must never be left to find the other file.
+        shutil.copyfile(self.path("trusted", "emulated", "Corvane.dll"), os.path.join(folder, "Library"))
+        shutil.copyfile(os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe"),
+                        os.path.join(folder, "Library.exe"))
+        # policy, program, answers to its questions, its exit code ("form": Quillmere's form is
+        # shown and closed with OK), questions asked
+        for policy, program, answers, ended, questions in (
+                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], "form", 0),
+                ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], security.REFUSED, 0),
+                ("locked", "C:\\..\\Swapped.exe", [], security.REFUSED, 0),
+                ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], security.REFUSED, 1),
+                ("locked", "C:\\Program Files\\Signing\\Library", [], 1, 0),
+                ("locked", "c:\\PROGRAM FILES\\signing\\signedtool.exe", [], 2, 0)):
             with self.subTest(policy=policy, program=program):
                 self.set_policy(policy)
                 command = RUN_PROGRAM + [program]
-                if ran:
+                if ended == "form":
                     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
                     # OK is tapped once the form is painted: a tap before its button is there is lost.
                     try:
@@ -967,7 +1009,7 @@ class OnTheEmulatedDevice(WithArtifacts):
                         process.wait()
                 else:
                     status, asked, output = self.answering(command, answers)
-                    self.assertEqual((security.REFUSED, questions), (status, asked), output)
+                    self.assertEqual((ended, questions), (status, asked), output)
         shutil.rmtree(folder)
         for path in (self.device_path("Swapped.exe"), self.device_path("drive_c", "Swapped.exe")):
             os.remove(path)
