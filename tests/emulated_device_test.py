@@ -15,6 +15,8 @@ import tempfile
 import time
 import unittest
 
+from PIL import Image
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 DEBIAN_PYTHON = "/usr/bin/python3"
@@ -25,8 +27,6 @@ PYTHON_COMMAND = re.compile(r"(^\s*|\bexec\s+|\benv\s+|[;&|(`]\s*|COMMAND\s+)pyt
 DEVICE = os.path.join(HERE, "..", "emulated_device", "device")
 WAIT_FOR_FORM = os.path.join(HERE, "..", "emulated_device", "wait-for-form")
 MAKE_SCREENSHOTS = os.path.join(HERE, "..", "tools", "make-screenshots")
-sys.path.insert(0, os.path.join(HERE, "..", "emulated_device"))
-import wait_for_form  # noqa: E402
 DEVICE_ROOT = os.path.join(HERE, "..", "build", "device")
 
 
@@ -243,8 +243,9 @@ class FormOnScreen(unittest.TestCase):
 
 
 def picture(path):
-    ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
-    return wait_for_form.read_ppm(ppm)
+    with Image.open(path) as image:
+        rgb = image.convert("RGB")
+        return rgb.width, rgb.height, rgb.tobytes()
 
 
 if __name__ == "__main__":
