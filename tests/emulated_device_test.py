@@ -142,7 +142,7 @@ class DeviceCopies(unittest.TestCase):
                 shutil.copyfile(os.path.join(template, name), os.path.join(prefix, name))
         with open(os.path.join(ROOT, "emulated_device", "device-registry.reg"), "rb") as seed, \
                 open(os.path.join(prefix, ".ready"), "w") as out:
-            out.write(hashlib.sha1(seed.read()).hexdigest() + "  -\n")  # sha1sum's line, as they wrote it
+            out.write(hashlib.sha1(seed.read()).hexdigest() + "  -\n")  # sha1sum's line, as earlier versions wrote it
         try:
             result = subprocess.run([DEVICE, "--name", "linked", "--env"], capture_output=True, text=True, timeout=300,
                                     env=dict(os.environ, DEVICE_DISPLAY=display))  # no X server of its own
