@@ -407,7 +407,8 @@ def main():
         parser.error("--professional goes with a preset")
     device = Device(arguments.name, arguments.screen)
     if arguments.preset != "show":
-        write_policies(device.security, preset(arguments.preset, "professional" if arguments.professional else "classic"))
+        edition = "professional" if arguments.professional else "classic"
+        write_policies(device.security, preset(arguments.preset, edition))
     policies = device.policies()
     for policy, value in sorted(policies.items()):
         print("%d = %d" % (policy, value))

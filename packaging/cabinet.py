@@ -39,7 +39,8 @@ def pack(members, cab_path):
         def write(partial):
             result = subprocess.run(["gcab", "-c", "-n", partial] + paths, capture_output=True, text=True)
             if result.returncode != 0:
-                raise OSError("gcab: " + (result.stderr.strip().splitlines() or ["exit code %d" % result.returncode])[-1])
+                why = result.stderr.strip().splitlines() or ["exit code %d" % result.returncode]
+                raise OSError("gcab: " + why[-1])
             return True
         whole_files.write_with(cab_path, write)
 

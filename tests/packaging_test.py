@@ -338,7 +338,8 @@ class WholeFiles(unittest.TestCase):
             path = os.path.join(folder, "answer.xml")
             with open(path, "wb") as out:
                 out.write(b"earlier")
-            for what, write, keep in (("a failure", failing, bool), ("not kept", lambda partial: 7, lambda status: False)):
+            for what, write, keep in (("a failure", failing, bool),
+                                      ("not kept", lambda partial: 7, lambda status: False)):
                 with self.subTest(what):
                     try:
                         whole_files.write_with(path, write, keep)
