@@ -19,7 +19,7 @@ never waited for. Exit codes: the stand-in installer's, 4 when the package canno
 cabinet or a member's name is not a plain file name, 8 when the device's security refused the
 package or its setup library, 9 when two of the package's members would be one file on the
 device or it holds two setup libraries (refused before anything is unpacked), 12 when a question
-went unanswered."""
+went unanswered, 13 when the device's policies are damaged (nothing installed or removed)."""
 import argparse
 import hashlib
 import os
@@ -31,16 +31,12 @@ import security
 
 sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
 import cabinet  # noqa: E402
+import plain_names  # noqa: E402
 
 INSTALLER = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
 KIT = os.path.join(security.HERE, "..", "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
 KIT_APPLICATION = "Quillmere"
 AMBIGUOUS, UNREADABLE = 9, 4
-
-
-def is_plain_name(name, forbidden="\\/:"):
-    """A name that stays a single file name on the device: no folder, drive or control character."""
-    return name not in ("", ".", "..") and not any(c in forbidden or ord(c) < 0x20 for c in name)
 
 
 def device_file_name(member):
@@ -55,7 +51,7 @@ def setup_library_member(members):
     file name."""
     seen, libraries = set(), []
     for member in members:
-        if not is_plain_name(member):
+        if not plain_names.is_plain_name(member):
             raise OSError("a member's name is not a plain file name: %r" % member)
         name = device_file_name(member)
         if name in seen:
@@ -96,7 +92,7 @@ def install(device, questions, original):
 
 
 def install_copy(device, questions, name, package):
-    policies = security.read_policies(device.security)
+    policies = device.policies()
     verdict, detail = security.classify(package, security.certificates(device.security, security.PACKAGE_STORES))
     decision, role = security.package_decision(verdict, detail, policies)
     if not security.checked(questions, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
@@ -131,14 +127,14 @@ def install_copy(device, questions, name, package):
 def remove(device, questions, application):
     """Removes an application with what its installation recorded; its recorded setup library is
     checked as the device's loader checks any library, under the policies of now."""
-    if not is_plain_name(application, "\\/:*?\"<>|"):
+    if not plain_names.is_plain_name(application):
         sys.exit("install-quillmere: %r is not an application's name" % application)
     library = os.path.join(device.security, "applications", application, "Setup.dll")
     checked_library = "none"
     if os.path.isfile(library):
         try:
             checked_library = check_setup_library(device, questions, library, "Setup.dll of " + application,
-                                                  security.read_policies(device.security))
+                                                  device.policies())
         except security.Unanswered as problem:
             print("refused: %s" % problem)
             return security.UNANSWERED
@@ -149,12 +145,11 @@ def remove(device, questions, application):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="install-quillmere", description=__doc__.split("\n\n")[0])
     parser.add_argument("action", nargs="?", default="install", choices=["install", "remove", "list"])
     parser.add_argument("--package", help="the package (install, list); default the kit's")
     parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)
-    parser.add_argument("--screen", default="480x640")
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_device_arguments(parser)
     security.add_answer_argument(parser)
     arguments = parser.parse_args()
     if arguments.action == "remove" and arguments.package:

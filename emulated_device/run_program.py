@@ -1,16 +1,36 @@
 #!/usr/bin/python3
 """Starts a program installed on the emulated device as the device's loader would: its signature
 checked against the execution stores as the device's security policies say (run, asked about, or
-refused), then the program itself. Its exit code, 8 when the device's security refused it, or 12
-when its question went unanswered (asked as install-quillmere asks).
+refused), then the program itself. Its exit code, 8 when the device's security refused it, 12
+when its question went unanswered (asked as install-quillmere asks), 13 when the device's
+policies are damaged, 1 when the path names no program of this device that is installed.
 
-    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'"""
+    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'
+
+The device's CreateProcess runs a full path as it is, with no extension added ("CreateProcess
+(Windows CE 5.0)", ms885182): so does this, and only a program whose name ends in .exe, since
+Wine hands a file it cannot load to start.exe, which would search for another file by that name."""
 import argparse
 import ntpath
 import os
 import sys
 
+import pefile
+
 import security
+
+sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
+import plain_names  # noqa: E402
+
+# The emulated device's processor: Wine here runs 64-bit x86 programs only.
+DEVICE_MACHINE = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
+# Wine's loader takes an image marked so at offset 0x40 for one of Wine's own and loads its own
+# copy instead (dlls/ntdll/loader.c): such a file is never the program that was checked.
+WINE_MARKS = (b"Wine builtin DLL", b"Wine placeholder DLL")
+
+
+class NotAProgram(Exception):
+    pass
 
 
 def device_path(program):
@@ -25,11 +45,49 @@ def device_path(program):
     return "C:\\" + "\\".join(names)
 
 
+def installed_file(device, windows_path):
+    """(the path on this machine, the Windows path with each name's letter case as found) of an
+    installed file; NotAProgram when there is none, or a name is not a plain one."""
+    host = device.path(windows_path)
+    drive = os.path.realpath(os.path.join(device.prefix, "drive_c"))
+    if not os.path.realpath(host).startswith(drive + os.sep) or not os.path.isfile(host):
+        raise NotAProgram("%s is not installed" % windows_path)
+    names = os.path.relpath(host, os.path.join(device.prefix, "drive_c")).split(os.sep)
+    if not all(plain_names.is_plain_name(name) for name in names):
+        raise NotAProgram("%s is not a plain path: a name holds a character Windows names cannot hold" % windows_path)
+    return host, "C:\\" + "\\".join(names)
+
+
+def program_problem(path):
+    """Why the file is not a program this device runs, or None: it must be an executable PE image
+    for the device's processor, not a library, named .exe."""
+    if not path.lower().endswith(".exe"):
+        return "its name does not end in .exe"
+    with open(path, "rb") as source:
+        head = source.read(0x40 + max(map(len, WINE_MARKS)))
+    if head[0x40:].startswith(WINE_MARKS):
+        return "it is one of Wine's own modules"
+    try:
+        image = pefile.PE(path, fast_load=True)
+    except pefile.PEFormatError as problem:
+        return "it is not a PE image (%s)" % problem.value
+    try:
+        header = image.FILE_HEADER
+        if header.Machine != DEVICE_MACHINE:
+            return "it is for another processor (%s)" % pefile.MACHINE_TYPE.get(header.Machine, hex(header.Machine))
+        if header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
+            return "it is a library (DLL), not a program"
+        if not header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_EXECUTABLE_IMAGE"]:
+            return "it is not marked as an executable image"
+    finally:
+        image.close()
+    return None
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="run-program", description=__doc__.split("\n\n")[0])
     parser.add_argument("program")
-    parser.add_argument("--screen", default="480x640")
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_device_arguments(parser)
     security.add_answer_argument(parser)
     arguments = parser.parse_args()
     try:
@@ -37,12 +95,15 @@ def main():
     except ValueError as problem:
         sys.exit("run-program: %s" % problem)
     device = security.Device(arguments.name, arguments.screen)
-    program = device.path(windows_path)
-    drive = os.path.realpath(os.path.join(device.prefix, "drive_c"))
-    if not os.path.realpath(program).startswith(drive + os.sep) or not os.path.isfile(program):
-        sys.exit("run-program: %s is not installed" % windows_path)
-    name = os.path.basename(program)
-    policies = security.read_policies(device.security)
+    policies = device.policies()
+    try:
+        program, windows_path = installed_file(device, windows_path)
+        problem = program_problem(program)
+        if problem:
+            raise NotAProgram("%s is not a program this device runs: %s" % (windows_path, problem))
+    except NotAProgram as problem:
+        sys.exit("run-program: %s" % problem)
+    name = ntpath.basename(windows_path)
     verdict, why = security.classify(program, security.certificates(device.security, security.PROGRAM_STORES))
     decision, detail = security.program_decision(verdict, why, policies)
     try:
@@ -54,6 +115,7 @@ def main():
         return security.UNANSWERED
     print("%s runs %s" % (name, detail))
     sys.stdout.flush()
+    # The very file checked, by its full path as found: Wine looks each name up exactly first.
     return device.run(windows_path, [])
 
 

@@ -9,11 +9,14 @@ before the Windows program is started or handed the package.
 sets the device's policies to a preset (on a Classic device unless --professional), or shows
 them. The policies and the stores are the device's security state, which lies beside its Wine
 prefix where no package reaches (emulated_device/device keeps it): policies (one "ID=value" a
-line) and stores/<store>/<THUMBPRINT>.cer (an SPC certificate's role mask in <THUMBPRINT>.role),
-where the stand-in installer adds the certificates of a trust document."""
+line, each policy once) and stores/<store>/<THUMBPRINT>.cer (an SPC certificate's role mask in
+<THUMBPRINT>.role), where the stand-in installer adds the certificates of a trust document. This
+module is the policies' only reader: a file that could be read more than one way is damaged, and
+every command that reads it stops with exit code 13."""
 import argparse
 import collections
 import os
+import re
 import select
 import shlex
 import subprocess
@@ -27,6 +30,7 @@ import signatures
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 import device_certificates  # noqa: E402
+import whole_files  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEVICE = os.path.join(HERE, "device")
@@ -63,6 +67,24 @@ PACKAGE_QUESTION = "The publisher of %s cannot be verified. Install it anyway?"
 PROGRAM_QUESTION = "The program %s is not signed by a publisher this device trusts. Run it anyway?"
 
 
+DEVICE_NAME = re.compile(r"[A-Za-z0-9_.-]+")
+BAD_ARGUMENTS = 2
+
+
+def add_device_arguments(parser):
+    """--name and --screen, DEVICE_NAME and DEVICE_SCREEN their defaults. A name that is not a plain
+    name (letters, digits, '-', '_' and '.', not '.' or '..') ends the command: one line, exit 2,
+    before anything is made, since the device's folder is named after it."""
+    def device_name(name):
+        if not DEVICE_NAME.fullmatch(name) or name in (".", ".."):
+            print("%s: a device's name is letters, digits, '-', '_' and '.' (not '.' or '..'), not %r" % (
+                parser.prog, name), file=sys.stderr)
+            sys.exit(BAD_ARGUMENTS)
+        return name
+    parser.add_argument("--name", type=device_name, default=os.environ.get("DEVICE_NAME") or "run")
+    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN") or "480x640")
+
+
 class Device:
     """One emulated device, reached through emulated_device/device."""
 
@@ -75,6 +97,14 @@ class Device:
         variables = dict(item.split("=", 1) for item in shlex.split(output)[1:])  # "export A=B C=D"
         self.prefix, self.display = variables["WINEPREFIX"], variables["DISPLAY"]
         self.security = variables["DEVICE_SECURITY"]
+
+    def policies(self):
+        """The device's policies; a damaged policies file ends the command: one line, exit 13."""
+        try:
+            return read_policies(self.security)
+        except PoliciesDamaged as problem:
+            print(problem, file=sys.stderr)
+            sys.exit(DAMAGED)
 
     def run(self, program, arguments):
         sys.stdout.flush()  # what this process printed comes before what the program prints
@@ -101,27 +131,55 @@ def host_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+DAMAGED = 13  # the exit code of a command that finds the device's policies damaged
+MAX_POLICY_VALUE = 0xFFFFFFFF
+
+
+class PoliciesDamaged(Exception):
+    pass
+
+
 def read_policies(state):
-    """The policies of the device whose security state is in that folder; a device never set is
-    an "off" Classic device."""
-    policies = preset("off")
+    """The policies of the device whose security state is in that folder: each line "ID=value"
+    (decimal), each of the presets' policies there once; a device never set is an "off" Classic
+    device. PoliciesDamaged for anything else: a policy given twice, a line that is not ID=value
+    (a blank one too), or one missing, is never read as a default."""
+    path = os.path.join(state, "policies")
     try:
-        with open(os.path.join(state, "policies")) as lines:
-            for number, line in enumerate(lines, 1):
-                key, _, value = line.partition("=")
-                if key.strip().isdigit() and value.strip().isdigit():
-                    policies[int(key)] = int(value)
-                elif line.strip():
-                    print("skipped line %d of the device's policies: not ID=value" % number)
+        with open(path, encoding="ascii", newline="") as source:
+            lines = source.read().split("\n")
     except FileNotFoundError:
-        pass
+        return preset("off")
+    except UnicodeDecodeError:
+        raise PoliciesDamaged(damaged(path, "it is not ASCII text")) from None
+    except OSError as problem:
+        raise PoliciesDamaged(damaged(path, "it cannot be read (%s)" % (problem.strerror or problem))) from None
+    if lines[-1] == "":
+        lines.pop()  # the last line's end
+    policies = {}
+    for number, line in enumerate(lines, 1):
+        match = re.fullmatch(r"([0-9]{1,10})=([0-9]{1,10})", line)
+        if not match or int(match.group(2)) > MAX_POLICY_VALUE:
+            raise PoliciesDamaged(damaged(path, "line %d is not ID=value: %r" % (number, line)))
+        policy = int(match.group(1))
+        if policy in policies:
+            raise PoliciesDamaged(damaged(path, "line %d gives policy %d a second time" % (number, policy)))
+        policies[policy] = int(match.group(2))
+    missing = sorted(set(preset("off")) - set(policies))
+    if missing:
+        raise PoliciesDamaged(damaged(path, "policy %s is missing" % ", ".join(map(str, missing))))
     return policies
+
+
+def damaged(path, why):
+    return ("the device's policies (%s) are damaged: %s; nothing was done (emulated_device/security PRESET "
+            "sets them anew)" % (path, why))
 
 
 def write_policies(state, policies):
     os.makedirs(state, exist_ok=True)
-    with open(os.path.join(state, "policies"), "w") as out:
-        out.writelines("%d=%d\n" % item for item in sorted(policies.items()))
+    whole_files.write_whole(os.path.join(state, "policies"),
+                            "".join("%d=%d\n" % item for item in sorted(policies.items())).encode("ascii"))
 
 
 Anchor = collections.namedtuple("Anchor", "thumbprint certificate role store")
@@ -338,27 +396,26 @@ def checked(questions, what, verdict, why, decision, detail, question):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
-    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN", "480x640"))
+    parser = argparse.ArgumentParser(prog="security", description=__doc__.split("\n\n")[0])
+    add_device_arguments(parser)
     parser.add_argument("--professional", action="store_true",
                         help="a Windows Mobile Professional device (policy 4119: Operator TPS | Enterprise), "
                              "not a Classic one (User Authenticated | Enterprise)")
     parser.add_argument("preset", choices=sorted(PRESETS) + ["show"])
     arguments = parser.parse_args()
-    state = Device(arguments.name, arguments.screen).security
-    if arguments.preset != "show":
-        write_policies(state, preset(arguments.preset, "professional" if arguments.professional else "classic"))
-    elif arguments.professional:
+    if arguments.preset == "show" and arguments.professional:
         parser.error("--professional goes with a preset")
-    policies = read_policies(state)
+    device = Device(arguments.name, arguments.screen)
+    if arguments.preset != "show":
+        edition = "professional" if arguments.professional else "classic"
+        write_policies(device.security, preset(arguments.preset, edition))
+    policies = device.policies()
     for policy, value in sorted(policies.items()):
         print("%d = %d" % (policy, value))
     print("a program that runs is %s" % trust_level(policies, PROGRAM_STORES[0]))
     for store in PACKAGE_STORES + PROGRAM_STORES:
-        for anchor in certificates(state, [store]):
+        for anchor in certificates(device.security, [store]):
             print("%s: %s%s" % (store, anchor.thumbprint, "" if anchor.role is None else ", role mask %d" % anchor.role))
-
 
 if __name__ == "__main__":
     main()

@@ -13,24 +13,24 @@ checked: the management system's channel vouches for the document.
 
 Exit codes: the configuration manager's: 0 answered, 4 the document is unsound or the answer
 cannot be written (no answer), 7 answered, but the role does not allow reading the registry (the
-answer says so for each query); 2 bad arguments."""
+answer says so for each query); 2 bad arguments; 13 the device's policies are damaged (nothing
+sent)."""
 import argparse
 import os
 import sys
-import tempfile
 
 import security
+import whole_files
 from install_package import INSTALLER
 
 ANSWERED = (0, 7)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="send-document", description=__doc__.split("\n\n")[0])
     parser.add_argument("document")
     parser.add_argument("answer")
-    parser.add_argument("--screen", default="480x640")
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
+    security.add_device_arguments(parser)
     arguments = parser.parse_args()
     if not os.path.isfile(arguments.document):
         parser.error("%s: no such document" % arguments.document)
@@ -42,22 +42,13 @@ def main():
     if os.path.isdir(arguments.answer):
         parser.error("%s is a folder; name the answer's file" % arguments.answer)
     device = security.Device(arguments.name, arguments.screen)
-    handle, partial = tempfile.mkstemp(prefix=".answer-", suffix=".partial", dir=folder)
-    os.close(handle)
-    try:
+    role = security.effective_role(security.SECROLE_ENTERPRISE, device.policies())
+
+    def answer(partial):
         sys.stdout.flush()
-        role = security.effective_role(security.SECROLE_ENTERPRISE, security.read_policies(device.security))
-        status = device.run(INSTALLER, ["answer", security.host_path(arguments.document), security.host_path(partial),
-                                        "--role", str(role)])
-        if status in ANSWERED:
-            mask = os.umask(0)
-            os.umask(mask)
-            os.chmod(partial, 0o666 & ~mask)
-            os.replace(partial, arguments.answer)
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
-    return status
+        return device.run(INSTALLER, ["answer", security.host_path(arguments.document), security.host_path(partial),
+                                      "--role", str(role)])
+    return whole_files.write_with(arguments.answer, answer, keep=lambda status: status in ANSWERED)
 
 
 if __name__ == "__main__":

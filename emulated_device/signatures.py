@@ -12,6 +12,7 @@ import tempfile
 import pefile
 from asn1crypto import algos, cms, core, pem
 from cryptography import x509
+from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
@@ -33,6 +34,11 @@ class DigestInfo(core.Sequence):
 class SpcIndirectDataContent(core.Sequence):
     """What an Authenticode signature signs: the kind of file, and the file's digest."""
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
+
+
+# What asn1crypto, cryptography and pefile raise for a structure they cannot read, when it is
+# loaded or when a part of it is first looked at.
+UNREADABLE = (ValueError, TypeError, KeyError, IndexError, AttributeError, OverflowError, UnsupportedAlgorithm)
 
 
 class Damaged(Exception):
@@ -82,24 +88,21 @@ class Signature:
     """The parts of an Authenticode signature the device looks at."""
 
     def __init__(self, der):
-        try:
-            info = cms.ContentInfo.load(der)
-            signed = info["content"]
-            content = signed["encap_content_info"]
-            if info["content_type"].native != "signed_data" or content["content_type"].dotted != SPC_INDIRECT_DATA:
-                raise ValueError("not an Authenticode signature")
-            self.content = content["content"].contents  # signed without its SEQUENCE header
-            digest_info = SpcIndirectDataContent.load(core.Sequence(contents=self.content).dump())["message_digest"]
-            self.file_digest_name = digest_info["digest_algorithm"]["algorithm"].native
-            self.file_digest = digest_info["digest"].native
-            if len(signed["signer_infos"]) != 1:
-                raise ValueError("not one signer")
-            self.signer_info = signed["signer_infos"][0]
-            self.certificates = [x509.load_der_x509_certificate(choice.chosen.dump())
-                                 for choice in signed["certificates"] or []]
-            self.digest_names = {self.signer_info["digest_algorithm"]["algorithm"].native, self.file_digest_name}
-        except (ValueError, KeyError, TypeError, IndexError) as problem:
-            raise Damaged("its signature is malformed (%s)" % problem) from None
+        info = cms.ContentInfo.load(der)
+        signed = info["content"]
+        content = signed["encap_content_info"]
+        if info["content_type"].native != "signed_data" or content["content_type"].dotted != SPC_INDIRECT_DATA:
+            raise ValueError("not an Authenticode signature")
+        self.content = content["content"].contents  # signed without its SEQUENCE header
+        digest_info = SpcIndirectDataContent.load(core.Sequence(contents=self.content).dump())["message_digest"]
+        self.file_digest_name = digest_info["digest_algorithm"]["algorithm"].native
+        self.file_digest = digest_info["digest"].native
+        if len(signed["signer_infos"]) != 1:
+            raise ValueError("not one signer")
+        self.signer_info = signed["signer_infos"][0]
+        self.certificates = [x509.load_der_x509_certificate(choice.chosen.dump())
+                             for choice in signed["certificates"] or []]
+        self.digest_names = {self.signer_info["digest_algorithm"]["algorithm"].native, self.file_digest_name}
 
     def signer(self):
         """The certificate that made the signature: the issuer and serial number the signature names."""
@@ -170,16 +173,28 @@ def current_digest(path, digest_name, scratch):
 
 def read(path):
     """The file's signature (None: unsigned), checked to be whole and to match the file as it is
-    now; Damaged otherwise."""
-    if not has_signature(path):
-        return None
-    with tempfile.TemporaryDirectory() as scratch:
-        signature = Signature(extract(path, scratch))
-        # A signature that cannot be checked is no better than one that does not match.
-        unknown = signature.digest_names - set(DIGESTS)
-        if unknown:
-            raise Damaged("its signature uses a digest that cannot be checked (%s)" % ", ".join(sorted(unknown)))
-        if current_digest(path, signature.file_digest_name, scratch) != signature.file_digest:
-            raise Damaged("its signature does not match its contents: it was changed after it was signed")
-    signature.check_signer_signature()
-    return signature
+    now; Damaged otherwise, whatever part of it cannot be read."""
+    try:
+        if not has_signature(path):
+            return None
+        with tempfile.TemporaryDirectory() as scratch:
+            signature = Signature(extract(path, scratch))
+            # A signature that cannot be checked is no better than one that does not match.
+            unknown = signature.digest_names - set(DIGESTS)
+            if unknown:
+                raise Damaged("its signature uses a digest that cannot be checked (%s)" % ", ".join(sorted(unknown)))
+            if current_digest(path, signature.file_digest_name, scratch) != signature.file_digest:
+                raise Damaged("its signature does not match its contents: it was changed after it was signed")
+        signature.check_signer_signature()
+        return signature
+    except UNREADABLE as problem:
+        raise Damaged("its signature cannot be read (%s)" % short_reason(problem)) from None
+
+
+def short_reason(problem):
+    """The first words of what a library said, on one line."""
+    detail = problem.args[0] if problem.args else ""
+    while isinstance(detail, tuple) and detail:
+        detail = detail[0]
+    text = " ".join(str(detail).split()) or type(problem).__name__
+    return text if len(text) <= 100 else text[:97] + "..."

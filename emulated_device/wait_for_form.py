@@ -8,13 +8,16 @@ program watched ends first, it says so and exits 1; nothing is saved then.
     emulated_device/wait-for-form [--name NAME] [--screen WxH] [--timeout SECONDS]
                                   [--screenshot FILE] [--tap-ok] [--pid PID]"""
 import argparse
+import io
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
+from PIL import ImageGrab
+
 import security
+import whole_files
 
 TOP_BAR_HEIGHT, MENU_BAR_HEIGHT, OK_BUTTON_RIGHT, OK_BUTTON_WIDTH = 36, 52, 4, 46
 TOP_BAR_COLOUR, MENU_BAR_COLOUR = (16, 48, 96), (40, 40, 40)  # the shell stand-in paints its bars so
@@ -22,32 +25,8 @@ SETTLE_SECONDS = 0.2
 
 
 def grab(display):
-    """The screen as (width, height, RGB bytes, the PPM file's bytes)."""
-    ppm = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8", "ppm:-"],
-                         capture_output=True, check=True).stdout
-    return read_ppm(ppm) + (ppm,)
-
-
-def read_ppm(ppm):
-    """(width, height, RGB bytes) of a binary PPM picture of 8-bit channels."""
-    fields, at = [], 0
-    while len(fields) < 4:  # "P6", width, height, maximum, then one whitespace byte
-        while ppm[at:at + 1].isspace():
-            at += 1
-        end = at
-        while end < len(ppm) and not ppm[end:end + 1].isspace():
-            end += 1
-        if end == at:
-            raise ValueError("not a PPM picture: its header is cut short")
-        fields.append(ppm[at:end])
-        at = end
-    if fields[0] != b"P6" or fields[3] != b"255" or not fields[1].isdigit() or not fields[2].isdigit():
-        raise ValueError("not a PPM picture of 8-bit channels")
-    width, height = int(fields[1]), int(fields[2])
-    pixels = ppm[at + 1:at + 1 + 3 * width * height]
-    if len(pixels) != 3 * width * height:
-        raise ValueError("not a PPM picture: its pixels are cut short")
-    return width, height, pixels
+    """The screen as an RGB picture."""
+    return ImageGrab.grab(xdisplay=display).convert("RGB")
 
 
 def field_frames(width, height):
@@ -57,46 +36,40 @@ def field_frames(width, height):
     return [(95, 120 + 40 * i, 370, 40) for i in range(10)]
 
 
-def missing_parts(width, height, pixels):
+def missing_parts(picture):
     """What of the form the picture does not show yet; empty when it shows it all."""
-    def at(x, y):
-        offset = 3 * (y * width + x)
-        return tuple(pixels[offset:offset + 3])
+    width, height = picture.size
+    at = picture.getpixel
 
     def bright(x, y):
-        return min(at(x, y)) >= 230
+        return min(at((x, y))) >= 230
 
     missing = []
-    if at(2, 2) != TOP_BAR_COLOUR:
+    if at((2, 2)) != TOP_BAR_COLOUR:
         missing.append("the top bar")
     if not bright(width - OK_BUTTON_RIGHT - OK_BUTTON_WIDTH + 6, 8):
         missing.append("its OK button")
-    if at(2, height - 2) != MENU_BAR_COLOUR:
+    if at((2, height - 2)) != MENU_BAR_COLOUR:
         missing.append("the soft-key bar")
     if not bright(width - 3, height - MENU_BAR_HEIGHT - 3):
         missing.append("the main window")
     frames = [number for number, (x, y, _, h) in enumerate(field_frames(width, height), 1)
-              if not (max(at(x, y + h // 2)) < 200 and bright(x + 1, y + h // 2))]
+              if not (max(at((x, y + h // 2))) < 200 and bright(x + 1, y + h // 2))]
     if frames:
         missing.append("the frames of SSID fields %s" % ", ".join(map(str, frames)))
     return missing
 
 
-def save_png(ppm, path):
+def save_png(picture, path):
     """The picture as a PNG, written whole or not at all."""
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    with tempfile.NamedTemporaryFile(dir=folder, prefix=".screenshot-", suffix=".png", delete=False) as partial:
-        pass
-    try:
-        subprocess.run(["convert", "ppm:-", "png:" + partial.name], input=ppm, check=True, capture_output=True)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(partial.name, 0o666 & ~umask)
-        os.replace(partial.name, path)
-    finally:
-        if os.path.exists(partial.name):
-            os.remove(partial.name)
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    whole_files.write_whole(path, png_bytes(picture))
+
+
+def png_bytes(picture):
+    with io.BytesIO() as out:
+        picture.save(out, format="PNG")
+        return out.getvalue()
 
 
 def tap(display, x, y):
@@ -123,23 +96,23 @@ def wait_for_form(display, deadline, pid=None):
         if pid is not None and not alive(pid):
             return None, "the program ended before its form was on the screen"
         try:
-            width, height, pixels, ppm = grab(display)
-        except (subprocess.CalledProcessError, ValueError):
+            picture = grab(display)
+        except OSError:
             missing, previous = ["a picture of the screen"], None
             time.sleep(SETTLE_SECONDS)
             continue
-        missing = missing_parts(width, height, pixels)
+        missing = missing_parts(picture)
+        pixels = picture.tobytes()
         if not missing and pixels == previous:
-            return (width, height, ppm), None
+            return picture, None
         previous = None if missing else pixels
         time.sleep(SETTLE_SECONDS)
     return None, "the form was not on the screen within the deadline; missing: %s" % "; ".join(missing)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--name", default=os.environ.get("DEVICE_NAME", "run"))
-    parser.add_argument("--screen", default=os.environ.get("DEVICE_SCREEN", "480x640"))
+    parser = argparse.ArgumentParser(prog="wait-for-form", description=__doc__.split("\n\n")[0])
+    security.add_device_arguments(parser)
     parser.add_argument("--timeout", type=float, default=60, help="seconds to wait (default 60)")
     parser.add_argument("--screenshot", metavar="FILE", help="save the form's picture as a PNG")
     parser.add_argument("--tap-ok", action="store_true", help="then tap the top bar's OK, as a user would")
@@ -149,11 +122,10 @@ def main():
     form, reason = wait_for_form(display, time.monotonic() + arguments.timeout, arguments.pid)
     if form is None:
         sys.exit("wait-for-form: %s (%s s)" % (reason, "%g" % arguments.timeout))
-    width, _, ppm = form
     if arguments.screenshot:
-        save_png(ppm, arguments.screenshot)
+        save_png(form, arguments.screenshot)
     if arguments.tap_ok:
-        tap(display, width - OK_BUTTON_RIGHT - OK_BUTTON_WIDTH // 2, TOP_BAR_HEIGHT // 2)
+        tap(display, form.width - OK_BUTTON_RIGHT - OK_BUTTON_WIDTH // 2, TOP_BAR_HEIGHT // 2)
     return 0
 
 

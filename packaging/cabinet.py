@@ -5,6 +5,8 @@ import os
 import subprocess
 import tempfile
 
+import whole_files
+
 FIXED_TIME = 1767225600  # 2026-01-01
 MEMBER_STEM_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
 
@@ -33,11 +35,14 @@ def pack(members, cab_path):
                 out.write(data)
             os.utime(path, (FIXED_TIME, FIXED_TIME))
             paths.append(path)
-        packed = os.path.join(staging, "packed.cab")
-        result = subprocess.run(["gcab", "-c", "-n", packed] + paths, capture_output=True, text=True)
-        if result.returncode != 0:
-            raise OSError("gcab: " + (result.stderr.strip().splitlines() or ["exit code %d" % result.returncode])[-1])
-        os.replace(packed, cab_path)
+
+        def write(partial):
+            result = subprocess.run(["gcab", "-c", "-n", partial] + paths, capture_output=True, text=True)
+            if result.returncode != 0:
+                why = result.stderr.strip().splitlines() or ["exit code %d" % result.returncode]
+                raise OSError("gcab: " + why[-1])
+            return True
+        whole_files.write_with(cab_path, write)
 
 
 def _gcab():

@@ -15,7 +15,9 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
+import plain_names  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
+import whole_files  # noqa: E402
 from cab_instructions import ALWAYS_OVERWRITE, Instructions  # noqa: E402
 
 # What the kit needs and no more: its files go into the installation folder, its shortcuts into
@@ -23,7 +25,6 @@ from cab_instructions import ALWAYS_OVERWRITE, Instructions  # noqa: E402
 FILE_DIRECTORY = "%InstallDir%"
 SHORTCUT_DIRECTORY = "%CE11%"
 INSTALL_BASES = ("%CE1%", "%CE2%")
-UNSAFE_IN_NAMES = set('\\/:*?"<>|%')
 # The processor type a device must report to take the package. The device's is 0 ("any"): which
 # type every ARM device of this family reports is not known, so the package rests on its
 # binaries' machine type and its name. The emulated device's is the platform's x86-64 type
@@ -39,8 +40,8 @@ class Package:
 
 
 def is_plain_name(name):
-    return name != "" and name.isascii() and name.isprintable() and not UNSAFE_IN_NAMES & set(name) and \
-        name not in (".", "..")
+    """A plain name the kit's package may hold: ASCII, printable, and no folder macro's %."""
+    return plain_names.is_plain_name(name) and name.isascii() and name.isprintable() and "%" not in name
 
 
 def is_install_dir(path):
@@ -163,14 +164,7 @@ def cabinet_members(package, sources, arch):
 def build(package, sources, arch, cab_path, inf_path=None):
     cabinet.pack(cabinet_members(package, sources, arch), cab_path)
     if inf_path:
-        write_whole(inf_path, inf(package, arch))
-
-
-def write_whole(path, data):
-    partial = path + ".partial"
-    with open(partial, "wb") as out:
-        out.write(data)
-    os.replace(partial, path)
+        whole_files.write_whole(inf_path, inf(package, arch))
 
 
 def main():

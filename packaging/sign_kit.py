@@ -23,12 +23,12 @@ import argparse
 import os
 import shutil
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import code_signing  # noqa: E402
 import make_cab  # noqa: E402
 import output_folders  # noqa: E402
+import whole_files  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Each package's binaries, in the build folder.
@@ -61,10 +61,7 @@ def sign_into(place, arguments, signer):
     os.makedirs(os.path.dirname(place), exist_ok=True)
     staging = None
     try:
-        staging = tempfile.mkdtemp(prefix=".sign-kit-new-", dir=os.path.dirname(place))
-        umask = os.umask(0o022)
-        os.umask(umask)
-        os.chmod(staging, 0o777 & ~umask)  # the output is a folder like any other, not a private temporary one
+        staging = whole_files.new_folder_beside(place, ".sign-kit-new-")
         for processor in BINARIES:
             sign_package(processor, arguments.build, signer, staging)
         output_folders.mark_folder(staging, "sign-kit")

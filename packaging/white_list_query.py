@@ -12,10 +12,10 @@ Exit codes: 0 written, 1 it cannot be written (nothing written), 2 bad arguments
 import argparse
 import os
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import provisioning_xml as xml  # noqa: E402
+import whole_files  # noqa: E402
 from white_list_package import KEY, ROOT, VALUE_NAMES  # noqa: E402
 
 FILE_NAME = "white-list-query.xml"
@@ -25,26 +25,6 @@ def query_document():
     return xml.document(xml.registry_query_characteristic(f"{ROOT}\\{KEY}", VALUE_NAMES))
 
 
-def write_whole(path, data):
-    """Writes beside the target and moves into place: the file is there whole or not at all."""
-    folder = os.path.dirname(path) or "."
-    handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(path) + "-", suffix=".partial", dir=folder)
-    try:
-        with os.fdopen(handle, "wb") as out:
-            out.write(data)
-        os.chmod(partial, 0o666 & ~current_umask())
-        os.replace(partial, path)
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
-
-
-def current_umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("output_folder")
@@ -52,7 +32,7 @@ def main():
     path = os.path.join(arguments.output_folder, FILE_NAME)
     try:
         os.makedirs(arguments.output_folder, exist_ok=True)
-        write_whole(path, query_document())
+        whole_files.write_whole(path, query_document())
     except OSError as problem:
         print("white-list-query: %s: %s" % (path, problem.strerror or problem), file=sys.stderr)
         return 1

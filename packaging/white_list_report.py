@@ -24,7 +24,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import provisioning_xml as xml  # noqa: E402
 import white_list_package as package  # noqa: E402
-from white_list_query import write_whole  # noqa: E402
+import whole_files  # noqa: E402
 
 KEY = "%s\\%s" % (package.ROOT, package.KEY)
 ENABLE, COUNT = "WhiteListEnable", "WhiteListCount"
@@ -267,7 +267,7 @@ def main():
         devices = [Device(name, read_answer(path), expected) for name, path in named]
         if arguments.csv:
             try:
-                write_whole(arguments.csv, csv_bytes(devices, expected))
+                whole_files.write_whole(arguments.csv, csv_bytes(devices, expected))
             except OSError as problem:
                 raise Refused("%s: cannot be written: %s" % (arguments.csv, problem.strerror or problem)) from None
     except Refused as problem:

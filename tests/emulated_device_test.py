@@ -3,8 +3,10 @@ screen even when the display numbers it would try first are held by servers that
 file (one in another container that shares the network holds only an abstract socket); the wait
 for the form takes no picture of a window that never paints, and takes the form's; the README's
 screenshots are what tools/make-screenshots makes now."""
+import hashlib
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -12,6 +14,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -23,8 +27,6 @@ PYTHON_COMMAND = re.compile(r"(^\s*|\bexec\s+|\benv\s+|[;&|(`]\s*|COMMAND\s+)pyt
 DEVICE = os.path.join(HERE, "..", "emulated_device", "device")
 WAIT_FOR_FORM = os.path.join(HERE, "..", "emulated_device", "wait-for-form")
 MAKE_SCREENSHOTS = os.path.join(HERE, "..", "tools", "make-screenshots")
-sys.path.insert(0, os.path.join(HERE, "..", "emulated_device"))
-import wait_for_form  # noqa: E402
 DEVICE_ROOT = os.path.join(HERE, "..", "build", "device")
 
 
@@ -52,7 +54,6 @@ def kit_files():
 
 class Interpreters(unittest.TestCase):
     def test_every_script_runs_under_debians_python(self):
-        self.assertEqual(DEBIAN_PYTHON, sys.executable)  # CMake's Python3_EXECUTABLE
         for path in kit_files():
             with open(path, "rb") as source:
                 text = source.read().decode("utf-8", "replace")
@@ -62,6 +63,95 @@ class Interpreters(unittest.TestCase):
                     self.assertEqual("#!" + DEBIAN_PYTHON, first)
                 if first.startswith("#!") or path.endswith((".py", ".txt", ".cmake")):
                     self.assertIsNone(PYTHON_COMMAND.search(text))
+
+
+def tree(path, relative=""):
+    """A folder's whole state: each file's path and SHA-256, each link's target, each folder's path."""
+    state = {relative + "/": None}
+    for entry in os.scandir(path):
+        if entry.is_symlink():
+            state[relative + "/" + entry.name] = "link to " + os.readlink(entry.path)
+        elif entry.is_dir(follow_symlinks=False):
+            state.update(tree(entry.path, relative + "/" + entry.name))
+        else:
+            with open(entry.path, "rb") as source:
+                state[relative + "/" + entry.name] = hashlib.file_digest(source, "sha256").hexdigest()
+    return state
+
+
+class DeviceNames(unittest.TestCase):
+    def test_a_name_that_is_not_plain_is_refused_by_every_command_and_deletes_nothing(self):
+        """The device's folder is named after it: ../../../x would be a folder outside the devices'
+        root, deleted and made anew."""
+        scripts = {name: os.path.join(ROOT, "emulated_device", name) for name in (
+            "device", "security", "install-quillmere", "run-program", "send-document", "wait-for-form")}
+        commands = [([scripts["device"], "--name", "{}", "--env"], {}),
+                    ([scripts["device"], "--stop"], {"DEVICE_NAME": "{}"}),
+                    ([scripts["security"], "--name", "{}", "show"], {}),
+                    ([scripts["security"], "off"], {"DEVICE_NAME": "{}"}),
+                    ([scripts["install-quillmere"], "list", "--name", "{}"], {}),
+                    ([scripts["run-program"], "--name", "{}", "C:\\x.exe"], {}),
+                    ([scripts["send-document"], "--name", "{}", "query.xml", "answer.xml"], {}),
+                    ([scripts["wait-for-form"], "--name", "{}", "--timeout", "1"], {}),
+                    ([MAKE_SCREENSHOTS, "--name", "{}", "{folder}/shots"], {}),
+                    ([os.path.join(ROOT, "tools", "benchmark", "run")], {"DEVICE_NAME": "{}"})]
+        with tempfile.TemporaryDirectory() as folder:
+            outside = os.path.join(folder, "x-480x640")
+            os.makedirs(os.path.join(outside, "kept"))
+            with open(os.path.join(outside, "kept", "file"), "w") as out:
+                out.write("mine")
+            before = tree(folder)
+            root = os.path.join(folder, "checkout", "build", "device")
+            for name in ("../../../x", ".", "..", "a/b", "a b", "", "\u00e9"):
+                for command, environment in commands if name == "../../../x" else commands[0:3:2]:
+                    command = [part.replace("{}", name).replace("{folder}", folder) for part in command]
+                    environment = {key: value.replace("{}", name) for key, value in environment.items()}
+                    with self.subTest(command=command[1:], environment=environment):
+                        result = subprocess.run(command, capture_output=True, text=True, cwd=folder, timeout=120,
+                                                env=dict(os.environ, DEVICE_ROOT=root, **environment))
+                        self.assertEqual((2, ""), (result.returncode, result.stdout), result.stderr)
+                        self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+                        self.assertIn("a device's name is letters, digits, '-', '_' and '.'", result.stderr)
+                        after = tree(folder)
+                        self.assertTrue(before == after, "changed: %s" % sorted(
+                            path for path in set(before) | set(after) if before.get(path, 1) != after.get(path, 1))[:5])
+
+
+def linked_files(folder):
+    """The files under a folder that share their data with another path (hard links)."""
+    return [os.path.join(where, name) for where, _, names in os.walk(folder) for name in names
+            if os.lstat(os.path.join(where, name)).st_nlink > 1]
+
+
+class DeviceCopies(unittest.TestCase):
+    def test_no_file_of_a_device_is_shared_and_a_linked_device_is_made_anew(self):
+        """A file a package overwrites in place must change its own device only."""
+        result = subprocess.run([DEVICE, "--name", "test", "--env"], capture_output=True, text=True, timeout=300)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual([], linked_files(os.path.join(DEVICE_ROOT, "test-480x640")))
+        display = result.stdout.split("DISPLAY=")[1].split()[0]
+        # A device as earlier versions made it: every file of the template linked into it but the
+        # registry's.
+        prefix = os.path.join(DEVICE_ROOT, "linked-480x640")
+        shutil.rmtree(prefix, ignore_errors=True)
+        template = os.path.join(DEVICE_ROOT, "template")
+        subprocess.run(["cp", "-al", template, prefix], check=True)
+        for name in os.listdir(template):
+            if name.endswith(".reg"):
+                os.remove(os.path.join(prefix, name))
+                shutil.copyfile(os.path.join(template, name), os.path.join(prefix, name))
+        with open(os.path.join(ROOT, "emulated_device", "device-registry.reg"), "rb") as seed, \
+                open(os.path.join(prefix, ".ready"), "w") as out:
+            out.write(hashlib.sha1(seed.read()).hexdigest() + "  -\n")  # sha1sum's line, as earlier versions wrote it
+        try:
+            result = subprocess.run([DEVICE, "--name", "linked", "--env"], capture_output=True, text=True, timeout=300,
+                                    env=dict(os.environ, DEVICE_DISPLAY=display))  # no X server of its own
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual([], linked_files(prefix))
+        finally:
+            subprocess.run([DEVICE, "--name", "linked", "--stop"], capture_output=True)
+            shutil.rmtree(prefix, ignore_errors=True)
+            shutil.rmtree(prefix + ".security", ignore_errors=True)
 
 
 class DisplayNumbers(unittest.TestCase):
@@ -152,8 +242,9 @@ class FormOnScreen(unittest.TestCase):
 
 
 def picture(path):
-    ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
-    return wait_for_form.read_ppm(ppm)
+    with Image.open(path) as image:
+        rgb = image.convert("RGB")
+        return rgb.width, rgb.height, rgb.tobytes()
 
 
 if __name__ == "__main__":

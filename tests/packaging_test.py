@@ -4,7 +4,9 @@ documents parsed, the .inf's AddReg lines) holding the same values, the same byt
 a whole set of outputs or none for any file name and any bytes. packaging/make_cab.py: the order
 of members, what descriptions it refuses, names escaped in _setup.xml. packaging/white-list-query
 and white-list-report: the query's bytes, each way a device's answer can differ from a list and
-what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV."""
+what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV. The
+whole-file writer every command uses: a file replaced whole, with a new file's mode, or left as it
+was."""
 import base64
 import csv
 import os
@@ -21,6 +23,7 @@ import xml.etree.ElementTree as ElementTree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 import cabinet  # noqa: E402
 import provisioning_xml  # noqa: E402
+import whole_files  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COMMAND = os.path.join(HERE, "..", "packaging", "white-list-package")
@@ -322,6 +325,33 @@ def run_report(folder, answers, list_file=EXAMPLE, options=()):
             out.write(data)
     return subprocess.run(REPORT + [list_file] + paths + list(options), capture_output=True, text=True,
                           errors="backslashreplace")
+
+
+class WholeFiles(unittest.TestCase):
+    def test_a_file_is_replaced_whole_with_a_new_files_mode_or_left_as_it_was(self):
+        """Every command writes its files so (packaging/whole_files.py)."""
+        def failing(partial):
+            with open(partial, "wb") as out:
+                out.write(b"half")
+            raise OSError("no space left on device")
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "answer.xml")
+            with open(path, "wb") as out:
+                out.write(b"earlier")
+            for what, write, keep in (("a failure", failing, bool),
+                                      ("not kept", lambda partial: 7, lambda status: False)):
+                with self.subTest(what):
+                    try:
+                        whole_files.write_with(path, write, keep)
+                    except OSError:
+                        pass
+                    self.assertEqual((["answer.xml"], b"earlier"), (os.listdir(folder), read_file(path)))
+            umask = os.umask(0o027)
+            try:
+                whole_files.write_whole(path, b"new")
+            finally:
+                os.umask(umask)
+            self.assertEqual((b"new", 0o640), (read_file(path), stat.S_IMODE(os.stat(path).st_mode)))
 
 
 class FleetQuery(unittest.TestCase):

@@ -20,9 +20,11 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+import pefile
+from asn1crypto import cms
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives import serialization
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
@@ -30,6 +32,7 @@ sys.path.insert(0, os.path.join(ROOT, "emulated_device"))
 sys.path.insert(0, os.path.join(ROOT, "packaging"))
 import cabinet  # noqa: E402
 import provisioning_xml  # noqa: E402
+import run_program  # noqa: E402
 import security  # noqa: E402
 import signatures  # noqa: E402
 
@@ -42,6 +45,7 @@ SEND_DOCUMENT = [os.path.join(ROOT, "emulated_device", "send-document")]
 WHITE_LISTS = os.path.join(ROOT, "build", "emulated-device", "white-list-packages")
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
+SECURITY = [os.path.join(ROOT, "emulated_device", "security"), "--name", "signing"]
 WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name", "signing"]
 ROOT_FILES = ("development-root.key", "development-root.pem")
 UNSIGNED_KIT = os.path.join(ROOT, "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
@@ -377,16 +381,16 @@ class Signing(WithArtifacts):
         self.assertIn("lies outside the signer's validity", early.stderr)
 
     def test_trust_document_reads_back(self):
-        root = x509.load_pem_x509_certificate(read_bytes(self.path("root.pem")))
-        thumbprint = root.fingerprint(hashes.SHA1()).hex().upper()
+        # The certificate as openssl writes it, and its thumbprint as the device's store names it.
         der = subprocess.run(["openssl", "x509", "-in", self.path("root.pem"), "-outform", "DER"], capture_output=True,
                              check=True).stdout
-        self.assertEqual(hashlib.sha1(der).hexdigest().upper(), thumbprint)
+        thumbprint = hashlib.sha1(der).hexdigest().upper()
         document = ElementTree.parse(self.path("trust", "root.xml")).getroot()
         stores = document.find("./characteristic[@type='CertificateStore']")
         for store, role in (("SPC", "8"), ("Privileged Execution Trust Authorities", None)):
-            certificate = stores.find("./characteristic[@type='%s']/characteristic[@type='%s']" % (store, thumbprint))
-            parms = {parm.get("name"): parm.get("value") for parm in certificate.findall("parm")}
+            entries = stores.findall("./characteristic[@type='%s']/characteristic" % store)
+            self.assertEqual([thumbprint], [entry.get("type") for entry in entries])
+            parms = {parm.get("name"): parm.get("value") for parm in entries[0].findall("parm")}
             self.assertEqual(der, base64.b64decode(parms["EncodedCertificate"]))
             self.assertEqual(role, parms.get("Role"))
         member = subprocess.run(["cabextract", "-p", self.path("trust", "root.cpf")], capture_output=True).stdout
@@ -452,6 +456,36 @@ def osslsigncode_sign(source, target, signer, digest="sha1"):
     return target
 
 
+def with_signature(path, copy, change):
+    """A copy of a signed program whose signature (PKCS#7, as asn1crypto reads it) `change` changes,
+    put back where the program's security directory says, with its new length."""
+    data = read_bytes(path)
+    image = pefile.PE(data=data, fast_load=True)
+    entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    length, revision, kind = struct.unpack_from("<IHH", data, entry.VirtualAddress)
+    signature = cms.ContentInfo.load(data[entry.VirtualAddress + 8:entry.VirtualAddress + length])
+    change(signature)
+    der = signature.dump(force=True)
+    blob = struct.pack("<IHH", 8 + len(der), revision, kind) + der
+    blob += b"\0" * (-len(blob) % 8)
+    offset = entry.VirtualAddress
+    entry.Size = len(blob)
+    with open(copy, "wb") as out:
+        out.write(image.write()[:offset] + blob)
+    return copy
+
+
+def empty_message_digest(signature):
+    for attribute in signature["content"]["signer_infos"][0]["signed_attrs"]:
+        if attribute["type"].native == "message_digest":
+            attribute["values"] = cms.SetOfOctetString([])
+
+
+def unreadable_public_keys(signature):
+    for certificate in signature["content"]["certificates"]:
+        certificate.chosen["tbs_certificate"]["subject_public_key_info"]["algorithm"]["algorithm"] = "1.2.3.4"
+
+
 def sha256_made_sha224(data):
     """The signature's SHA-256 object identifiers turned into SHA-224's: a digest osslsigncode cannot compute."""
     data[:] = data.replace(bytes.fromhex("0609608648016503040201"), bytes.fromhex("0609608648016503040204"))
@@ -500,6 +534,10 @@ class DeviceVerdicts(WithArtifacts):
             ("a digest that cannot be checked (SHA-224)", edited(self.path("sha256-digest.exe"),
                                                                 self.path("sha224-digest.exe"), sha256_made_sha224),
              "changed", "cannot be checked"),
+            ("empty message_digest values", with_signature(program, self.path("empty-digest.exe"),
+                                                           empty_message_digest), "changed", "cannot be read"),
+            ("an unreadable public key", with_signature(program, self.path("unreadable-key.exe"),
+                                                        unreadable_public_keys), "changed", "cannot be read"),
         ]
         for what, path, verdict, reason in cases:
             with self.subTest(what):
@@ -528,18 +566,70 @@ class DeviceVerdicts(WithArtifacts):
         with contextlib.redirect_stdout(output):
             found = security.certificates(state, ["SPC"])
         self.assertEqual([("GOOD", 8)], [(anchor.thumbprint, anchor.role) for anchor in found])
-        # A policies file with a blank and a broken line is read, each bad line reported.
-        with open(os.path.join(state, "policies"), "w") as out:
-            out.write("4101=0\n\nbroken\n4102=0\n")
-        with contextlib.redirect_stdout(output):
-            policies = security.read_policies(state)
-        self.assertEqual((0, 0), (policies[security.UNSIGNED_CABS], policies[security.UNSIGNED_APPLICATIONS]))
         reports = output.getvalue().splitlines()
-        self.assertEqual(6, len(reports), reports)
+        self.assertEqual(5, len(reports), reports)
         for name, reason in (("BIGKEY", "4096 bits"), ("LEAF", "not a self-signed authority"),
                              ("NOROLE", "no role mask"), ("TEXT", "is not a certificate"),
-                             ("TWICE", "is not a certificate the device can read"), ("line 3", "not ID=value")):
+                             ("TWICE", "is not a certificate the device can read")):
             self.assertTrue(any(name in line and reason in line for line in reports), (name, reports))
+
+    def test_a_policies_file_that_cannot_be_read_one_way_only_is_damaged(self):
+        state = self.path("policies-device")
+        os.makedirs(state, exist_ok=True)
+        self.assertEqual(security.preset("off"), security.read_policies(state))  # never set: off, Classic
+        whole = "4101=0\n4102=0\n4119=48\n4122=1\n4123=1\n"
+        for text, reason in ((whole, None), (whole.rstrip("\n"), None),
+                             (whole + "4119=160\n", "line 6 gives policy 4119 a second time"),
+                             (whole.replace("4102=0\n", "4102=0\n\n"), "line 3 is not ID=value: ''"),
+                             (whole + "broken\n", "line 6 is not ID=value: 'broken'"),
+                             (whole.replace("4101=0", "4101 = 0"), "line 1 is not ID=value"),
+                             (whole.replace("4101=0", "4101=-1"), "line 1 is not ID=value"),
+                             (whole.replace("4101=0", "4101=4294967296"), "line 1 is not ID=value"),
+                             (whole.replace("\n", "\r\n"), "line 1 is not ID=value"),
+                             (whole.replace("4122=1\n", ""), "policy 4122 is missing"),
+                             ("", "policy 4101, 4102, 4119, 4122, 4123 is missing")):
+            with self.subTest(text=text):
+                with open(os.path.join(state, "policies"), "w", newline="") as out:
+                    out.write(text)
+                if reason is None:
+                    self.assertEqual({4101: 0, 4102: 0, 4119: 48, 4122: 1, 4123: 1}, security.read_policies(state))
+                    continue
+                with self.assertRaises(security.PoliciesDamaged) as refused:
+                    security.read_policies(state)
+                self.assertIn(reason, str(refused.exception))
+                self.assertEqual(1, len(str(refused.exception).splitlines()))
+
+    def test_only_an_executable_image_for_the_devices_processor_named_exe_is_a_program(self):
+        program = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
+        library = os.path.join(ROOT, "build", "emulated-device", "setup_library", "Corvane.dll")
+        arm = os.path.join(ROOT, "build", "device-arm", "platform", "device_sdk", "Quillmere.exe")
+
+        def characteristics(change):
+            def edit(data):
+                at = struct.unpack_from("<I", data, 0x3C)[0] + 22
+                struct.pack_into("<H", data, at, change(struct.unpack_from("<H", data, at)[0]))
+            return edit
+        cases = [("a program", program, None),
+                 ("its name in capitals", shutil.copyfile(program, self.path("PROGRAM.EXE")), None),
+                 ("no extension", shutil.copyfile(program, self.path("program")), "does not end in .exe"),
+                 ("a library named .exe", shutil.copyfile(library, self.path("library.exe")), "a library (DLL)"),
+                 ("a program with the library flag", edited(program, self.path("flagged.exe"), characteristics(
+                     lambda flags: flags | 0x2000)), "a library (DLL)"),
+                 ("a program without the executable flag", edited(program, self.path("unflagged.exe"),
+                                                                   characteristics(lambda flags: flags & ~0x0002)),
+                  "not marked as an executable image"),
+                 ("the device's ARM program", shutil.copyfile(arm, self.path("arm.exe")), "another processor"),
+                 ("a text", edited(program, self.path("text.exe"), lambda data: data.__setitem__(
+                     slice(None), b"echo hello\r\n")), "not a PE image"),
+                 ("one of Wine's own modules", edited(program, self.path("wine.exe"), lambda data: data.__setitem__(
+                     slice(0x40, 0x50), b"Wine builtin DLL")), "Wine's own")]
+        for what, path, reason in cases:
+            with self.subTest(what):
+                problem = run_program.program_problem(path)
+                if reason is None:
+                    self.assertIsNone(problem)
+                else:
+                    self.assertIn(reason, problem or "")
 
     def der(self, name):
         return x509.load_pem_x509_certificate(read_bytes(self.path(name))).public_bytes(serialization.Encoding.DER)
@@ -597,16 +687,23 @@ class OnTheEmulatedDevice(WithArtifacts):
             process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, text=True,
                                        stdin=subprocess.DEVNULL, env=dict(os.environ, DEVICE_DISPLAY=self.display))
             deadline = time.time() + 60
-            seen = {}  # a box is answered once it has been there a moment: a key that comes too early is lost
+            # Each box gets its key as soon as it is on the screen, once: the box going is what the
+            # loop waits for. Only a box still there long after (its key lost) gets it again. A box
+            # that went is forgotten: the next process's box may get the same window number.
+            pressed = {}
             while process.poll() is None and time.time() < deadline:
                 output.seek(0)
                 asked = output.read().count("asked: ")
+                shown = set()
                 for program, key in (("securityprompt", "Return" if 0 < asked <= len(answers) and answers[asked - 1]
                                       else "n"), ("setupinstaller", "Return")):
                     for window in self.windows_of(program + "\\.exe")[-1:]:
-                        if time.time() - seen.setdefault(window, time.time()) > 0.5:
+                        shown.add((program, window))
+                        if time.time() - pressed.get((program, window), 0) > 10:
                             self.press(window, key)
-                time.sleep(0.1)
+                            pressed[program, window] = time.time()
+                pressed = {box: when for box, when in pressed.items() if box in shown}
+                time.sleep(0.05)
             if process.poll() is None:
                 process.kill()
             status = process.wait()
@@ -845,6 +942,30 @@ class OnTheEmulatedDevice(WithArtifacts):
         result = report({"test": "tricky.cab"})
         self.assertEqual((0, "2 devices: 2 hold the list, 0 differ"), (result.returncode, result.stdout.splitlines()[-1]))
 
+    def test_a_damaged_policies_file_stops_every_command_that_reads_it(self):
+        """A policy given twice could be read either way: no command reads it at all, and nothing is
+        installed, run or answered."""
+        self.set_policy("off")
+        self.uninstall()
+        with open(os.path.join(self.device.security, "policies"), "a") as out:
+            out.write("4119=160\n")
+        self.assertEqual(0, run(WHITE_LIST_QUERY + ["damaged"], self.folder).returncode)
+        answer = self.path("damaged", "answer.xml")
+        commands = [SECURITY + ["show"], INSTALL + ["--package", UNSIGNED_KIT, "--answer", "yes"],
+                    RUN_PROGRAM + ["C:\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
+                    SEND_DOCUMENT + ["--name", "signing", self.path("damaged", "white-list-query.xml"), answer]]
+        try:
+            for command in commands:
+                with self.subTest(os.path.basename(command[0])):
+                    result = run(command, self.folder, stdin=subprocess.DEVNULL, timeout=120)
+                    self.assertEqual((security.DAMAGED, ""), (result.returncode, result.stdout))
+                    self.assertRegex(result.stderr, r"^the device's policies \(.*\) are damaged: line 6 gives "
+                                                    r"policy 4119 a second time; nothing was done .*\n$")
+            self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+            self.assertEqual(["white-list-query.xml"], os.listdir(self.path("damaged")))
+        finally:
+            self.set_policy("off")
+
     def test_programs_start_as_the_execution_policies_say(self):
         self.trust_root()
         folder = self.device_path("drive_c", "Program Files", "Signing")
@@ -865,15 +986,24 @@ class OnTheEmulatedDevice(WithArtifacts):
             with self.subTest(policy=policy, program=tool):
                 self.set_policy(policy)
                 self.assertEqual((2, 0), self.answering(RUN_PROGRAM + [tool], [])[:2])
-        for policy, program, answers, ran, questions in (
-                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], True, 0),
-                ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], False, 0),
-                ("locked", "C:\\..\\Swapped.exe", [], False, 0),
-                ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], False, 1)):
+        # A signed library named like a program, an unsigned program of that name with .exe beside it:
+        # the library is no program, and Wine must never be left to find the other file.
+        shutil.copyfile(self.path("trusted", "emulated", "Corvane.dll"), os.path.join(folder, "Library"))
+        shutil.copyfile(os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe"),
+                        os.path.join(folder, "Library.exe"))
+        # policy, program, answers to its questions, its exit code ("form": Quillmere's form is
+        # shown and closed with OK), questions asked
+        for policy, program, answers, ended, questions in (
+                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], "form", 0),
+                ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], security.REFUSED, 0),
+                ("locked", "C:\\..\\Swapped.exe", [], security.REFUSED, 0),
+                ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], security.REFUSED, 1),
+                ("locked", "C:\\Program Files\\Signing\\Library", [], 1, 0),
+                ("locked", "c:\\PROGRAM FILES\\signing\\signedtool.exe", [], 2, 0)):
             with self.subTest(policy=policy, program=program):
                 self.set_policy(policy)
                 command = RUN_PROGRAM + [program]
-                if ran:
+                if ended == "form":
                     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
                     # OK is tapped once the form is painted: a tap before its button is there is lost.
                     try:
@@ -886,7 +1016,7 @@ class OnTheEmulatedDevice(WithArtifacts):
                         process.wait()
                 else:
                     status, asked, output = self.answering(command, answers)
-                    self.assertEqual((security.REFUSED, questions), (status, asked), output)
+                    self.assertEqual((ended, questions), (status, asked), output)
         shutil.rmtree(folder)
         for path in (self.device_path("Swapped.exe"), self.device_path("drive_c", "Swapped.exe")):
             os.remove(path)
