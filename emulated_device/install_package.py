@@ -39,12 +39,6 @@ KIT_APPLICATION = "Quillmere"
 AMBIGUOUS, UNREADABLE = 9, 4
 
 
-def device_file_name(member):
-    """The file a member becomes on the device: trailing dots and spaces dropped, letter case not
-    telling two files apart."""
-    return member.rstrip(". ").upper()
-
-
 def setup_library_member(members):
     """The package's one setup library (.999 member), or None; ValueError when the device could
     take two members for one file, or two setup libraries; OSError for a name that is not a plain
@@ -53,10 +47,10 @@ def setup_library_member(members):
     for member in members:
         if not plain_names.is_plain_name(member):
             raise OSError("a member's name is not a plain file name: %r" % member)
-        name = device_file_name(member)
+        name = member.upper()  # letter case does not tell two files apart on the device
         if name in seen:
-            raise ValueError("two members are one file on the device (their names differ only in letter case "
-                             "or trailing dots and spaces): %s" % member)
+            raise ValueError("two members are one file on the device (their names differ only in letter case): %s"
+                             % member)
         seen.add(name)
         if name.endswith(".999"):
             libraries.append(member)

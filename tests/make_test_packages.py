@@ -126,6 +126,8 @@ def main():
     packages["library-outside"] = hookless[:1] + [("..\\..\\Outside.999", hookless[1][1])] + hookless[2:]
     packages["two-libraries"] = hookless[:1] + [("0Evil.999", hookless[1][1])] + hookless[1:]
     packages["one-file-twice"] = hookless[:2] + [(hookless[1][0].upper(), hookless[1][1])] + hookless[2:]
+    packages["library-ends-in-dot"] = hookless[:1] + [(hookless[1][0] + ".", hookless[1][1])] + hookless[2:]
+    packages["library-names-a-device"] = hookless[:1] + [("NUL.999", hookless[1][1])] + hookless[2:]
     for name, members in packages.items():
         cabinet.pack(members, os.path.join(folder, name + ".cab"))
 

@@ -746,7 +746,9 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.set_policy("off")
         for name, code, says in (("two-libraries", 9, "the package has more than one setup library"),
                                  ("one-file-twice", 9, "two members are one file on the device"),
-                                 ("library-outside", 4, "a member's name is not a plain file name")):
+                                 ("library-outside", 4, "a member's name is not a plain file name"),
+                                 ("library-ends-in-dot", 4, "a member's name is not a plain file name"),
+                                 ("library-names-a-device", 4, "a member's name is not a plain file name")):
             with self.subTest(name):
                 status, _, output = self.answering(INSTALL + ["--package", os.path.join(TEST_PACKAGES, name + ".cab")],
                                                    [])
