@@ -13,7 +13,6 @@ line, each policy once) and stores/<store>/<THUMBPRINT>.cer (an SPC certificate'
 <THUMBPRINT>.role), where the stand-in installer adds the certificates of a trust document. This
 module is the policies' only reader: a file that could be read more than one way is damaged, and
 every command that reads it stops with exit code 13."""
-import argparse
 import collections
 import os
 import re
@@ -29,6 +28,7 @@ from cryptography.hazmat.primitives import serialization
 import signatures
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
+import command_line  # noqa: E402
 import device_certificates  # noqa: E402
 import whole_files  # noqa: E402
 
@@ -396,7 +396,7 @@ def checked(questions, what, verdict, why, decision, detail, question):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="security", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("security", __doc__)
     add_device_arguments(parser)
     parser.add_argument("--professional", action="store_true",
                         help="a Windows Mobile Professional device (policy 4119: Operator TPS | Enterprise), "

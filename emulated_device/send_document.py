@@ -15,11 +15,12 @@ Exit codes: the configuration manager's: 0 answered, 4 the document is unsound o
 cannot be written (no answer), 7 answered, but the role does not allow reading the registry (the
 answer says so for each query); 2 bad arguments; 13 the device's policies are damaged (nothing
 sent)."""
-import argparse
 import os
 import sys
 
 import security
+import command_line
+import output_folders
 import whole_files
 from install_package import INSTALLER
 
@@ -27,16 +28,18 @@ ANSWERED = (0, 7)
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="send-document", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("send-document", __doc__)
     parser.add_argument("document")
     parser.add_argument("answer")
     security.add_device_arguments(parser)
     arguments = parser.parse_args()
     if not os.path.isfile(arguments.document):
         parser.error("%s: no such document" % arguments.document)
-    folder = os.path.dirname(os.path.abspath(arguments.answer))
     try:
+        folder = os.path.dirname(output_folders.output_file(arguments.answer, "send-document"))
         os.makedirs(folder, exist_ok=True)
+    except output_folders.Refused as problem:
+        parser.error(str(problem))
     except OSError as problem:
         parser.error("%s: %s" % (folder, problem.strerror or problem))
     if os.path.isdir(arguments.answer):
