@@ -6,6 +6,7 @@ questions answered on its screen as a user would."""
 import base64
 import calendar
 import contextlib
+import csv
 import hashlib
 import hmac
 import io
@@ -997,6 +998,7 @@ class OnTheEmulatedDevice(WithArtifacts):
 
         result = report({"signing": "tricky.cab", "test": "second.cab"})
         self.assertEqual(4, result.returncode, result.stderr)
+        self.fleet_report(answers["signing"], answers["test"])
         self.assertEqual(["signing: holds the list", "test: differs in 8 of the twelve values",
                           '  WhiteListEnable: "0" instead of "1"',
                           '  WhiteListSSID1: "replaced" instead of "  both ends  "',
@@ -1009,6 +1011,43 @@ class OnTheEmulatedDevice(WithArtifacts):
                           "2 devices: 1 holds the list, 1 differs"], result.stdout.splitlines())
         result = report({"test": "tricky.cab"})
         self.assertEqual((0, "2 devices: 2 hold the list, 0 differ"), (result.returncode, result.stdout.splitlines()[-1]))
+
+    def fleet_report(self, holding_tricky, holding_second):
+        """A fleet of two lists and three devices, the third an answer file: the pilot line before
+        the catch-all, a device named that did not answer, the CSV's list column; no report for an
+        answer no line matches nor for a list that cannot be read."""
+        third = self.path("fleet", "warehouse-3.xml")
+        with open(third, "wb") as out:
+            out.write(read_bytes(holding_tricky).replace(b'value="last"', b'value="first"', 1))
+        fleet, report = os.path.join(HERE, "white_lists", "test.fleet"), self.path("fleet", "fleet.csv")
+        answers = [holding_tricky, holding_second, third]
+        result = run(WHITE_LIST_REPORT + ["--fleet", fleet] + answers + ["--csv", report], self.folder)
+        self.assertEqual((4, ""), (result.returncode, result.stderr))
+        self.assertEqual(["signing: holds tricky.whitelist", "test: holds second.whitelist",
+                          "warehouse-3: differs from tricky.whitelist in 1 of the twelve values",
+                          '  WhiteListSSID10: "first" instead of "last"',
+                          "second.whitelist: 1 device: 1 holds it, 0 differ; did not answer: absent",
+                          "tricky.whitelist: 2 devices: 1 holds it, 1 differs",
+                          "3 devices: 2 hold their list, 1 differs; 1 named in the fleet file did not answer"],
+                         result.stdout.splitlines())
+        with open(report, newline="", encoding="utf-8") as source:
+            rows = list(csv.reader(source))
+        self.assertEqual([["device", "list", "value"], ["warehouse-3", "tricky.whitelist", "WhiteListSSID10"]],
+                         [row[:3] for row in rows])
+        written = read_bytes(report)
+        broken, second = self.path("fleet", "broken.fleet"), os.path.join(HERE, "white_lists", "second.whitelist")
+        missing = self.path("fleet", "missing.whitelist")
+        for lines, says in ((["test " + second], "%s: no line of %s matches the device signing" % (
+                                holding_tricky, broken)),
+                            (["test " + second, "* missing.whitelist"],
+                             "%s:2: %s: cannot be read: No such file or directory" % (broken, missing))):
+            with self.subTest(says):
+                with open(broken, "w") as out:
+                    out.write("\n".join(lines) + "\n")
+                result = run(WHITE_LIST_REPORT + ["--fleet", broken] + answers + ["--csv", report], self.folder)
+                self.assertEqual((1, "", "white-list-report: %s\n" % says), (result.returncode, result.stdout,
+                                                                            result.stderr))
+                self.assertEqual(written, read_bytes(report))
 
     def test_a_damaged_policies_file_stops_every_command_that_reads_it(self):
         """A policy given twice could be read either way: no command reads it at all, and nothing is
