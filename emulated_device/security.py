@@ -107,8 +107,25 @@ class Device:
             sys.exit(DAMAGED)
 
     def run(self, program, arguments):
-        sys.stdout.flush()  # what this process printed comes before what the program prints
-        return subprocess.run(self.command + [program] + arguments).returncode
+        """Runs a program of the device; its exit code. What it prints passes through this
+        process's outputs, after what this process printed, so that an output closed meanwhile
+        (`| head`) costs the program nothing: it runs to its end."""
+        sys.stdout.flush()
+        sys.stderr.flush()
+        process = subprocess.Popen(self.command + [program] + arguments, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        outputs = {process.stdout.fileno(): sys.stdout, process.stderr.fileno(): sys.stderr}
+        while outputs:
+            for descriptor in select.select(list(outputs), [], [])[0]:
+                data = os.read(descriptor, 65536)
+                if not data:
+                    del outputs[descriptor]
+                    continue
+                outputs[descriptor].buffer.write(data)
+                outputs[descriptor].flush()
+        process.stdout.close()
+        process.stderr.close()
+        return process.wait()
 
 
     def path(self, windows_path):

@@ -86,6 +86,16 @@ def run(command, folder, **options):
     return subprocess.run(command, cwd=folder, capture_output=True, text=True, **options)
 
 
+def with_closed_output(command, folder):
+    """Runs a command whose output nobody reads."""
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        return subprocess.run(command, cwd=folder, stdout=write, stderr=subprocess.PIPE, text=True, timeout=300)
+    finally:
+        os.close(write)
+
+
 def openssl(arguments, folder):
     subprocess.run(["openssl"] + arguments, cwd=folder, check=True, capture_output=True)
 
@@ -991,9 +1001,10 @@ class OnTheEmulatedDevice(WithArtifacts):
             for name, package in installed.items():  # no question: both devices are off
                 done = run(devices[name] + ["--package", os.path.join(WHITE_LISTS, package)], self.folder)
                 self.assertEqual(0, done.returncode, done.stdout + done.stderr)
-                sent = run(SEND_DOCUMENT + ["--name", name, self.path("fleet", "white-list-query.xml"), answers[name]],
-                           self.folder)
-                self.assertEqual(0, sent.returncode, sent.stdout + sent.stderr)
+                # Its output closed, as `| head` leaves it: the device answers all the same.
+                sent = with_closed_output(SEND_DOCUMENT + ["--name", name, self.path("fleet", "white-list-query.xml"),
+                                                           answers[name]], self.folder)
+                self.assertEqual((0, ""), (sent.returncode, sent.stderr))
             return run(WHITE_LIST_REPORT + [list_a] + [answers[name] for name in devices], self.folder)
 
         result = report({"signing": "tricky.cab", "test": "second.cab"})
