@@ -265,9 +265,9 @@ class AnyInput(unittest.TestCase):
                      (REPORT + [EXAMPLE, big_answer], big_answer, "larger than 1048576 bytes"),
                      (REPORT + ["--fleet", fifo, answer_path], fifo, "a FIFO, not a regular file"),
                      (REPORT + ["--fleet", large, answer_path], large, "larger than 1048576 bytes")]
-            for command, path, says in cases:
+            for (command, path, says), result in zip(cases, run_together([case[0] for case in cases],
+                                                                         preexec_fn=limited)):
                 with self.subTest(command=command[1:]):
-                    result = subprocess.run(command, capture_output=True, text=True, timeout=20, preexec_fn=limited)
                     self.assertEqual((1, ""), (result.returncode, result.stdout), result.stderr)
                     self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
                     self.assertIn("%s: cannot be read: it is %s" % (path, says), result.stderr)
@@ -602,33 +602,39 @@ class FleetReport(unittest.TestCase):
                   "this line before it"),
                  (b"dock-\xff example.whitelist\n", "fleet:1: not valid UTF-8"),
                  (b"* fleet\n", "fleet:1: %s:1: expected 'key = value'")]
-        with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryDirectory() as lists:
-            fleet, report = os.path.join(lists, "fleet"), os.path.join(lists, "fleet.csv")
-            shutil.copy(EXAMPLE, lists)
-            with open(report, "wb") as out:
-                out.write(b"earlier\n")
-            for data, says in cases:
+        with tempfile.TemporaryDirectory() as folder:
+            answer_path = os.path.join(folder, "dock-07.xml")
+            with open(answer_path, "wb") as out:
+                out.write(answer())
+            good = b"dock-0[0-9] example.whitelist\n"
+            # Each case in a folder of its own, beside its list: the fleet file, and the CSV it must not write.
+            runs = []
+            for number, (data, _) in enumerate(cases + [(good, "")] * 3):
+                os.mkdir(os.path.join(folder, str(number)))
+                fleet, report = os.path.join(folder, str(number), "fleet"), os.path.join(folder, str(number), "fleet.csv")
+                shutil.copy(EXAMPLE, os.path.dirname(fleet))
+                for path, written in ((fleet, data), (report, b"earlier\n")):
+                    with open(path, "wb") as out:
+                        out.write(written)
+                csv_path = {len(cases): fleet, len(cases) + 1: os.path.join(folder, str(number), "example.whitelist")}
+                runs.append(REPORT + ["--fleet", fleet, answer_path, "--csv", csv_path.get(number, report)])
+            results = run_together(runs)
+            for number, ((data, says), result) in enumerate(zip(cases, results)):
                 with self.subTest(data):
-                    with open(fleet, "wb") as out:
-                        out.write(data)
-                    result = run_report(folder, [("dock-07", answer())], None, ["--fleet", fleet, "--csv", report])
+                    fleet = os.path.join(folder, str(number), "fleet")
                     self.assertEqual((1, ""), (result.returncode, result.stdout))
                     self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
-                    self.assertIn("white-list-report: " + os.path.join(lists, says.replace("%s", fleet)),
+                    self.assertIn("white-list-report: " + os.path.join(folder, str(number), says.replace("%s", fleet)),
                                   result.stderr)
-                    self.assertEqual(b"earlier\n", read_file(report))
-            with open(fleet, "wb") as out:
-                out.write(b"dock-0[0-9] example.whitelist\n")
-            for path, says in ((fleet, "is the fleet file, an input"), (os.path.join(lists, "example.whitelist"),
-                                                                       "is a list of the fleet, an input")):
-                result = run_report(folder, [("dock-07", answer())], None, ["--fleet", fleet, "--csv", path])
+                    self.assertEqual(b"earlier\n", read_file(os.path.join(folder, str(number), "fleet.csv")))
+            for result, says in zip(results[len(cases):], ("is the fleet file, an input",
+                                                          "is a list of the fleet, an input")):
                 self.assertEqual((1, ""), (result.returncode, result.stdout))
                 self.assertIn(says, result.stderr)
-            self.assertEqual(b"dock-0[0-9] example.whitelist\n", read_file(fleet))
-            result = run_report(folder, [("dock-07", answer())], None, ["--fleet", fleet, "--csv", report])
+            self.assertEqual(good, read_file(os.path.join(folder, str(len(cases)), "fleet")))
             self.assertEqual((0, ["dock-07: holds example.whitelist", "example.whitelist: 1 device: 1 holds it, 0 differ",
                                   "1 device: 1 holds their list, 0 differ"]),
-                             (result.returncode, result.stdout.splitlines()), result.stderr)
+                             (results[-1].returncode, results[-1].stdout.splitlines()), results[-1].stderr)
 
     def test_the_csv_has_a_row_for_each_difference_and_no_cell_a_spreadsheet_would_run(self):
         """Read with ',' or ';' between cells; never written over an input; any value written."""
@@ -692,14 +698,27 @@ COMMANDS = ["white-list-package", "white-list-query", "white-list-report", "sign
             "send-document", "wait-for-form", "install-quillmere", "run-program", "security"]
 
 
-def with_closed_output(arguments, **options):
-    """Runs a command whose output nobody reads (as `| head` leaves it once it has its lines)."""
+def run_together(commands, closed=False, **options):
+    """Runs the commands side by side; their results, in order. closed: their output is one
+    nobody reads (as `| head` leaves it once it has its lines)."""
     read, write = os.pipe()
     os.close(read)
     try:
-        return subprocess.run(arguments, stdout=write, stderr=subprocess.PIPE, text=True, timeout=60, **options)
+        processes = [subprocess.Popen(arguments, stdout=write if closed else subprocess.PIPE, stderr=subprocess.PIPE,
+                                      text=True, **options) for arguments in commands]
     finally:
         os.close(write)
+    results = []
+    try:
+        for arguments, process in zip(commands, processes):
+            stdout, stderr = process.communicate(timeout=60)
+            results.append(subprocess.CompletedProcess(arguments, process.returncode, stdout, stderr))
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    return results
 
 
 class Commands(unittest.TestCase):
@@ -712,27 +731,22 @@ class Commands(unittest.TestCase):
             failing += [["white-list-report", EXAMPLE],
                         ["white-list-report", os.path.join(folder, "none"), answer_path],
                         ["white-list-report", EXAMPLE, answer_path, "--csv", os.path.join(folder, "none", "x.csv")]]
-            for name, *arguments in failing:
+            results = run_together([[command(name)] + arguments for name, *arguments in failing])
+            for (name, *arguments), result in zip(failing, results):
                 with self.subTest(command=[name] + arguments):
-                    result = subprocess.run([command(name)] + arguments, capture_output=True, text=True, timeout=60)
                     self.assertIn(result.returncode, (1, 2))
                     self.assertNotIn(".py", result.stderr)
                     for line in result.stderr.splitlines():
                         self.assertTrue(line.startswith(("usage: %s " % name, " ", "%s: " % name)) and
                                         not line.startswith("%s: error:" % name), result.stderr)
                     self.assertTrue(result.stderr.splitlines()[-1].startswith(name + ": "), result.stderr)
-            helps = {name: with_closed_output([command(name), "--help"]) for name in COMMANDS}
-            self.assertEqual({name: (0, "") for name in COMMANDS},
-                             {name: (done.returncode, done.stderr) for name, done in helps.items()})
-            out = os.path.join(folder, "out")
-            working = [(["white-list-package", EXAMPLE, out], 0), (["white-list-query", out], 0),
-                       (["white-list-report", EXAMPLE, answer_path], 0)]
-            for (name, *arguments), status in working:
-                with self.subTest(command=name):
-                    result = with_closed_output([command(name)] + arguments)
-                    self.assertEqual((status, ""), (result.returncode, result.stderr))
-            self.assertEqual(["example.cab", "example.cpf", "example.inf", "example.xml", "white-list-query.xml"],
-                             sorted(set(os.listdir(out)) - {MARKER}))
+            package, query = os.path.join(folder, "package"), os.path.join(folder, "query")
+            closed = [["white-list-package", EXAMPLE, package], ["white-list-query", query],
+                      ["white-list-report", EXAMPLE, answer_path]] + [[name, "--help"] for name in COMMANDS]
+            results = run_together([[command(name)] + arguments for name, *arguments in closed], closed=True)
+            self.assertEqual([(0, "")] * len(closed), [(result.returncode, result.stderr) for result in results])
+            self.assertEqual((["example.cab", "example.cpf", "example.inf", "example.xml"], ["white-list-query.xml"]),
+                             (sorted(set(os.listdir(package)) - {MARKER}), os.listdir(query)))
         signing = subprocess.run([command("sign-kit"), "--help"], capture_output=True, text=True).stdout
         self.assertIn("\nthe signing certificate (required: --certificate and --key, or --pkcs12):\n", signing)
         self.assertIn("usage: sign-kit OUTPUT_FOLDER (--certificate CERT.pem --key KEY.pem | --pkcs12 FILE.p12",
