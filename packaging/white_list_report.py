@@ -171,13 +171,13 @@ def stored_text_of(stored):
 
 
 class Device:
-    """One device's answer held against its list (the list's name shown in a fleet's report, or
-    None): its differences, each (name, stored, Reading, line), and the lines that say more about
-    the whole device."""
+    """One device's answer held against its list (in a fleet's report, the list's name as shown
+    and its FleetLine key): its differences, each (name, stored, Reading, line), and the lines
+    that say more about the whole device."""
 
-    def __init__(self, name, answer, expected, list_name=None):
+    def __init__(self, name, answer, expected, list_name=None, list_key=None):
         self.name, self.differences, self.notes = name, [], []
-        self.expected, self.list_name = expected, list_name
+        self.expected, self.list_name, self.list_key = expected, list_name, list_key
         self.no_key = all(stored.kind == "no key" for stored in answer.values())
         if self.no_key:
             self.notes.append("no key %s: Quillmere shows the list off, count 0 and ten empty entries, and cannot "
@@ -294,6 +294,7 @@ class FleetLine:
     def __init__(self, number, pattern, written, path):
         self.number, self.pattern, self.written, self.path = number, pattern, written, path
         self.exact = not any(character in "*?[" for character in pattern)
+        self.key = os.path.normpath(os.path.abspath(path))  # one list, however its lines write it
 
     def matches(self, name):
         return name == self.pattern if self.exact else fnmatch.fnmatchcase(name, self.pattern)
@@ -335,13 +336,11 @@ def fleet_lists(fleet, path):
     the first line naming it writes it."""
     lists = {}
     for group in fleet:
-        key = os.path.normpath(os.path.abspath(group.path))
-        if key not in lists:
+        if group.key not in lists:
             try:
-                lists[key] = (read_list(group.path), printable(group.written))
+                lists[group.key] = (read_list(group.path), printable(group.written))
             except Refused as problem:
                 raise Refused("%s:%d: %s" % (path, group.number, problem)) from None
-        group.key = key
     return lists
 
 
@@ -403,11 +402,8 @@ def devices_of(arguments, parser):
         if group is None:
             raise Refused("%s: no line of %s matches the device %s" % (path, arguments.fleet, printable(name)))
         groups.append(group)
-    devices = []
-    for (name, path), group in zip(named, groups):
-        devices.append(Device(name, read_answer(path), *lists[group.key]))
-        devices[-1].list_key = group.key
-    return devices, fleet
+    return [Device(name, read_answer(path), *lists[group.key], group.key)
+            for (name, path), group in zip(named, groups)], fleet
 
 
 def counted(devices, whose):
