@@ -903,10 +903,11 @@ class OnTheEmulatedDevice(WithArtifacts):
             b'<parm name="n" value="\xff" datatype="string"/></characteristic></characteristic>'
             b"</wap-provisioningdoc>"))
         cabinet.pack([("_setup.xml", half)], self.path("half-applied.cpf"))
-        for document, says in (("not-a-certificate.cpf", "not a certificate"), ("half-applied.cpf", "not UTF-8")):
+        for document, code, says in (("not-a-certificate.cpf", 14, "its EncodedCertificate is not a certificate"),
+                                     ("half-applied.cpf", 4, "not UTF-8")):
             with self.subTest(document):
                 status, _, output = self.answering(INSTALL + ["--package", self.path(document)], [])
-                self.assertEqual(4, status, output)
+                self.assertEqual(code, status, output)
                 self.assertIn(says, output)
                 self.assertFalse(os.path.exists(stores))
 
