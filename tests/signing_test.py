@@ -884,6 +884,11 @@ class OnTheEmulatedDevice(WithArtifacts):
                     self.set_policy("prompt", edition)
                     status, asked, output = self.answering(INSTALL + ["--package", document], [True])
                     self.assertEqual((0 if applied else 7, 1), (status, asked), output)
+                    if not applied:  # the way out: the management system's channel, or a signature
+                        self.assertIn("send the document through the device-management system instead "
+                                      "(emulated_device/send-document %s.xml ANSWER.xml" % os.path.splitext(
+                                          os.path.basename(document))[0], output)
+                        self.assertIn("or sign the package", output)
                     self.assertEqual(applied and document != unsigned_list, os.path.isdir(stores))
                     query = subprocess.run(self.device.command + ["reg", "query", "HKLM\\COMM\\TIWLNAPI1\\PARMS",
                                                                   "/v", "WhiteListSSID1"], capture_output=True, text=True)
