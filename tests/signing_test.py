@@ -966,6 +966,14 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.assertEqual(security.REFUSED, result.returncode, result.stdout)
         self.assertIn("signed, but not by a publisher this device trusts", result.stdout)
         self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+        # A document with an element in error is answered too, its error element saying why.
+        broken, answer = self.path("channel", "broken.xml"), self.path("channel", "broken-answer.xml")
+        with open(broken, "wb") as out:
+            out.write(b'<wap-provisioningdoc><characteristic type="FileOperation"/></wap-provisioningdoc>')
+        result = run(SEND_DOCUMENT + ["--name", "signing", broken, answer], self.folder)
+        self.assertEqual(14, result.returncode, result.stdout + result.stderr)
+        self.assertIn(b'<characteristic-error type="FileOperation" desc="the emulated device plays only the Registry',
+                      read_bytes(answer))
         self.set_policy("off")
 
     def test_the_fleet_report_names_what_each_device_holds(self):

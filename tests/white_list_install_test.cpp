@@ -500,6 +500,10 @@ TEST(ManagementChannel, AnElementInErrorLeavesTheWholeDocumentUnapplied)
         {STORE, "<nocharacteristic type=\"" + notAThumbprint + "\"/>",
          "<nocharacteristic-error type=\"" + notAThumbprint + "\" desc=\"its type is not a certificate's thumbprint: 40 "
          "hexadecimal digits\" />"},
+        // A thumbprint names a file of the store: nothing else, nothing outside it.
+        {STORE, "<nocharacteristic type=\"..\\..\\..\\policies\"/>",
+         "<nocharacteristic-error type=\"..\\..\\..\\policies\" desc=\"its type is not a certificate's thumbprint: 40 "
+         "hexadecimal digits\" />"},
         {STORES, "<nocharacteristic type=\"SPC\"/>",
          "<nocharacteristic-error type=\"SPC\" desc=\"the emulated device deletes a certificate by its thumbprint, in a "
          "store's characteristic, never a whole store, and answers no query of a store\" />"},
@@ -551,7 +555,7 @@ TEST(ManagementChannel, AnElementInErrorLeavesTheWholeDocumentUnapplied)
     EXPECT_EQ(14u, run.exitCode) << run.output;
     EXPECT_EQ(AnswerLines(answer), answered);
     EXPECT_NE(std::string::npos, run.output.find("refused <parm name=\"NoType\">: it has no datatype")) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("nothing applied (elements in error: 23)\r\n")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("nothing applied (elements in error: 24)\r\n")) << run.output;
     EXPECT_TRUE(ParameterIsText(L"Good", L"old"));
     EXPECT_TRUE(ParameterIsText(L"Old", L"kept"));
     EXPECT_FALSE(ReadParameter(L"NoType").present);
