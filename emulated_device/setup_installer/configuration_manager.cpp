@@ -48,7 +48,7 @@ static struct {
     int settingOf[XML_MAX_ELEMENTS];  // its setting, or -1
     const XmlDocument* document;
     int settingCount, queryCount, errorCount, queryErrors;
-    BOOL byHand, denied, checked, undoFailed;
+    BOOL byHand, denied, undoFailed;
     char registryDenial[160], storeDenial[160];
     int set, deleted, added, removed, absent;  // settings applied
     int values, missing, missingKeys, unanswered;  // queries answered
