@@ -14,11 +14,11 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, "%s: %s\n" % (self.prog, message))
 
 
-def parser(prog, doc, usage=None):
+def parser(prog, doc, usage=None, epilog=None):
     """The command's parser: its description the docstring's first paragraph, its usage the one
     given or argparse's own. From here on its outputs end quietly when closed."""
     quiet_when_output_closes()
-    return Parser(prog=prog, description=doc.split("\n\n")[0], usage=usage)
+    return Parser(prog=prog, description=doc.split("\n\n")[0], usage=usage, epilog=epilog)
 
 
 class QuietWhenClosed(io.RawIOBase):

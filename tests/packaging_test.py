@@ -4,11 +4,14 @@ documents parsed, the .inf's AddReg lines) holding the same values, the same byt
 a whole set of outputs or none for any file name and any bytes. packaging/make_cab.py: the order
 of members, what descriptions it refuses, names escaped in _setup.xml. packaging/white-list-query
 and white-list-report: the query's bytes, each way a device's answer can differ from a list and
-what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV. The
+what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV.
+packaging/marker-removal-document and trust-document --remove: what their documents remove. The
 whole-file writer every command uses: a file replaced whole, with a new file's mode, or left as it
 was."""
 import base64
 import csv
+import datetime
+import hashlib
 import io
 import os
 import random
@@ -22,6 +25,10 @@ import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 import cabinet  # noqa: E402
@@ -413,6 +420,67 @@ class FleetQuery(unittest.TestCase):
             result = subprocess.run(QUERY + [os.path.join(folder, "a", "white-list-query.xml", "below")],
                                     capture_output=True, text=True)
             self.assertEqual((1, 1), (result.returncode, len(result.stderr.splitlines())), result.stderr)
+
+
+MARKER_REMOVAL = [sys.executable, os.path.join(HERE, "..", "packaging", "marker_removal_document.py")]
+TRUST_DOCUMENT = [sys.executable, os.path.join(HERE, "..", "packaging", "trust_document.py")]
+
+
+def write_certificate(path, authority, expired):
+    """A self-signed certificate, written as PEM: a CA or not, expired or not."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=1024)
+    name = x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, "withdrawn root")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    valid = (now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired else (
+        now - datetime.timedelta(days=1), now + datetime.timedelta(days=30))
+    certificate = x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key()).serial_number(
+        1).not_valid_before(valid[0]).not_valid_after(valid[1]).add_extension(
+        x509.BasicConstraints(ca=authority, path_length=None), critical=True).sign(key, hashes.SHA256())
+    with open(path, "wb") as out:
+        out.write(certificate.public_bytes(serialization.Encoding.PEM))
+    return hashlib.sha1(certificate.public_bytes(serialization.Encoding.DER)).hexdigest().upper()
+
+
+class ChannelDocuments(unittest.TestCase):
+    """The documents an administrator sends through the management system before a push and to
+    withdraw trust."""
+
+    def test_the_markers_removal_and_the_trusts_withdrawal_remove_exactly_what_they_name(self):
+        with tempfile.TemporaryDirectory() as folder:
+            written = []
+            for run_folder in ("a", "b"):
+                result = subprocess.run(MARKER_REMOVAL + [os.path.join(folder, run_folder)], capture_output=True,
+                                        text=True)
+                self.assertEqual(0, result.returncode, result.stderr)
+                written.append(read_file(os.path.join(folder, run_folder, "marker-removal.xml")))
+            self.assertEqual(written[0], written[1])
+            self.assertEqual(("wap-provisioningdoc", {}, ((
+                "characteristic", {"type": "Registry"}, (("characteristic", {"type": "HKLM\\Pellworth\\Patches"}, (
+                    ("noparm", {"name": "Fennistry"}, ()),)),)),)), provisioning_xml.read(written[0]))
+            # Never the current folder (nor the checkout, the build folder, the home folder, above them).
+            result = subprocess.run(MARKER_REMOVAL + ["."], cwd=os.path.join(folder, "a"), capture_output=True, text=True)
+            self.assertEqual((1, "marker-removal-document: . is the current folder: marker-removal-document never "
+                                 "writes there\n"), (result.returncode, result.stderr))
+
+            # Any self-signed CA can be withdrawn, expired or not one a device could use now; nothing else.
+            thumbprint = write_certificate(os.path.join(folder, "old-root.pem"), authority=True, expired=True)
+            result = subprocess.run(TRUST_DOCUMENT + ["old-root.pem", "trust", "--remove"], cwd=folder,
+                                    capture_output=True, text=True)
+            self.assertEqual((0, "wrote trust/old-root-removal.xml\nwrote trust/old-root-removal.cpf\n"),
+                             (result.returncode, result.stdout), result.stderr)
+            document = read_file(os.path.join(folder, "trust", "old-root-removal.xml"))
+            self.assertEqual({"_setup.xml": document}, members(os.path.join(folder, "trust", "old-root-removal.cpf")))
+            self.assertEqual(("wap-provisioningdoc", {}, (("characteristic", {"type": "CertificateStore"}, tuple(
+                ("characteristic", {"type": store}, (("nocharacteristic", {"type": thumbprint}, ()),))
+                for store in ("SPC", "Privileged Execution Trust Authorities"))),)), provisioning_xml.read(document))
+            write_certificate(os.path.join(folder, "leaf.pem"), authority=False, expired=False)
+            for arguments, code, says in ((["leaf.pem", "trust", "--remove"], 1, "is not a root"),
+                                          (["old-root.pem", "trust", "--remove", "--role", "8"], 2,
+                                           "--role goes with adding the root")):
+                with self.subTest(arguments):
+                    result = subprocess.run(TRUST_DOCUMENT + arguments, cwd=folder, capture_output=True, text=True)
+                    self.assertEqual(code, result.returncode, result.stderr)
+                    self.assertIn(says, result.stderr)
 
 
 class FleetReport(unittest.TestCase):

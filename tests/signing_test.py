@@ -47,6 +47,7 @@ TRUST_DOCUMENT = [os.path.join(ROOT, "packaging", "trust-document")]
 WHITE_LIST_QUERY = [os.path.join(ROOT, "packaging", "white-list-query")]
 WHITE_LIST_REPORT = [os.path.join(ROOT, "packaging", "white-list-report")]
 SEND_DOCUMENT = [os.path.join(ROOT, "emulated_device", "send-document")]
+MARKER_REMOVAL = [os.path.join(ROOT, "packaging", "marker-removal-document")]
 WHITE_LISTS = os.path.join(ROOT, "build", "emulated-device", "white-list-packages")
 INSTALL = [os.path.join(ROOT, "emulated_device", "install-quillmere"), "--name", "signing"]
 RUN_PROGRAM = [os.path.join(ROOT, "emulated_device", "run-program"), "--name", "signing"]
@@ -961,6 +962,11 @@ class OnTheEmulatedDevice(WithArtifacts):
                     self.set_policy("prompt", edition)
                     status, asked, output = self.answering(INSTALL + ["--package", document], [True])
                     self.assertEqual((0 if applied else 7, 1), (status, asked), output)
+                    if not applied:  # the way out: the management system's channel, or a signature
+                        self.assertIn("send the document through the device-management system instead "
+                                      "(emulated_device/send-document %s.xml ANSWER.xml" % os.path.splitext(
+                                          os.path.basename(document))[0], output)
+                        self.assertIn("or sign the package", output)
                     self.assertEqual(applied and document != unsigned_list, os.path.isdir(stores))
                     query = subprocess.run(self.device.command + ["reg", "query", "HKLM\\COMM\\TIWLNAPI1\\PARMS",
                                                                   "/v", "WhiteListSSID1"], capture_output=True, text=True)
@@ -980,12 +986,72 @@ class OnTheEmulatedDevice(WithArtifacts):
             b'<parm name="n" value="\xff" datatype="string"/></characteristic></characteristic>'
             b"</wap-provisioningdoc>"))
         cabinet.pack([("_setup.xml", half)], self.path("half-applied.cpf"))
-        for document, says in (("not-a-certificate.cpf", "not a certificate"), ("half-applied.cpf", "not UTF-8")):
+        for document, code, says in (("not-a-certificate.cpf", 14, "its EncodedCertificate is not a certificate"),
+                                     ("half-applied.cpf", 4, "not UTF-8")):
             with self.subTest(document):
                 status, _, output = self.answering(INSTALL + ["--package", self.path(document)], [])
-                self.assertEqual(4, status, output)
+                self.assertEqual(code, status, output)
                 self.assertIn(says, output)
                 self.assertFalse(os.path.exists(stores))
+
+    def test_a_locked_professional_device_is_managed_through_the_channel(self):
+        """On a locked Professional device, through the management system's channel alone: the trust
+        document, after which the signed kit installs without a question; the white list's document,
+        which the query and the report then find held; the installation marker's removal, after
+        which a reinstallation asks nothing; the trust's withdrawal, after which the signed kit is
+        untrusted again."""
+        shutil.rmtree(os.path.join(self.device.security, "stores"), ignore_errors=True)
+        self.set_policy("locked", "professional")
+        self.uninstall()
+        self.device.run("reg", ["delete", "HKLM\\Pellworth", "/f"])  # no earlier installation: Corvane asks nothing
+        kit = self.path("trusted", "Quillmere-emulated.cab")
+        hidden = {name: value for name, value in os.environ.items() if name != "DEVICE_DISPLAY"}
+
+        def send(document, answer):
+            result = run(SEND_DOCUMENT + ["--name", "signing", document, self.path("channel", answer)], self.folder)
+            self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+            return result.stdout.splitlines()[-1]
+
+        def install():  # on a screen nobody sees: a question would end it with exit code 12
+            return run(INSTALL + ["--package", kit], self.folder, env=hidden, stdin=subprocess.DEVNULL, timeout=120)
+
+        self.assertEqual("applied: 2 certificates added", send(self.path("trust", "root.xml"), "trust.xml"))
+        result = install()
+        self.assertEqual(0, result.returncode, result.stdout)
+        self.assertEqual(read_bytes(self.path("trusted", "emulated", "Quillmere.exe")),
+                         read_bytes(self.device_path(*self.INSTALLED)))
+        self.assertEqual("applied: 12 values set", send(self.path("lists", "second.xml"), "list.xml"))
+        self.assertEqual(0, run(WHITE_LIST_QUERY + ["channel"], self.folder).returncode)
+        send(self.path("channel", "white-list-query.xml"), "signing.xml")
+        report = run(WHITE_LIST_REPORT + [os.path.join(HERE, "white_lists", "second.whitelist"),
+                                          self.path("channel", "signing.xml")], self.folder)
+        self.assertEqual((0, "signing: holds the list"), (report.returncode, report.stdout.splitlines()[0]))
+
+        marker = self.device.command + ["reg", "query", "HKLM\\Pellworth\\Patches", "/v", "Fennistry"]
+        self.assertEqual(0, subprocess.run(marker, capture_output=True).returncode, "the installation's marker")
+        self.assertEqual(0, run(MARKER_REMOVAL + ["channel"], self.folder).returncode)
+        self.assertEqual("applied: 1 value deleted", send(self.path("channel", "marker-removal.xml"), "marker.xml"))
+        result = install()
+        self.assertEqual(0, result.returncode, result.stdout)
+        self.assertIn("Install_Init: 0 (continue)", result.stdout)
+
+        self.assertEqual(0, run(TRUST_DOCUMENT + ["root.pem", "withdrawal", "--remove"], self.folder).returncode)
+        self.assertEqual("applied: 2 certificates deleted", send(self.path("withdrawal", "root-removal.xml"),
+                                                                  "withdrawal.xml"))
+        self.uninstall()
+        result = install()
+        self.assertEqual(security.REFUSED, result.returncode, result.stdout)
+        self.assertIn("signed, but not by a publisher this device trusts", result.stdout)
+        self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+        # A document with an element in error is answered too, its error element saying why.
+        broken, answer = self.path("channel", "broken.xml"), self.path("channel", "broken-answer.xml")
+        with open(broken, "wb") as out:
+            out.write(b'<wap-provisioningdoc><characteristic type="FileOperation"/></wap-provisioningdoc>')
+        result = run(SEND_DOCUMENT + ["--name", "signing", broken, answer], self.folder)
+        self.assertEqual(14, result.returncode, result.stdout + result.stderr)
+        self.assertIn(b'<characteristic-error type="FileOperation" desc="the emulated device plays only the Registry',
+                      read_bytes(answer))
+        self.set_policy("off")
 
     def test_the_fleet_report_names_what_each_device_holds(self):
         """Two devices (this one and the C++ tests' one, whose policy is off too), list A on one and
