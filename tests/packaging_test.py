@@ -763,7 +763,7 @@ def command(name):
 
 
 COMMANDS = ["white-list-package", "white-list-query", "white-list-report", "sign-kit", "trust-document",
-            "send-document", "wait-for-form", "install-quillmere", "run-program", "security"]
+            "marker-removal-document", "send-document", "wait-for-form", "install-quillmere", "run-program", "security"]
 
 
 def run_together(commands, closed=False, **options):
