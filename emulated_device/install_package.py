@@ -22,7 +22,6 @@ device or it holds two setup libraries (refused before anything is unpacked), 12
 went unanswered, 13 when the device's policies are damaged (nothing installed or removed). A
 package refused for its role (7) is told the way out: the management system's channel, or a
 signature."""
-import argparse
 import hashlib
 import os
 import shutil
@@ -33,6 +32,7 @@ import security
 
 sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
 import cabinet  # noqa: E402
+import command_line  # noqa: E402
 import plain_names  # noqa: E402
 
 INSTALLER = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
@@ -149,7 +149,7 @@ def remove(device, questions, application):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="install-quillmere", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("install-quillmere", __doc__)
     parser.add_argument("action", nargs="?", default="install", choices=["install", "remove", "list"])
     parser.add_argument("--package", help="the package (install, list); default the kit's")
     parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)

@@ -21,11 +21,12 @@ role does not allow it (nothing applied or read; the answer says so for each ele
 element is in error (its *-error in the answer): nothing applied (in part only where undoing a
 failed setting failed too, as the output says), or a query not answered; 2 bad arguments; 13 the
 device's policies are damaged (nothing sent)."""
-import argparse
 import os
 import sys
 
 import security
+import command_line
+import output_folders
 import whole_files
 from install_package import INSTALLER
 
@@ -33,17 +34,18 @@ ANSWERED = (0, 7, 14)  # the configuration manager wrote an answer
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="send-document", description=__doc__.split("\n\n")[0],
-                                     epilog=__doc__.split("\n\n")[-1])
+    parser = command_line.parser("send-document", __doc__, epilog=__doc__.split("\n\n")[-1])
     parser.add_argument("document")
     parser.add_argument("answer")
     security.add_device_arguments(parser)
     arguments = parser.parse_args()
     if not os.path.isfile(arguments.document):
         parser.error("%s: no such document" % arguments.document)
-    folder = os.path.dirname(os.path.abspath(arguments.answer))
     try:
+        folder = os.path.dirname(output_folders.output_file(arguments.answer, "send-document"))
         os.makedirs(folder, exist_ok=True)
+    except output_folders.Refused as problem:
+        parser.error(str(problem))
     except OSError as problem:
         parser.error("%s: %s" % (folder, problem.strerror or problem))
     if os.path.isdir(arguments.answer):

@@ -13,11 +13,11 @@ them. The Registry provider needs the Manager role, which policy 4119 gives a ma
 Enterprise role on Classic and Professional devices by default. A device without the marker
 answers that it was not there, and stays as it was.
 Exit codes: 0 written, 1 refused or it cannot be written (nothing written), 2 bad arguments."""
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import command_line  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 import whole_files  # noqa: E402
@@ -32,8 +32,8 @@ def removal_document():
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="marker-removal-document", description=__doc__.split("\n\n")[0])
-    parser.add_argument("output_folder")
+    parser = command_line.parser("marker-removal-document", __doc__)
+    parser.add_argument("output_folder", metavar="OUTPUT_FOLDER")
     arguments = parser.parse_args()
     path = os.path.join(arguments.output_folder, FILE_NAME)
     try:

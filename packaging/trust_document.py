@@ -28,7 +28,6 @@ NAME.xml and NAME.cpf only when both are complete.
 
 Exit codes: 0 written; 1 refused or failed (OUTPUT_FOLDER as it was); 2 bad arguments; 128 + the
 signal's number when stopped by SIGTERM, SIGINT or SIGHUP."""
-import argparse
 import base64
 import datetime
 import hashlib
@@ -42,6 +41,7 @@ from cryptography.hazmat.primitives import serialization
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cabinet  # noqa: E402
 import code_signing  # noqa: E402
+import command_line  # noqa: E402
 import device_certificates as certificates  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
@@ -114,7 +114,7 @@ def write_documents(document, name, place, signer, shown):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="trust-document", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("trust-document", __doc__)
     parser.add_argument("root_certificate")
     parser.add_argument("output_folder")
     parser.add_argument("--name")
