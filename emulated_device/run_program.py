@@ -15,7 +15,6 @@ file there and in the folders below it that Wine can load as one: a PE image, or
 which Wine loads as one of its own Linux libraries) is checked as the program is, before it
 starts: one refused refuses the program, and one question asks about all that the policies ask
 about."""
-import argparse
 import ntpath
 import os
 import sys
@@ -25,6 +24,7 @@ import pefile
 import security
 
 sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
+import command_line  # noqa: E402
 import plain_names  # noqa: E402
 
 # The emulated device's processor: Wine here runs 64-bit x86 programs only.
@@ -119,7 +119,7 @@ def libraries_in_folder(program):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="run-program", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("run-program", __doc__)
     parser.add_argument("program")
     security.add_device_arguments(parser)
     security.add_answer_argument(parser)
