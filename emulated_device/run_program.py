@@ -33,7 +33,8 @@ DEVICE_MACHINE = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
 # copy instead (dlls/ntdll/loader.c): such a file is never the program that was checked.
 WINE_MARKS = (b"Wine builtin DLL", b"Wine placeholder DLL")
 # The file heads of what Wine loads as a library: a PE image, or an ELF object, which it hands to
-# the Linux loader as one of its own (dlls/ntdll/unix/loader.c, load_so_dll), running its code.
+# the Linux loader (dlls/ntdll/loader.c, load_dll: "not in PE format, maybe it's a .so file", then
+# load_so_dll), running its code.
 LIBRARY_HEADS = (b"MZ", b"\x7fELF")
 LAUNCHER = os.path.join(security.BUILD, "launcher", "Launcher.exe")
 
