@@ -1242,9 +1242,10 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
                     self.assertIn(says, output)
                     if ended != 2:
                         self.assertNotIn("usage: SetupInstaller", output)
-        # The launcher itself starts the file it is given or nothing: not the .exe beside a library
-        # named without one, not the .exe.bat beside an image Wine cannot load.
-        for program in ("Library\\Library", "BadMagic\\BadMagic.exe"):
+        # The launcher itself starts the file it is given or nothing: not the .exe.bat beside an
+        # image Wine cannot load, not the .exe beside a file that is gone once checked.
+        place(installer, "Gone", "Gone.exe")
+        for program in ("BadMagic\\BadMagic.exe", "Gone\\Gone"):
             with self.subTest(launcher=program):
                 launched = subprocess.run(self.device.command + [
                     run_program.LAUNCHER, ntpath.join("C:\\Program Files\\Signing", program)],
