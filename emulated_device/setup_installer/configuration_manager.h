@@ -9,7 +9,10 @@
 
 #include <wincrypt.h>
 
+// The security roles, as masks: the Manager role, and the role of a package or document when none
+// is given (User Authenticated, as the device's policy 4101 gives unsigned packages).
 #define SECROLE_MANAGER 8
+#define UNSIGNED_ROLE 16
 
 // Checks the whole document, then applies it with its role (adding certificates to the stores of
 // the security state and setting registry values need the Manager role). 0 applied, 4 unsound
