@@ -19,8 +19,9 @@ never waited for. Exit codes: the stand-in installer's, 4 when the package canno
 cabinet or a member's name is not a plain file name, 8 when the device's security refused the
 package or its setup library, 9 when two of the package's members would be one file on the
 device or it holds two setup libraries (refused before anything is unpacked), 12 when a question
-went unanswered, 13 when the device's policies are damaged (nothing installed or removed)."""
-import argparse
+went unanswered, 13 when the device's policies are damaged (nothing installed or removed). A
+package refused for its role (7) is told the way out: the management system's channel, or a
+signature."""
 import hashlib
 import os
 import shutil
@@ -31,12 +32,17 @@ import security
 
 sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
 import cabinet  # noqa: E402
+import command_line  # noqa: E402
 import plain_names  # noqa: E402
 
 INSTALLER = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
 KIT = os.path.join(security.HERE, "..", "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
 KIT_APPLICATION = "Quillmere"
-AMBIGUOUS, UNREADABLE = 9, 4
+AMBIGUOUS, UNREADABLE, ROLE_REFUSED = 9, 4, 7
+WAY_OUT = ("the device's policy 4119 (Grant Manager, %d) does not give role mask %d the Manager's rights: send the "
+           "document through the device-management system instead (emulated_device/send-document %s ANSWER.xml: it "
+           "comes with the Enterprise role), or sign the package with a certificate whose root the device holds in its "
+           "SPC store with a role mask that includes the Manager role (8)")
 
 
 def setup_library_member(members):
@@ -112,10 +118,14 @@ def install_copy(device, questions, name, package):
             return security.REFUSED
     print("accepted with role mask %d" % role)
     sys.stdout.flush()
-    return device.run(INSTALLER, ["install-cab", security.host_path(package), "--security",
-                                  security.host_path(device.security), "--role",
-                                  str(security.effective_role(role, policies)), "--library-sha256", checked_library] +
-                      questions.installer_arguments())
+    status = device.run(INSTALLER, ["install-cab", security.host_path(package), "--security",
+                                    security.host_path(device.security), "--role",
+                                    str(security.effective_role(role, policies)), "--library-sha256", checked_library] +
+                        questions.installer_arguments())
+    if status == ROLE_REFUSED:
+        # The kit's commands write the package's document beside it as NAME.xml.
+        print(WAY_OUT % (policies[security.GRANT_MANAGER], role, os.path.splitext(name)[0] + ".xml"))
+    return status
 
 
 def remove(device, questions, application):
@@ -139,7 +149,7 @@ def remove(device, questions, application):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="install-quillmere", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("install-quillmere", __doc__)
     parser.add_argument("action", nargs="?", default="install", choices=["install", "remove", "list"])
     parser.add_argument("--package", help="the package (install, list); default the kit's")
     parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)

@@ -10,7 +10,6 @@ policies are damaged, 1 when the path names no program of this device that is in
 The device's CreateProcess runs a full path as it is, with no extension added ("CreateProcess
 (Windows CE 5.0)", ms885182): so does this, and only a program whose name ends in .exe, since
 Wine hands a file it cannot load to start.exe, which would search for another file by that name."""
-import argparse
 import ntpath
 import os
 import sys
@@ -20,6 +19,7 @@ import pefile
 import security
 
 sys.path.insert(0, os.path.join(security.HERE, "..", "packaging"))
+import command_line  # noqa: E402
 import plain_names  # noqa: E402
 
 # The emulated device's processor: Wine here runs 64-bit x86 programs only.
@@ -85,7 +85,7 @@ def program_problem(path):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="run-program", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("run-program", __doc__)
     parser.add_argument("program")
     security.add_device_arguments(parser)
     security.add_answer_argument(parser)

@@ -13,7 +13,6 @@ line, each policy once) and stores/<store>/<THUMBPRINT>.cer (an SPC certificate'
 <THUMBPRINT>.role), where the stand-in installer adds the certificates of a trust document. This
 module is the policies' only reader: a file that could be read more than one way is damaged, and
 every command that reads it stops with exit code 13."""
-import argparse
 import collections
 import os
 import re
@@ -29,6 +28,7 @@ from cryptography.hazmat.primitives import serialization
 import signatures
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
+import command_line  # noqa: E402
 import device_certificates  # noqa: E402
 import whole_files  # noqa: E402
 
@@ -107,8 +107,25 @@ class Device:
             sys.exit(DAMAGED)
 
     def run(self, program, arguments):
-        sys.stdout.flush()  # what this process printed comes before what the program prints
-        return subprocess.run(self.command + [program] + arguments).returncode
+        """Runs a program of the device; its exit code. What it prints passes through this
+        process's outputs, after what this process printed, so that an output closed meanwhile
+        (`| head`) costs the program nothing: it runs to its end."""
+        sys.stdout.flush()
+        sys.stderr.flush()
+        process = subprocess.Popen(self.command + [program] + arguments, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        outputs = {process.stdout.fileno(): sys.stdout, process.stderr.fileno(): sys.stderr}
+        while outputs:
+            for descriptor in select.select(list(outputs), [], [])[0]:
+                data = os.read(descriptor, 65536)
+                if not data:
+                    del outputs[descriptor]
+                    continue
+                outputs[descriptor].buffer.write(data)
+                outputs[descriptor].flush()
+        process.stdout.close()
+        process.stderr.close()
+        return process.wait()
 
 
     def path(self, windows_path):
@@ -396,7 +413,7 @@ def checked(questions, what, verdict, why, decision, detail, question):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="security", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("security", __doc__)
     add_device_arguments(parser)
     parser.add_argument("--professional", action="store_true",
                         help="a Windows Mobile Professional device (policy 4119: Operator TPS | Enterprise), "

@@ -7,7 +7,6 @@ program watched ends first, it says so and exits 1; nothing is saved then.
 
     emulated_device/wait-for-form [--name NAME] [--screen WxH] [--timeout SECONDS]
                                   [--screenshot FILE] [--tap-ok] [--pid PID]"""
-import argparse
 import io
 import os
 import subprocess
@@ -17,6 +16,8 @@ import time
 from PIL import ImageGrab
 
 import security
+import command_line
+import output_folders
 import whole_files
 
 TOP_BAR_HEIGHT, MENU_BAR_HEIGHT, OK_BUTTON_RIGHT, OK_BUTTON_WIDTH = 36, 52, 4, 46
@@ -111,13 +112,18 @@ def wait_for_form(display, deadline, pid=None):
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="wait-for-form", description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("wait-for-form", __doc__)
     security.add_device_arguments(parser)
     parser.add_argument("--timeout", type=float, default=60, help="seconds to wait (default 60)")
     parser.add_argument("--screenshot", metavar="FILE", help="save the form's picture as a PNG")
     parser.add_argument("--tap-ok", action="store_true", help="then tap the top bar's OK, as a user would")
     parser.add_argument("--pid", type=int, help="give up when this process ends")
     arguments = parser.parse_args()
+    if arguments.screenshot:
+        try:
+            output_folders.output_file(arguments.screenshot, "wait-for-form")
+        except output_folders.Refused as problem:
+            parser.error(str(problem))
     display = security.Device(arguments.name, arguments.screen).display
     form, reason = wait_for_form(display, time.monotonic() + arguments.timeout, arguments.pid)
     if form is None:

@@ -8,13 +8,13 @@ _setup.xml, packed with gcab; and, from the same description, the CAB Wizard's .
 --for names the processor the package is for, which sets the instruction file's architecture
 (ARCHITECTURES). The same inputs always give the same bytes; an output appears only when it is
 complete."""
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
+import command_line  # noqa: E402
 import plain_names  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 import whole_files  # noqa: E402
@@ -168,7 +168,7 @@ def build(package, sources, arch, cab_path, inf_path=None):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = command_line.parser("make_cab.py", __doc__)
     parser.add_argument("description")
     parser.add_argument("--file", action="append", default=[], metavar="NAME=PATH")
     parser.add_argument("--for", dest="processor", choices=sorted(ARCHITECTURES), required=True)

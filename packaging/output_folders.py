@@ -1,10 +1,13 @@
-"""The signing commands' output folders. A command writes only into a new folder, an empty one,
-or an earlier output of its own: one holding its marker file, which lists every file (with its
-SHA-256) and folder the command wrote there, and nothing else. Anything else is refused before
-anything is signed, as are the checkout, its build folder, the build folder given, the user's
-home, the current folder and every folder above them, whatever path leads there. Replacing moves
-the earlier files aside, moves the new ones in and only then deletes the earlier ones: a failure,
-or SIGTERM, SIGINT or SIGHUP, leaves either the earlier output whole or the new one."""
+"""Where the kit's commands write. The package and signing commands write only into a new folder,
+an empty one, or an earlier output of their own: one holding its marker file, which lists every
+file (with its SHA-256) and folder the command wrote there, and nothing else. Anything else is
+refused before anything is signed, as are the guarded folders (the checkout, its build folder,
+the build folder given, the user's home, the current folder) and every folder above them,
+whatever path leads there. Every file a command writes on its own (a query, a CSV, an answer, a
+picture) follows the same rule: never into a guarded folder nor one above it; folders below them
+are fine. Replacing moves the earlier files aside, moves the new ones in and only then deletes the
+earlier ones: a failure, or SIGTERM, SIGINT or SIGHUP, leaves either the earlier output whole or
+the new one."""
 import contextlib
 import hashlib
 import json
@@ -14,6 +17,8 @@ import shutil
 import signal
 import stat
 import tempfile
+
+import whole_files
 
 MARKER = ".kit-signing-output"
 MAX_MARKER_BYTES = 1 << 20
@@ -71,6 +76,16 @@ def guarded_folders(build_folders):
     return [(what, os.path.realpath(folder)) for what, folder in guarded]
 
 
+def guarded_by(place, build_folders=()):
+    """(what, "is" or "holds") when the real path `place` is a guarded folder or one above it."""
+    for what, folder in guarded_folders(build_folders):
+        if folder == place:
+            return what, "is"
+        if folder.startswith(place.rstrip("/") + "/"):
+            return what, "holds"
+    return None
+
+
 def output_place(path, command, build_folders=()):
     """The output folder's real path, as the system reads the path given; refuses a symbolic link
     as the output itself, and a guarded folder or one above it."""
@@ -82,21 +97,28 @@ def output_place(path, command, build_folders=()):
         place = os.path.join(os.path.realpath(parent or "/"), name)
         if os.path.islink(place):
             raise Refused("%s is a symbolic link: give the folder itself" % path)
-    for what, folder in guarded_folders(build_folders):
-        if folder == place:
-            raise Refused("%s is %s: %s never writes there" % (path, what, command))
-        if folder.startswith(place.rstrip("/") + "/"):
-            raise Refused("%s holds %s: %s never writes there" % (path, what, command))
+    guarded = guarded_by(place, build_folders)
+    if guarded:
+        raise Refused("%s %s %s: %s never writes there" % (path, guarded[1], guarded[0], command))
     return place
 
 
+def output_file(path, command):
+    """Where a command writes one file of its own (a query, a CSV, an answer, a picture), by the
+    rule of the output folders: never into a guarded folder nor into one above it; a folder below
+    them is fine."""
+    folder = os.path.realpath(os.path.dirname(os.path.join(os.getcwd(), path)))
+    guarded = guarded_by(folder, ())
+    if guarded:
+        where = guarded[0] if guarded[1] == "is" else "a folder that holds " + guarded[0]
+        raise Refused("%s would be written into %s: %s writes no file there nor in a folder above it; give a "
+                      "folder below it" % (path, where, command))
+    return os.path.join(folder, os.path.basename(path))
+
+
 def open_regular(path):
-    """A regular file opened for reading, never through a symbolic link, never waiting on a FIFO."""
-    descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-        os.close(descriptor)
-        raise IsADirectoryError(path)
-    return os.fdopen(descriptor, "rb")
+    """A file the command wrote, opened for reading: never through a symbolic link."""
+    return whole_files.open_regular(path, follow_links=False)
 
 
 def digest(path):

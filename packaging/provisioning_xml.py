@@ -27,6 +27,14 @@ def parm_query(name):
     return ("parm-query", {"name": name}, ())
 
 
+def noparm(name):
+    return ("noparm", {"name": name}, ())
+
+
+def nocharacteristic(kind):
+    return ("nocharacteristic", {"type": kind}, ())
+
+
 def _lines(element, depth):
     tag, attributes, children = element
     opening = "  " * depth + "<" + tag + "".join(' %s="%s"' % (key, escape(str(value))) for key, value in attributes.items())
@@ -72,6 +80,12 @@ def registry_query_characteristic(key, names):
     return characteristic("Registry", characteristic(key, *[parm_query(name) for name in names]))
 
 
+def registry_removal_characteristic(key, names):
+    """Registry configuration service provider: named values of one key deleted, one noparm each. A
+    value that is not there is left not there."""
+    return characteristic("Registry", characteristic(key, *[noparm(name) for name in names]))
+
+
 def certificate_store_characteristic(thumbprint, encoded_certificate, role):
     """CertificateStore configuration service provider: one certificate (its SHA-1 thumbprint in
     hexadecimal, its DER in base64) added to the SPC store with a role mask, for CAB files, and to
@@ -81,6 +95,14 @@ def certificate_store_characteristic(thumbprint, encoded_certificate, role):
                           characteristic("SPC", characteristic(thumbprint, *certificate, parm("Role", str(role)))),
                           characteristic("Privileged Execution Trust Authorities",
                                          characteristic(thumbprint, *certificate)))
+
+
+def certificate_removal_characteristic(thumbprint):
+    """CertificateStore configuration service provider: the certificate of that thumbprint deleted
+    from the SPC and the Privileged Execution Trust Authorities stores, where the trust document
+    adds it (a nocharacteristic of its thumbprint, "Deleting a Certificate Example")."""
+    return characteristic("CertificateStore", *[characteristic(store, nocharacteristic(thumbprint)) for store in
+                                                ("SPC", "Privileged Execution Trust Authorities")])
 
 
 # What a document read back may hold: a device's answer to a query is a few kilobytes.

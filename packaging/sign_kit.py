@@ -19,13 +19,13 @@ complete; an earlier output is moved aside first and deleted only after.
 Exit codes: 0 written; 1 refused or failed (OUTPUT_FOLDER as it was); 2 bad arguments; 128 + the
 signal's number when stopped by SIGTERM, SIGINT or SIGHUP (OUTPUT_FOLDER is the earlier or the
 new output, whole)."""
-import argparse
 import os
 import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import code_signing  # noqa: E402
+import command_line  # noqa: E402
 import make_cab  # noqa: E402
 import output_folders  # noqa: E402
 import whole_files  # noqa: E402
@@ -72,10 +72,11 @@ def sign_into(place, arguments, signer):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("output")
-    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
-    code_signing.add_arguments(parser)
+    parser = command_line.parser("sign-kit", __doc__, usage=__doc__.split("\n\n")[1].strip())
+    parser.add_argument("output", metavar="OUTPUT_FOLDER")
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"), metavar="FOLDER",
+                        help="the unsigned builds (default: build/)")
+    code_signing.add_arguments(parser, required=True)
     arguments = parser.parse_args()
     output_folders.stop_on_signals()
     try:

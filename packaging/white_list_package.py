@@ -3,7 +3,7 @@
 (NAME.cab, with its _setup.xml), a provisioning document (NAME.xml), the same document as the
 device opens it (NAME.cpf) and the CAB Wizard's .inf (NAME.inf).
 
-    white_list_package.py LIST_FILE OUTPUT_FOLDER [signing options]
+    white-list-package LIST_FILE OUTPUT_FOLDER [signing options]
 
 The list file, UTF-8 (a BOM is allowed), one setting a line, '#' starting a comment line:
 
@@ -29,7 +29,6 @@ written); 2 bad arguments; 3 only NAME.xml and NAME.cpf written: an SSID is not 
 instruction file holds 8-bit text in the device's code page, which this kit does not know) or
 holds '%' (which the device's CAB installer may take for a folder macro); 128 + the signal's
 number when stopped by SIGTERM, SIGINT or SIGHUP (the earlier outputs as they were)."""
-import argparse
 import os
 import re
 import shutil
@@ -40,12 +39,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
 import code_signing  # noqa: E402
+import command_line  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
+import whole_files  # noqa: E402
 from cab_instructions import Instructions  # noqa: E402
 
 ROOT, KEY = "HKLM", "COMM\\TIWLNAPI1\\PARMS"
 SSID_MAX_UNITS = 32
+MAX_LIST_BYTES = 1 << 20  # twelve settings and their comments; more is no white list
 APP_NAME, PROVIDER = "White list", "Pellworth"
 SSID_KEY = re.compile(r"ssid(0|[1-9][0-9]*)")  # ASCII digits only: "ssid²" is an unknown key
 OUTPUTS = (".xml", ".cpf", ".cab", ".inf")
@@ -81,8 +83,10 @@ def read_ssid(key, value, where):
 
 def read_list(path):
     """The list as Quillmere would store it: enable "1"/"0", ten SSIDs ("" for empty entries)."""
-    with open(path, "rb") as source:
-        data = source.read()
+    try:
+        data = whole_files.read_whole(path, MAX_LIST_BYTES)
+    except whole_files.Unreadable as problem:
+        raise Refused(f"{path}: cannot be read: {problem}") from None
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -113,7 +117,7 @@ def read_list(path):
                 raise Refused(f"{where}: '{key}': positions run from ssid1 to ssid10")
             ssids[int(position.group(1)) - 1] = read_ssid(key, value, where)
         else:
-            raise Refused(f"{where}: unknown key '{key}'")
+            raise Refused(f"{where}: unknown key '{key}': a list knows enable and ssid1 to ssid10, in lower case")
     if not seen:
         raise Refused(f"{path}: the list is empty")
     if enable is None:
@@ -214,7 +218,7 @@ def report(written, settings, no_cab, name):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], usage=__doc__.split("\n\n")[1].strip())
+    parser = command_line.parser(COMMAND, __doc__, usage=__doc__.split("\n\n")[1].strip())
     parser.add_argument("list_file")
     parser.add_argument("output_folder")
     code_signing.add_arguments(parser)

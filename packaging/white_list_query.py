@@ -8,12 +8,15 @@ with the same document, the values filled in; packaging/white-list-report reads 
 
 writes OUTPUT_FOLDER/white-list-query.xml, the same bytes each time, in place only once complete.
 It travels through the management system, which carries the answer back: no .cpf, no signature.
+OUTPUT_FOLDER is never the checkout, its build folder, the home folder, the current folder, nor a
+folder above one of them; a folder below them is fine (build/query).
 Exit codes: 0 written, 1 it cannot be written (nothing written), 2 bad arguments."""
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import command_line  # noqa: E402
+import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 import whole_files  # noqa: E402
 from white_list_package import KEY, ROOT, VALUE_NAMES  # noqa: E402
@@ -26,13 +29,17 @@ def query_document():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("output_folder")
+    parser = command_line.parser("white-list-query", __doc__)
+    parser.add_argument("output_folder", metavar="OUTPUT_FOLDER")
     arguments = parser.parse_args()
     path = os.path.join(arguments.output_folder, FILE_NAME)
     try:
+        place = output_folders.output_file(path, "white-list-query")
         os.makedirs(arguments.output_folder, exist_ok=True)
-        whole_files.write_whole(path, query_document())
+        whole_files.write_whole(place, query_document())
+    except output_folders.Refused as problem:
+        print("white-list-query: %s" % problem, file=sys.stderr)
+        return 1
     except OSError as problem:
         print("white-list-query: %s: %s" % (path, problem.strerror or problem), file=sys.stderr)
         return 1

@@ -1,8 +1,45 @@
-"""Files written whole or not at all: each is written beside its place under a temporary name and
-moved in only when complete, with the mode a new file gets (the umask honoured); a failure
-removes the partial file and leaves the place as it was."""
+"""Files read and written whole. An input is read only when it is a regular file (a FIFO or a
+device is never waited on nor read without end) of at most a size that its kind of file never
+exceeds. An output is written beside its place under a temporary name and moved in only when
+complete, with the mode a new file gets (the umask honoured); a failure removes the partial file
+and leaves the place as it was."""
+import errno
 import os
+import stat
 import tempfile
+
+
+class Unreadable(Exception):
+    """Why an input cannot be read, for a line that names it."""
+
+
+KINDS = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a device"), (stat.S_ISBLK, "a device"),
+         (stat.S_ISSOCK, "a socket"), (stat.S_ISLNK, "a symbolic link"))
+
+
+def open_regular(path, follow_links=True):
+    """A regular file opened for reading, never waiting on a FIFO; an OSError saying what else it
+    is, and, unless follow_links, for a symbolic link."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | (0 if follow_links else os.O_NOFOLLOW))
+    mode = os.fstat(descriptor).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(descriptor)
+        kind = next((kind for test, kind in KINDS if test(mode)), "something else")
+        raise OSError(errno.EINVAL, "it is %s, not a regular file" % kind, path)
+    return os.fdopen(descriptor, "rb")
+
+
+def read_whole(path, limit):
+    """An input file's bytes, read once; Unreadable when it is not a regular file, is larger than
+    limit bytes, or cannot be opened."""
+    try:
+        with open_regular(path) as source:
+            data = source.read(limit + 1)
+    except OSError as problem:
+        raise Unreadable(problem.strerror or str(problem)) from None
+    if len(data) > limit:
+        raise Unreadable("it is larger than %d bytes, which no such file is" % limit)
+    return data
 
 
 def current_umask():

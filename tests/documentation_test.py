@@ -3,12 +3,16 @@ docs/*.md, in the order the documents give them, from the checkout, on the emula
 package tests use. A line "$ COMMAND" is run with bash; the lines after it, up to the next
 "$ ", are what it must print (standard output and error together), line for line: a part in
 braces varies ({ms}, {path}), and a line that is a brace part alone stands for any lines. A
-command that is to fail says so at its end: "# exit N". Blocks of other kinds (```sh, indented)
-are shown but not run: the README's two commands and commands for other machines."""
+command that is to fail says so at its end: "# exit N". A command ending in "&" runs in the
+background, as in a shell; the next "$ wait" waits for it and quotes what it printed, and its exit
+code is the background command's. Blocks of other kinds (```sh, indented) are shown but not run:
+the README's two commands and commands for other machines."""
 import os
 import re
+import signal
 import subprocess
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -17,9 +21,11 @@ DOCUMENTS = ["README.md", "docs/administrators.md", "docs/emulated-device.md", "
              "docs/tests-and-benchmarks.md"]
 BLOCK = re.compile(r"^```console\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 EXIT = re.compile(r"\s+# exit (\d+)$")
+BACKGROUND = re.compile(r"\s+&$")
 ANY_LINES = re.compile(r"^\{[^{}]*\}$")
 # The device the examples use, as the package tests leave it; no screen anyone sees.
 ENVIRONMENT = {"DEVICE_NAME": "test", "DEVICE_SCREEN": "480x640"}
+TIMEOUT = 300
 
 
 def examples(document):
@@ -48,22 +54,68 @@ def pattern(expected):
 
 
 class Examples(unittest.TestCase):
-    def test_every_example_runs_as_written_and_prints_what_the_documentation_quotes(self):
-        environment = dict(os.environ, **ENVIRONMENT)
+    def setUp(self):
+        self.environment = dict(os.environ, **ENVIRONMENT)
         for name in ("DISPLAY", "DEVICE_DISPLAY"):
-            environment.pop(name, None)
+            self.environment.pop(name, None)
+        self.background = []
+
+    def tearDown(self):
+        self.end_background()
+
+    def start_in_background(self, command):
+        """A command ending in "&": started, its output kept for the next "wait"."""
+        output = tempfile.TemporaryFile(mode="w+")
+        process = subprocess.Popen(["bash", "-c", command], cwd=ROOT, env=self.environment, stdin=subprocess.DEVNULL,
+                                   stdout=output, stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        self.background.append((process, output))
+
+    def wait_for_background(self):
+        """(the first failing exit code or 0, what they printed) of the commands in the background."""
+        status, printed = 0, ""
+        for process, output in self.background:
+            code = process.wait(timeout=TIMEOUT)
+            status = status or code
+            output.seek(0)
+            printed += output.read()
+        self.end_background()
+        return status, printed
+
+    def end_background(self):
+        """Nothing an example started outlives it: a command in the background that was not waited
+        for ends with its process group."""
+        for process, output in self.background:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+            output.close()
+        self.background = []
+
+    def run_example(self, command):
+        if BACKGROUND.search(command):
+            self.start_in_background(BACKGROUND.sub("", command))
+            return 0, ""
+        if command == "wait":
+            return self.wait_for_background()
+        result = subprocess.run(["bash", "-c", command], cwd=ROOT, env=self.environment, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=TIMEOUT)
+        return result.returncode, result.stdout
+
+    def test_every_example_runs_as_written_and_prints_what_the_documentation_quotes(self):
         count = 0
         for document in DOCUMENTS:
             for command, status, expected in examples(document):
                 count += 1
                 with self.subTest(document=document, command=command):
-                    result = subprocess.run(["bash", "-c", command], cwd=ROOT, env=environment, stdin=subprocess.DEVNULL,
-                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)
-                    self.assertEqual(status, result.returncode, result.stdout)
+                    returncode, printed = self.run_example(EXIT.sub("", command))
+                    self.assertEqual(status, returncode, printed)
                     if expected:
-                        output = "".join(line.rstrip(" \t") + "\n" for line in result.stdout.splitlines())
+                        # A block cannot show blank lines at the end of what a command prints.
+                        output = "".join(line.rstrip(" \t") + "\n" for line in printed.rstrip().splitlines())
                         self.assertTrue(pattern(expected).fullmatch(output),
                                         "printed:\n%s\nthe documentation quotes:\n%s" % (output, "\n".join(expected)))
+            self.assertEqual([], [process.args for process, _ in self.background],
+                             "%s leaves commands in the background without a wait" % document)
         self.assertGreater(count, 0)
 
 

@@ -2,7 +2,8 @@
 screen even when the display numbers it would try first are held by servers that leave no lock
 file (one in another container that shares the network holds only an abstract socket); the wait
 for the form takes no picture of a window that never paints, and takes the form's; the README's
-screenshots are what tools/make-screenshots makes now."""
+screenshots are what tools/make-screenshots makes now, which leaves them and the devices it did not
+start as they were."""
 import hashlib
 import os
 import re
@@ -225,20 +226,47 @@ class FormOnScreen(unittest.TestCase):
                 header = picture.read(24)
             self.assertEqual((b"\x89PNG", 480, 640), (header[:4],) + struct.unpack(">II", header[16:24]))
 
-    def test_the_committed_screenshots_are_what_the_command_makes(self):
-        with tempfile.TemporaryDirectory() as folder:
-            result = subprocess.run([MAKE_SCREENSHOTS, "--name", "test", folder], capture_output=True, text=True,
-                                    timeout=180)
-            self.assertEqual(0, result.returncode, result.stderr)
-            for name in ("portrait.png", "landscape.png"):
-                with self.subTest(name):
-                    made, committed = picture(os.path.join(folder, name)), picture(os.path.join(ROOT, "docs",
-                                                                                                 "screenshots", name))
-                    self.assertEqual(made[:2], committed[:2])
-                    # Anti-aliased edges may differ a little; anything more is a stale picture.
-                    different = sum(1 for at in range(0, len(made[2]), 3)
-                                    if max(abs(a - b) for a, b in zip(made[2][at:at + 3], committed[2][at:at + 3])) > 64)
-                    self.assertLess(different, len(made[2]) // 3 // 2000, "%d pixels differ" % different)
+    def test_the_committed_screenshots_are_what_the_command_makes_and_it_leaves_them_and_its_devices(self):
+        """Without --update it writes into build/screenshots and never over the committed pictures; it stops
+        the device it started and keeps the one that was running before."""
+        committed = os.path.join(ROOT, "docs", "screenshots")
+        before = {name: identity(os.path.join(committed, name)) for name in ("portrait.png", "landscape.png")}
+        subprocess.run([DEVICE, "--name", "test", "--screen", "480x640", "--stop"], check=True)
+        subprocess.run([DEVICE, "--name", "test", "--screen", "640x480", "--env"], check=True, stdout=subprocess.DEVNULL)
+        started = time.time()
+        result = subprocess.run([MAKE_SCREENSHOTS, "--name", "test"], capture_output=True, text=True, timeout=180)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(before, {name: identity(os.path.join(committed, name)) for name in before})
+        self.assertTrue(stops("test", "480x640"), "the device the command started still runs")
+        self.assertEqual(0, subprocess.run([DEVICE, "--name", "test", "--screen", "640x480", "--running"]).returncode,
+                         "the device that ran before was stopped")
+        for name in before:
+            with self.subTest(name):
+                made = os.path.join(ROOT, "build", "screenshots", name)
+                self.assertGreaterEqual(os.stat(made).st_mtime, started - 1)
+                made, committed_picture = picture(made), picture(os.path.join(committed, name))
+                self.assertEqual(made[:2], committed_picture[:2])
+                # Anti-aliased edges may differ a little; anything more is a stale picture.
+                different = sum(1 for at in range(0, len(made[2]), 3)
+                                if max(abs(a - b) for a, b in zip(made[2][at:at + 3],
+                                                                  committed_picture[2][at:at + 3])) > 64)
+                self.assertLess(different, len(made[2]) // 3 // 2000, "%d pixels differ" % different)
+
+
+def identity(path):
+    """A file's inode and time of change: a file written again, even with the same bytes, has others."""
+    status = os.stat(path)
+    return status.st_ino, status.st_mtime_ns
+
+
+def stops(name, screen):
+    """Whether a device is stopped within a few seconds: its servers may take a moment to end."""
+    deadline = time.monotonic() + 10
+    while subprocess.run([DEVICE, "--name", name, "--screen", screen, "--running"]).returncode == 0:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
 
 
 def picture(path):

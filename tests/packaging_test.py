@@ -4,14 +4,20 @@ documents parsed, the .inf's AddReg lines) holding the same values, the same byt
 a whole set of outputs or none for any file name and any bytes. packaging/make_cab.py: the order
 of members, what descriptions it refuses, names escaped in _setup.xml. packaging/white-list-query
 and white-list-report: the query's bytes, each way a device's answer can differ from a list and
-what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV. The
+what Quillmere makes of it, every value at its byte limit, the answers refused, the CSV.
+packaging/marker-removal-document and trust-document --remove: what their documents remove. The
 whole-file writer every command uses: a file replaced whole, with a new file's mode, or left as it
 was."""
 import base64
 import csv
+import datetime
+import hashlib
+import io
 import os
 import random
 import re
+import resource
+import shutil
 import stat
 import struct
 import subprocess
@@ -19,6 +25,10 @@ import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 import cabinet  # noqa: E402
@@ -109,7 +119,8 @@ class Refusals(unittest.TestCase):
             (b"enable = yes\n", 1, "enable must be"),
             (b"enable = on\r\nenable = off\r\n", 2, "set twice"),
             (b"enable = on\nssid1 = a\nssid1 = b\n", 3, "set twice"),
-            (b"enable = on\ncolour = red\n", 2, "unknown key"),
+            (b"enable = on\nEnable = off\n", 2, "unknown key 'Enable': a list knows enable and ssid1 to ssid10, in "
+                                                "lower case"),
             (b"enable = on\nssid0 = a\n", 2, "positions run from"),
             (b"enable = on\nssid11 = a\n", 2, "positions run from"),
             ("enable = on\nssid\u00b2 = x\n".encode(), 2, "unknown key"),
@@ -235,6 +246,41 @@ class AnyInput(unittest.TestCase):
                                        if name != "list.inf"})
 
 
+    def test_only_a_regular_file_within_its_limit_is_read(self):
+        """A FIFO nobody writes, a device without end or a file too large given as a list, an
+        answer or a fleet file: one line, exit 1, at once and within a bounded memory."""
+        def limited():
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        with tempfile.TemporaryDirectory() as folder:
+            fifo, large = os.path.join(folder, "fifo.whitelist"), os.path.join(folder, "large.whitelist")
+            os.mkfifo(fifo)
+            with open(large, "wb") as out:
+                out.truncate((1 << 20) + 1)
+            answer_path = os.path.join(folder, "dock.xml")
+            with open(answer_path, "wb") as out:
+                out.write(answer())
+            big_answer = os.path.join(folder, "big.xml")
+            with open(big_answer, "wb") as out:
+                out.write(answer() + b" " * (1 << 20))
+            out = os.path.join(folder, "out")
+            cases = [(TOOL + [fifo, out], fifo, "a FIFO, not a regular file"),
+                     (TOOL + ["/dev/zero", out], "/dev/zero", "a device, not a regular file"),
+                     (TOOL + [large, out], large, "larger than 1048576 bytes"),
+                     (REPORT + [fifo, answer_path], fifo, "a FIFO, not a regular file"),
+                     (REPORT + ["/dev/zero", answer_path], "/dev/zero", "a device, not a regular file"),
+                     (REPORT + [EXAMPLE, fifo], fifo, "a FIFO, not a regular file"),
+                     (REPORT + [EXAMPLE, big_answer], big_answer, "larger than 1048576 bytes"),
+                     (REPORT + ["--fleet", fifo, answer_path], fifo, "a FIFO, not a regular file"),
+                     (REPORT + ["--fleet", large, answer_path], large, "larger than 1048576 bytes")]
+            for (command, path, says), result in zip(cases, run_together([case[0] for case in cases],
+                                                                         preexec_fn=limited)):
+                with self.subTest(command=command[1:]):
+                    self.assertEqual((1, ""), (result.returncode, result.stdout), result.stderr)
+                    self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+                    self.assertIn("%s: cannot be read: it is %s" % (path, says), result.stderr)
+            self.assertFalse(os.path.exists(out))
+
+
 MAKE_CAB = [sys.executable, os.path.join(HERE, "..", "packaging", "make_cab.py")]
 
 
@@ -317,14 +363,15 @@ def answer(changes=None, texts=EXAMPLE_TEXTS, key=None):
 
 
 def run_report(folder, answers, list_file=EXAMPLE, options=()):
-    """Writes each (device, bytes) as DEVICE.xml in folder and runs the report on them."""
+    """Writes each (device, bytes) as DEVICE.xml in folder and runs the report on them (with
+    the list file, unless None)."""
     paths = []
     for name, data in answers:
         paths.append(os.path.join(os.fsencode(folder), os.fsencode(name) + b".xml"))
         with open(paths[-1], "wb") as out:
             out.write(data)
-    return subprocess.run(REPORT + [list_file] + paths + list(options), capture_output=True, text=True,
-                          errors="backslashreplace")
+    return subprocess.run(REPORT + [list_file] * (list_file is not None) + paths + list(options), capture_output=True,
+                          text=True, errors="backslashreplace")
 
 
 class WholeFiles(unittest.TestCase):
@@ -373,6 +420,67 @@ class FleetQuery(unittest.TestCase):
             result = subprocess.run(QUERY + [os.path.join(folder, "a", "white-list-query.xml", "below")],
                                     capture_output=True, text=True)
             self.assertEqual((1, 1), (result.returncode, len(result.stderr.splitlines())), result.stderr)
+
+
+MARKER_REMOVAL = [sys.executable, os.path.join(HERE, "..", "packaging", "marker_removal_document.py")]
+TRUST_DOCUMENT = [sys.executable, os.path.join(HERE, "..", "packaging", "trust_document.py")]
+
+
+def write_certificate(path, authority, expired):
+    """A self-signed certificate, written as PEM: a CA or not, expired or not."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=1024)
+    name = x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, "withdrawn root")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    valid = (now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired else (
+        now - datetime.timedelta(days=1), now + datetime.timedelta(days=30))
+    certificate = x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key()).serial_number(
+        1).not_valid_before(valid[0]).not_valid_after(valid[1]).add_extension(
+        x509.BasicConstraints(ca=authority, path_length=None), critical=True).sign(key, hashes.SHA256())
+    with open(path, "wb") as out:
+        out.write(certificate.public_bytes(serialization.Encoding.PEM))
+    return hashlib.sha1(certificate.public_bytes(serialization.Encoding.DER)).hexdigest().upper()
+
+
+class ChannelDocuments(unittest.TestCase):
+    """The documents an administrator sends through the management system before a push and to
+    withdraw trust."""
+
+    def test_the_markers_removal_and_the_trusts_withdrawal_remove_exactly_what_they_name(self):
+        with tempfile.TemporaryDirectory() as folder:
+            written = []
+            for run_folder in ("a", "b"):
+                result = subprocess.run(MARKER_REMOVAL + [os.path.join(folder, run_folder)], capture_output=True,
+                                        text=True)
+                self.assertEqual(0, result.returncode, result.stderr)
+                written.append(read_file(os.path.join(folder, run_folder, "marker-removal.xml")))
+            self.assertEqual(written[0], written[1])
+            self.assertEqual(("wap-provisioningdoc", {}, ((
+                "characteristic", {"type": "Registry"}, (("characteristic", {"type": "HKLM\\Pellworth\\Patches"}, (
+                    ("noparm", {"name": "Fennistry"}, ()),)),)),)), provisioning_xml.read(written[0]))
+            # Never the current folder (nor the checkout, the build folder, the home folder, above them).
+            result = subprocess.run(MARKER_REMOVAL + ["."], cwd=os.path.join(folder, "a"), capture_output=True, text=True)
+            self.assertEqual((1, "marker-removal-document: . is the current folder: marker-removal-document never "
+                                 "writes there\n"), (result.returncode, result.stderr))
+
+            # Any self-signed CA can be withdrawn, expired or not one a device could use now; nothing else.
+            thumbprint = write_certificate(os.path.join(folder, "old-root.pem"), authority=True, expired=True)
+            result = subprocess.run(TRUST_DOCUMENT + ["old-root.pem", "trust", "--remove"], cwd=folder,
+                                    capture_output=True, text=True)
+            self.assertEqual((0, "wrote trust/old-root-removal.xml\nwrote trust/old-root-removal.cpf\n"),
+                             (result.returncode, result.stdout), result.stderr)
+            document = read_file(os.path.join(folder, "trust", "old-root-removal.xml"))
+            self.assertEqual({"_setup.xml": document}, members(os.path.join(folder, "trust", "old-root-removal.cpf")))
+            self.assertEqual(("wap-provisioningdoc", {}, (("characteristic", {"type": "CertificateStore"}, tuple(
+                ("characteristic", {"type": store}, (("nocharacteristic", {"type": thumbprint}, ()),))
+                for store in ("SPC", "Privileged Execution Trust Authorities"))),)), provisioning_xml.read(document))
+            write_certificate(os.path.join(folder, "leaf.pem"), authority=False, expired=False)
+            for arguments, code, says in ((["leaf.pem", "trust", "--remove"], 1, "is not a root"),
+                                          (["old-root.pem", "trust", "--remove", "--role", "8"], 2,
+                                           "--role goes with adding the root")):
+                with self.subTest(arguments):
+                    result = subprocess.run(TRUST_DOCUMENT + arguments, cwd=folder, capture_output=True, text=True)
+                    self.assertEqual(code, result.returncode, result.stderr)
+                    self.assertIn(says, result.stderr)
 
 
 class FleetReport(unittest.TestCase):
@@ -424,6 +532,9 @@ class FleetReport(unittest.TestCase):
               'makes of it is unknown']),
             ("controls-shown", {"WhiteListSSID2": parm("a\tb\nc")},
              ['WhiteListSSID2: "a\\x09b\\x0ac" instead of "Warehouse-South"']),
+            ("nothing-shown", {"WhiteListSSID1": parm("Ware\u00adhouse\u200b\u200c\u200d\u2060\u061c\u00a0-North")},
+             ['WhiteListSSID1: "Ware\\xadhouse\\u200b\\u200c\\u200d\\u2060\\u061c\\xa0-North" instead of '
+              '"Warehouse-North"']),
             ("no-key", no_key, "no key %s: Quillmere shows the list off, count 0 and ten empty entries, and cannot "
                                "write it (it never creates the key)" % KEY_PATH),
             ("key-refused", refused_key, 'none was answered (the device says "access denied")'),
@@ -493,7 +604,6 @@ class FleetReport(unittest.TestCase):
         count = b'      <parm name="WhiteListCount" value="4" datatype="string" />\r\n'
         self.assertEqual(0, query.returncode)
         cases = [
-            ("too large", good + b" " * (1 << 20), "larger than"),
             ("not UTF-8", good.replace(b"Loading Dock", b"Loading D\xf6ck"), "not UTF-8"),
             ("truncated", good[:len(good) // 2], "not a whole, well-formed XML document"),
             ("an entity", b'<!DOCTYPE wap-provisioningdoc [<!ENTITY d "Loading Dock">]>' +
@@ -532,7 +642,7 @@ class FleetReport(unittest.TestCase):
             result = subprocess.run(REPORT + [EXAMPLE, os.path.join(folder, "unreadable.xml")], capture_output=True,
                                     text=True)
             self.assertEqual(1, result.returncode)
-            self.assertIn("unreadable.xml: cannot be read: Is a directory", result.stderr)
+            self.assertIn("unreadable.xml: cannot be read: it is a folder, not a regular file", result.stderr)
             for list_file, says in ((os.path.join(folder, "none.whitelist"), "none.whitelist: cannot be read"),
                                     (report, "fleet.csv:1: expected 'key = value'")):
                 result = run_report(folder, [("good", good)], list_file)
@@ -547,21 +657,84 @@ class FleetReport(unittest.TestCase):
                     self.assertIn(reason, result.stderr)
                     self.assertEqual(b"earlier\n", read_file(report))
 
+    def test_a_fleet_file_that_cannot_be_followed_is_refused_with_its_line(self):
+        """Each refusal: one line naming the fleet file and its line, exit 1, no report, no CSV."""
+        cases = [(b"", "fleet: names no device"),
+                 (b"# only a comment\n", "fleet: names no device"),
+                 (b"dock-07\n", "fleet:1: expected a device's name or a pattern, blanks, and its list file"),
+                 (b"dock 07 example.whitelist\n", "fleet:1: expected a device's name"),
+                 (b"dock-* example.whitelist\r\ndock-* other.whitelist\r\n",
+                  "fleet:2: dock-* is matched by line 1 (dock-*) already"),
+                 (b"# pilot after everyone\n* example.whitelist\ndock-07 pilot.whitelist\n",
+                  "fleet:3: dock-07 is matched by line 2 (*) already, and the first line that matches wins: put "
+                  "this line before it"),
+                 (b"dock-\xff example.whitelist\n", "fleet:1: not valid UTF-8"),
+                 (b"* fleet\n", "fleet:1: %s:1: expected 'key = value'")]
+        with tempfile.TemporaryDirectory() as folder:
+            answer_path = os.path.join(folder, "dock-07.xml")
+            with open(answer_path, "wb") as out:
+                out.write(answer())
+            good = b"dock-0[0-9] example.whitelist\n"
+            # Each case in a folder of its own, beside its list: the fleet file, and the CSV it must not write.
+            runs = []
+            for number, (data, _) in enumerate(cases + [(good, "")] * 3):
+                os.mkdir(os.path.join(folder, str(number)))
+                fleet, report = os.path.join(folder, str(number), "fleet"), os.path.join(folder, str(number), "fleet.csv")
+                shutil.copy(EXAMPLE, os.path.dirname(fleet))
+                for path, written in ((fleet, data), (report, b"earlier\n")):
+                    with open(path, "wb") as out:
+                        out.write(written)
+                csv_path = {len(cases): fleet, len(cases) + 1: os.path.join(folder, str(number), "example.whitelist")}
+                runs.append(REPORT + ["--fleet", fleet, answer_path, "--csv", csv_path.get(number, report)])
+            results = run_together(runs)
+            for number, ((data, says), result) in enumerate(zip(cases, results)):
+                with self.subTest(data):
+                    fleet = os.path.join(folder, str(number), "fleet")
+                    self.assertEqual((1, ""), (result.returncode, result.stdout))
+                    self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
+                    self.assertIn("white-list-report: " + os.path.join(folder, str(number), says.replace("%s", fleet)),
+                                  result.stderr)
+                    self.assertEqual(b"earlier\n", read_file(os.path.join(folder, str(number), "fleet.csv")))
+            for result, says in zip(results[len(cases):], ("is the fleet file, an input",
+                                                          "is a list of the fleet, an input")):
+                self.assertEqual((1, ""), (result.returncode, result.stdout))
+                self.assertIn(says, result.stderr)
+            self.assertEqual(good, read_file(os.path.join(folder, str(len(cases)), "fleet")))
+            self.assertEqual((0, ["dock-07: holds example.whitelist", "example.whitelist: 1 device: 1 holds it, 0 differ",
+                                  "1 device: 1 holds their list, 0 differ"]),
+                             (results[-1].returncode, results[-1].stdout.splitlines()), results[-1].stderr)
+
     def test_the_csv_has_a_row_for_each_difference_and_no_cell_a_spreadsheet_would_run(self):
-        names = ["=cmd|' -C calc'!A0", "+1", "-1", "@SUM(A1)", "\ttab", "a,b\nc", b"bytes-\xff"]
+        """Read with ',' or ';' between cells; never written over an input; any value written."""
+        names = ["=cmd|' -C calc'!A0", "+1", "-1", "@SUM(A1)", "\ttab", "a,b\nc", b"bytes-\xff", "dock-07;=2+3;"]
+        shown_names = ["'=cmd|' -C calc'!A0", "'+1", "'-1", "'@SUM(A1)", "'\ttab", "a,b\nc", "bytes-\\xff",
+                       "dock-07;'=2+3;", "lone"]
+        lone_surrogate = base64.b64encode(b"\x00\xd8\x00\x00").decode()
         with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryDirectory() as lists:
             list_file = os.path.join(lists, "formula.whitelist")
             with open(list_file, "w") as out:
                 out.write("enable = on\nssid1 = =1+2\n")
-            texts = ["1", "-5"] + [""] * 9 + ["1"]
+            texts = ["1", "-5", "x;=1+1;"] + [""] * 8 + ["1"]
             answers = [(name, answer(texts=texts)) for name in names]
+            answers.append(("lone", answer({"WhiteListSSID3": parm(lone_surrogate, "binary")}, texts)))
             report = os.path.join(lists, "fleet.csv")
             result = run_report(folder, answers, list_file, ["--csv", report])
             self.assertEqual(4, result.returncode, result.stderr)
-            self.assertIn('"a,b\\x0ac": differs in 1 of the twelve values', result.stdout.splitlines())
+            self.assertIn('"a,b\\x0ac": differs in 2 of the twelve values', result.stdout.splitlines())
+            self.assertIn('  WhiteListSSID3: REG_BINARY 00 d8 00 00 instead of "": Quillmere takes its bytes '
+                          '00 d8 00 00 for the text "\\ud800" and reads the entry "\\ud800"', result.stdout.splitlines())
             self.assertEqual(["fleet.csv", "formula.whitelist"], sorted(os.listdir(lists)))
             with open(report, newline="", encoding="utf-8") as source:
-                rows = list(csv.reader(source))
+                text = source.read()
+            rows = list(csv.reader(io.StringIO(text)))
+            inputs = {path: read_file(path) for path in [list_file, os.path.join(folder, "+1.xml")]}
+            os.link(list_file, os.path.join(lists, "linked.csv"))
+            for csv_path, says in ((os.path.join(folder, "+1.xml"), "is the answer of +1, an input"),
+                                   (os.path.join(lists, "linked.csv"), "is the list, an input")):
+                result = run_report(folder, answers, list_file, ["--csv", csv_path])
+                self.assertEqual((1, ""), (result.returncode, result.stdout), result.stderr)
+                self.assertIn(says, result.stderr)
+                self.assertEqual(inputs, {path: read_file(path) for path in inputs})
             result = run_report(folder, answers[:1], list_file, ["--csv", os.path.join(folder, "none", "fleet.csv")])
             self.assertEqual((1, "", 1), (result.returncode, result.stdout, len(result.stderr.splitlines())))
             self.assertIn("fleet.csv: cannot be written", result.stderr)
@@ -569,13 +742,113 @@ class FleetReport(unittest.TestCase):
                                 ["--answer", "x", os.path.join(folder, "y.xml")])
             self.assertEqual(2, result.returncode)
             self.assertIn("two answers are for the device x", result.stderr)
-        self.assertEqual(len(names) + 1, len(rows))
-        for row in rows:
-            for value in row:
-                self.assertFalse(value.startswith(("=", "+", "-", "@", "\t", "\r")), row)
-        self.assertEqual([("'" + name if name[0] in "=+-@\t" else name) if isinstance(name, str) else "bytes-\\xff"
-                          for name in names], [row[0] for row in rows[1:]])
+        self.assertEqual(2 * len(names) + 3 + 1, len(rows))
+        for separator, opening in ((",", " "), (";", ' "')):  # a quote opens a part of a cell after ';'
+            for row in csv.reader(io.StringIO(text), delimiter=separator):
+                for value in row:
+                    self.assertFalse(value.lstrip(opening).startswith(("=", "+", "-", "@", "\t", "\r")),
+                                     (separator, row))
+        self.assertEqual(shown_names, list(dict.fromkeys(row[0] for row in rows[1:])))
         self.assertEqual(["WhiteListSSID1", "REG_SZ", "'-5", "'=1+2", "'-5", "no"], rows[1][1:7])
+        self.assertEqual(["WhiteListSSID2", "REG_SZ", "x;'=1+1;", "", "x;'=1+1;", "no"], rows[2][1:7])
+        self.assertEqual(["lone", "WhiteListSSID3", "REG_BINARY", "00 d8 00 00", "", "\\ud800", "no"], rows[-1][:7])
+
+
+def command(name):
+    """A command of the kit as an administrator types it."""
+    for folder in ("packaging", "emulated_device"):
+        if os.path.exists(os.path.join(HERE, "..", folder, name)):
+            return os.path.join(HERE, "..", folder, name)
+    raise AssertionError(name)
+
+
+COMMANDS = ["white-list-package", "white-list-query", "white-list-report", "sign-kit", "trust-document",
+            "marker-removal-document", "send-document", "wait-for-form", "install-quillmere", "run-program", "security"]
+
+
+def run_together(commands, closed=False, **options):
+    """Runs the commands side by side; their results, in order. closed: their output is one
+    nobody reads (as `| head` leaves it once it has its lines)."""
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        processes = [subprocess.Popen(arguments, stdout=write if closed else subprocess.PIPE, stderr=subprocess.PIPE,
+                                      text=True, **options) for arguments in commands]
+    finally:
+        os.close(write)
+    results = []
+    try:
+        for arguments, process in zip(commands, processes):
+            stdout, stderr = process.communicate(timeout=60)
+            results.append(subprocess.CompletedProcess(arguments, process.returncode, stdout, stderr))
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    return results
+
+
+class Commands(unittest.TestCase):
+    def test_usage_and_errors_name_the_command_as_typed_and_a_closed_output_ends_nothing_early(self):
+        with tempfile.TemporaryDirectory() as folder:
+            answer_path = os.path.join(folder, "dock.xml")
+            with open(answer_path, "wb") as out:
+                out.write(answer())
+            failing = [[name, "--no-such-option"] for name in COMMANDS]
+            failing += [["white-list-report", EXAMPLE],
+                        ["white-list-report", os.path.join(folder, "none"), answer_path],
+                        ["white-list-report", EXAMPLE, answer_path, "--csv", os.path.join(folder, "none", "x.csv")]]
+            results = run_together([[command(name)] + arguments for name, *arguments in failing])
+            for (name, *arguments), result in zip(failing, results):
+                with self.subTest(command=[name] + arguments):
+                    self.assertIn(result.returncode, (1, 2))
+                    self.assertNotIn(".py", result.stderr)
+                    for line in result.stderr.splitlines():
+                        self.assertTrue(line.startswith(("usage: %s " % name, " ", "%s: " % name)) and
+                                        not line.startswith("%s: error:" % name), result.stderr)
+                    self.assertTrue(result.stderr.splitlines()[-1].startswith(name + ": "), result.stderr)
+            package, query = os.path.join(folder, "package"), os.path.join(folder, "query")
+            closed = [["white-list-package", EXAMPLE, package], ["white-list-query", query],
+                      ["white-list-report", EXAMPLE, answer_path]] + [[name, "--help"] for name in COMMANDS]
+            results = run_together([[command(name)] + arguments for name, *arguments in closed], closed=True)
+            self.assertEqual([(0, "")] * len(closed), [(result.returncode, result.stderr) for result in results])
+            self.assertEqual((["example.cab", "example.cpf", "example.inf", "example.xml"], ["white-list-query.xml"]),
+                             (sorted(set(os.listdir(package)) - {MARKER}), os.listdir(query)))
+        signing = subprocess.run([command("sign-kit"), "--help"], capture_output=True, text=True).stdout
+        self.assertIn("\nthe signing certificate (required: --certificate and --key, or --pkcs12):\n", signing)
+        self.assertIn("usage: sign-kit OUTPUT_FOLDER (--certificate CERT.pem --key KEY.pem | --pkcs12 FILE.p12",
+                      signing)
+        self.assertNotIn("optional", signing)
+
+    def test_no_command_writes_a_file_into_a_guarded_folder_or_one_above_it(self):
+        """The current folder stands for them all (output_folders.py): below it is fine."""
+        with tempfile.TemporaryDirectory() as above:
+            folder = os.path.join(above, "here")
+            below = os.path.join(folder, "below")
+            os.makedirs(below)
+            with open(os.path.join(below, "dock.xml"), "wb") as out:
+                out.write(answer())
+            device_root = os.path.join(below, "dock.xml", "devices")  # no device starts below a file
+            refused = [(["white-list-query", "."], 1), (["white-list-query", ".."], 1),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "fleet.csv"], 1),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "../fleet.csv"], 1),
+                       (["send-document", "below/dock.xml", "answer.xml"], 2),
+                       (["wait-for-form", "--screenshot", "shot.png", "--timeout", "1"], 2)]
+            for (name, *arguments), status in refused:
+                with self.subTest(command=[name] + arguments):
+                    result = subprocess.run([command(name)] + arguments, capture_output=True, text=True, cwd=folder,
+                                            timeout=120, env=dict(os.environ, DEVICE_ROOT=device_root))
+                    self.assertEqual((status, ""), (result.returncode, result.stdout), result.stderr)
+                    self.assertIn(" writes no file there nor in a folder above it; give a folder below it",
+                                  result.stderr)
+                    self.assertEqual((["here"], ["below"], ["dock.xml"]), (os.listdir(above), os.listdir(folder),
+                                                                          os.listdir(below)))
+            for name, *arguments in (["white-list-query", "below"],
+                                     ["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/fleet.csv"]):
+                result = subprocess.run([command(name)] + arguments, capture_output=True, text=True, cwd=folder)
+                self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(["dock.xml", "fleet.csv", "white-list-query.xml"], sorted(os.listdir(below)))
 
 
 if __name__ == "__main__":

@@ -117,7 +117,7 @@ static BOOL ReadNodes(IXmlReader* reader, XmlDocument* document, DWORD size)
     XmlNodeType type;
     HRESULT read;
     while ((read = reader->Read(&type)) == S_OK) {
-        if (++nodes > size && !nodes)
+        if (++nodes > size)
             return Refuse(document, L"it is cut off before its end");
         if (type == XmlNodeType_Element) {
             BOOL empty = reader->IsEmptyElement();

@@ -6,11 +6,11 @@
 //   SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //   SetupInstaller remove      APPLICATION --security FOLDER [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //   SetupInstaller list        PACKAGE.CAB
-//   SetupInstaller answer      DOCUMENT.XML ANSWER.XML [--role MASK]
+//   SetupInstaller answer      DOCUMENT.XML ANSWER.XML --security FOLDER [--role MASK]
 //
 // A .cpf (a cabinet of _setup.xml alone) is applied by the device's configuration manager
 // instead. answer hands a provisioning document to the configuration manager as the management
-// system's channel does, and writes its answer (the document with its queries answered).
+// system's channel does (its settings applied, its queries answered) and writes its answer.
 // FOLDER is the device's security state: its certificate stores and installation records. MASK
 // is the security role the package was accepted with, with the Manager role (8) already added
 // where the device's policies grant it: the emulated device's scripts decide that, and nothing
@@ -32,7 +32,7 @@
 #include "setup_hooks.h"
 
 #define EXIT_UNANSWERED 12
-#define EXIT_INSTALLED_ELSEWHERE 14
+#define EXIT_INSTALLED_ELSEWHERE 15
 
 struct SetupLibrary {
     HMODULE module;
@@ -403,7 +403,7 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
         wprintf(L"provisioning document of %d elements\n", document.elementCount);
         return 0;
     }
-    return ApplyProvisioningDocument(&document, role, state);
+    return ProcessProvisioningDocument(&document, role, state, NULL);
 }
 
 static BOOL IsAllowedPlace(LPCWSTR path, WCHAR (*planned)[MAX_PATH], int* count)
@@ -559,7 +559,7 @@ static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR check
     return result;
 }
 
-static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role)
+static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role, LPCWSTR state)
 {
     static char text[XML_POOL_BYTES];
     static XmlDocument document;
@@ -572,7 +572,7 @@ static int AnswerDocument(LPCWSTR path, LPCWSTR answerPath, DWORD role)
         wprintf(L"%ls: %ls\n", path, read ? document.problem : L"it cannot be read, or is larger than the emulated device reads");
         return 4;
     }
-    return AnswerProvisioningDocument(&document, role, answerPath);
+    return ProcessProvisioningDocument(&document, role, state, answerPath);
 }
 
 // The one list of exit codes, printed with the usage and quoted by the documentation.
@@ -580,18 +580,21 @@ static const struct {
     int code;
     LPCWSTR meaning;
 } kExitCodes[] = {
-    {0, L"done (answer: answered)"},
+    {0, L"done (a document: every setting applied, every query answered)"},
     {1, L"cancelled by the setup library"},
     {2, L"bad arguments"},
     {3, L"the setup library or one of its hooks is missing"},
-    {4, L"the package or document cannot be read or is unsound (answer: or the answer cannot be written)"},
+    {4, L"the package or document cannot be read or is unsound, nothing applied (answer: no answer; or the answer "
+        L"cannot be written)"},
     {5, L"the package's installation folder cannot be resolved on this device"},
     {6, L"the package is for another processor"},
-    {7, L"the role it was accepted with does not allow what it does (answer: answered, but not allowed to read)"},
+    {7, L"the role it was accepted with does not allow what it does, nothing applied (a document: nor read)"},
     {9, L"two members are one file on the device, or the package has two setup libraries"},
     {10, L"the setup library is not the one installed and the device's security checked"},
     {11, L"no application of that name is installed"},
     {EXIT_UNANSWERED, L"a question of the setup library went unanswered"},
+    {DOCUMENT_IN_ERROR, L"a document has an element in error, its *-error in the answer: nothing applied (in part "
+                        L"only where undoing failed too, as the output says), or a query not answered"},
     {EXIT_INSTALLED_ELSEWHERE, L"an application of that name is installed from another provider, or together with "
                                L"this package more than its record keeps: remove it first"},
 };
@@ -603,7 +606,7 @@ static int Usage(void)
             L"       SetupInstaller remove APPLICATION --security FOLDER [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
-            L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML [--role MASK]\n"
+            L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML --security FOLDER [--role MASK]\n"
             L"exit codes:\n");
     for (int i = 0; i < (int)(sizeof kExitCodes / sizeof kExitCodes[0]); ++i)
         wprintf(L"  %2d %ls\n", kExitCodes[i].code, kExitCodes[i].meaning);
@@ -621,29 +624,24 @@ int wmain(int argc, WCHAR** argv)
 {
     BOOL install = argc >= 3 && lstrcmpW(argv[1], L"install-cab") == 0;
     BOOL remove = argc >= 3 && lstrcmpW(argv[1], L"remove") == 0;
+    BOOL answer = argc >= 4 && lstrcmpW(argv[1], L"answer") == 0;
     if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
         return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL, NULL);
-    if ((argc == 4 || argc == 6) && lstrcmpW(argv[1], L"answer") == 0) {
-        DWORD role = UNSIGNED_ROLE;
-        if (argc == 6 && (lstrcmpW(argv[4], L"--role") != 0 || !ReadRole(argv[5], &role)))
-            return Usage();
-        return AnswerDocument(argv[2], argv[3], role);
-    }
-    if (!install && !remove)
+    if (!install && !remove && !answer)
         return Usage();
     DWORD role = UNSIGNED_ROLE;
     LPCWSTR checkedLibrary = NULL, state = NULL;
     QuestionMode questions = QUESTIONS_ON_SCREEN;
-    for (int i = 3; i < argc; i += 2) {
+    for (int i = answer ? 4 : 3; i < argc; i += 2) {
         if (i + 1 >= argc)
             return Usage();
-        if (lstrcmpW(argv[i], L"--answer") == 0) {
+        if (!answer && lstrcmpW(argv[i], L"--answer") == 0) {
             if (!ReadQuestionMode(argv[i + 1], &questions))
                 return Usage();
-        } else if (install && lstrcmpW(argv[i], L"--role") == 0) {
+        } else if (!remove && lstrcmpW(argv[i], L"--role") == 0) {
             if (!ReadRole(argv[i + 1], &role))
                 return Usage();
-        } else if (lstrcmpW(argv[i], L"--library-sha256") == 0) {
+        } else if (!answer && lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];
         } else if (lstrcmpW(argv[i], L"--security") == 0) {
             state = argv[i + 1];
@@ -653,6 +651,8 @@ int wmain(int argc, WCHAR** argv)
     }
     if (state == NULL)
         return Usage();
+    if (answer)
+        return AnswerDocument(argv[2], argv[3], role, state);
     WatchMessageBoxes(questions, TRUE);
     int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
                          : RemoveApplication(argv[2], checkedLibrary, state);
