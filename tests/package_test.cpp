@@ -339,7 +339,7 @@ TEST_F(PackageInstallation, APackageNamedAsAnInstalledApplicationLeavesNothingUn
     SetPlatformName(L"Brisle2");
     ASSERT_EQ(0u, RunInstaller(L"install-cab", IDNO).exitCode);
     AnsweredRun elsewhere = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name-elsewhere"));
-    EXPECT_EQ(14u, elsewhere.exitCode);
+    EXPECT_EQ(15u, elsewhere.exitCode);
     EXPECT_NE(std::string::npos, elsewhere.output.find("an application named QUILLMERE from provider Pellworth is "
                                                        "installed; remove it first"))
         << elsewhere.output;
