@@ -526,6 +526,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
         lstrcpynW(made.librarySha256, earlier.librarySha256, 65);
         lstrcpynW(made.installDir, earlier.installDir, MAX_PATH);
     }
+    // What was made is part of what was planned, which fits in one record with the earlier paths.
     if (hasEarlier)
         AddEarlierPaths(&made, &earlier);
     if (result == 0 && !RecordApplication(state, name, &made, member ? libraryPath : NULL))
