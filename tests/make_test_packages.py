@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Makes the packages the stand-in installer's tests install, with the kit's own format writers:
-registry strings marked for substitution, a _setup.xml from another builder, and packages the
-installer must refuse (among them two setup libraries, two members that are one file on the
-device, files in the places Wine acts on at start, and a _setup.xml that says more than the
-instruction file).
+registry strings marked for substitution, a _setup.xml from another builder, files for the
+device's \\Windows named as Wine's own, packages named as the kit, and packages the installer must
+refuse (among them two setup libraries, two members that are one file on the device, a _setup.xml
+that says more than the instruction file, and a .cpf whose parm holds an element).
 
     make_test_packages.py OUTPUT_FOLDER LIBRARY_WITHOUT_HOOKS.dll"""
 import os
@@ -41,30 +41,35 @@ def package(app_name, values, key=SUBSTITUTION_KEY, folder=None, marked=(), setu
     return members + [("_setup.xml", setup_xml or xml.document(*characteristics, *more))]
 
 
-def files_package(app_name, folder, files, shortcuts=(), more_files=()):
-    """(member, bytes) of a package that puts files (target, bytes) into one folder, with
-    shortcuts (name, base folder) to the first, and the _setup.xml the kit's builders write;
-    `more_files` (target, member) are extracted by _setup.xml alone."""
-    instructions = Instructions(app_name, PROVIDER, 0)
-    directory = instructions.add_directory(folder)
-    members = []
-    for number, (target, data) in enumerate(files, 1):
-        instructions.add_file(number, directory, target)
-        members.append((cabinet.member_name(target, number), data))
-    for name, base in shortcuts:
-        instructions.add_shortcut(name, base, 1)
+def files_package(app_name, folders, shortcuts=(), more_files=(), provider=PROVIDER):
+    """(member, bytes) of a package that puts files (target, bytes) into folders ({folder: files},
+    the first its installation folder), with shortcuts (name, base folder) to the first file, and
+    the _setup.xml the kit's builders write; `more_files` (target, member) are extracted into the
+    first folder by _setup.xml alone."""
+    instructions = Instructions(app_name, provider, 0)
 
     def extract(target, member):
         return xml.characteristic(target, xml.characteristic("Extract", xml.parm("Source", member)), translation="install")
-    extracts = [extract(target, member) for (target, _), (member, _) in zip(files, members)]
-    extracts += [extract(target, member) for target, member in more_files]
-    links = [xml.characteristic(base, xml.characteristic("MakeDir"), xml.characteristic(
-        name + ".lnk", xml.characteristic("Shortcut", xml.parm("Source", f"{folder}\\{files[0][0]}", translation="install")),
-        translation="install"), translation="install") for name, base in shortcuts]
-    counts = {"NumDirs": 1, "NumFiles": len(files), "NumShortcuts": len(shortcuts)}
-    operations = xml.characteristic("FileOperation", xml.characteristic(folder, xml.characteristic("MakeDir"), *extracts,
-                                                                        translation="install"), *links)
-    document = xml.document(xml.install_characteristic(f"{PROVIDER} {app_name}", counts, folder), operations)
+    members, contents = [], {}
+    for folder, files in folders.items():
+        directory = instructions.add_directory(folder)
+        contents[folder] = [xml.characteristic("MakeDir")]
+        for target, data in files:
+            instructions.add_file(len(members) + 1, directory, target)
+            members.append((cabinet.member_name(target, len(members) + 1), data))
+            contents[folder].append(extract(target, members[-1][0]))
+    first_folder = next(iter(folders))
+    first_file = f"{first_folder}\\{folders[first_folder][0][0]}"
+    contents[first_folder] += [extract(target, member) for target, member in more_files]
+    for name, base in shortcuts:
+        instructions.add_shortcut(name, base, 1)
+        contents.setdefault(base, [xml.characteristic("MakeDir")]).append(xml.characteristic(
+            name + ".lnk", xml.characteristic("Shortcut", xml.parm("Source", first_file, translation="install")),
+            translation="install"))
+    counts = {"NumDirs": len(folders), "NumFiles": len(members), "NumShortcuts": len(shortcuts)}
+    operations = xml.characteristic("FileOperation", *[xml.characteristic(folder, *children, translation="install")
+                                                       for folder, children in contents.items()])
+    document = xml.document(xml.install_characteristic(f"{provider} {app_name}", counts, first_folder), operations)
     return [(cabinet.member_name(app_name, 0), instructions.to_bytes())] + members + [("_setup.xml", document)]
 
 
@@ -99,13 +104,21 @@ def main():
                                setup_xml=other_builders_setup_xml("a &quot;b&#34; &lt;c> &amp; &apos;e&apos;")),
     }
     packages["no-macro-folder"] = package("Substitution", [], folder="Escape")
-    # Wine acts at start on the boot files of its Windows folder: a [rename] line replaces a file.
-    packages["wininit"] = files_package("Boot", "%CE2%", [("wininit.ini", f"[rename]\r\n{POLICIES}=\r\n".encode())])
-    packages["win-ini"] = files_package("Boot", "%CE2%", [("win.ini", b"[windows]\r\nload=\r\n")])
-    packages["security-file"] = files_package("Boot", "%CE2%", [("security", b"x")])
-    packages["appmgr-file"] = files_package("Boot", "%CE2%", [("AppMgr", b"x")])
-    packages["system-file"] = files_package("Boot", "%CE2%\\SYSTEM32", [("boot.dll", b"x")])
-    packages["windows-shortcut"] = files_package("Boot", "%CE1%\\Boot", [("boot.txt", b"x")], [("Boot", "%CE2%")])
+    # Files named as those Wine acts on in its own Windows folder (boot files at start, a [rename]
+    # line replacing a file; a graphics driver its desktop looks for along the DLL search path;
+    # fonts), and as the device's security state once was, for the device's \\Windows.
+    packages["device-windows"] = files_package("Boot", {
+        "%CE2%": [("wininit.ini", f"[rename]\r\n{POLICIES}=\r\n".encode()), ("win.ini", b"[windows]\r\nload=\r\n"),
+                  ("security", b"security"), ("AppMgr", b"AppMgr")],
+        "%CE2%\\system": [("winemac.drv", b"driver")], "%CE2%\\Fonts": [("x.ttf", b"font")],
+        "%CE2%\\SYSTEM32": [("boot.dll", b"library")]}, [("Boot", "%CE2%")])
+    # Named as the kit's application, from another provider and from the kit's.
+    packages["kit-name-elsewhere"] = files_package("QUILLMERE", {"%CE1%\\Other": [("readme.txt", b"other")]},
+                                                   provider="Elsewhere")
+    packages["kit-name"] = files_package("QUILLMERE", {"%CE1%\\Other": [("readme.txt", b"same")]})
+    packages["nested-parm"] = [("_setup.xml", xml.document(xml.characteristic("Registry", xml.characteristic(
+        "HKLM\\" + SUBSTITUTION_KEY, ("parm", {"name": "Shown", "value": "x", "datatype": "string"}, (
+            xml.characteristic("CertificateStore", xml.characteristic("SPC")),))))))]
     packages["more-certificates"] = package("Substitution", [("Marked", "x")], more=[
         xml.certificate_store_characteristic("00" * 20, "AAAA", 16)])
     packages["more-values"] = package("Substitution", [("Marked", "x")], setup_xml=xml.document(
@@ -115,7 +128,7 @@ def main():
         xml.install_characteristic(f"{PROVIDER} Substitution", {"NumRegKeys": 1, "NumRegVals": 1},
                                    setup_library="0Evil.999"),
         xml.registry_characteristic("HKLM\\" + SUBSTITUTION_KEY, [("Marked", "x")])))
-    packages["more-files"] = files_package("Boot", "%CE1%\\Boot", [("boot.txt", b"x")],
+    packages["more-files"] = files_package("Boot", {"%CE1%\\Boot": [("boot.txt", b"x")]},
                                            more_files=[("boot.exe", cabinet.member_name("boot.txt", 1))])
     key_only = Instructions("KeyOnly", PROVIDER, 0)
     key_only.add_registry_key("HKLM", SUBSTITUTION_KEY)

@@ -1,6 +1,7 @@
 // The kit's CAB package: read back as the device's installer reads it, compared with the CAB
 // Wizard's .inf, and installed on the emulated device by the stand-in installer.
 #include "cab_package.h"
+#include "device_files.h"
 #include "device_registry.h"
 #include "message_box_answerer.h"
 #include "program_driver.h"
@@ -9,7 +10,9 @@ namespace {
 
 const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
 const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
-const wchar_t kShortcut[] = L"C:\\Windows\\Start Menu\\Programs\\Quillmere.lnk";
+const wchar_t kShortcut[] = L"C:\\Device\\Windows\\Start Menu\\Programs\\Quillmere.lnk";
+const wchar_t kOtherFolder[] = L"C:\\Program Files\\Other";
+const wchar_t kOtherFile[] = L"C:\\Program Files\\Other\\readme.txt";
 
 bool Exists(const wchar_t* path)
 {
@@ -210,6 +213,16 @@ AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& 
                         answer);
 }
 
+std::wstring TestPackage(const wchar_t* name)
+{
+    return HostPath(TEST_PACKAGES) + L"\\" + name + L".cab";
+}
+
+AnsweredRun Remove(const wchar_t* application)
+{
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(L"remove ") + application + SecurityStateOption(), IDOK);
+}
+
 class PackageInstallation : public ::testing::Test {
 protected:
     void SetUp() override
@@ -228,6 +241,8 @@ protected:
         DeleteFileW(kInstalledProgram);
         DeleteFileW(kShortcut);
         RemoveDirectoryW(kInstallDir);
+        DeleteFileW(kOtherFile);
+        RemoveDirectoryW(kOtherFolder);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Pellworth");
     }
 };
@@ -291,7 +306,7 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     }
 
     // Removed by its name, with what the installation recorded.
-    AnsweredRun removal = RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere" + SecurityStateOption(), IDOK);
+    AnsweredRun removal = Remove(L"Quillmere");
     EXPECT_EQ(0u, removal.exitCode) << removal.output;
     EXPECT_TRUE(removal.seen.empty());
     EXPECT_FALSE(Exists(kInstalledProgram));
@@ -301,7 +316,7 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     wchar_t state[MAX_PATH] = L"";
     GetEnvironmentVariableW(L"DEVICE_SECURITY", state, MAX_PATH);
     EXPECT_FALSE(Exists((HostPath(state) + L"\\applications\\Quillmere").c_str()));
-    EXPECT_EQ(11u, RunAnswering(HostPath(SETUP_INSTALLER_EXE), L"remove Quillmere" + SecurityStateOption(), IDOK).exitCode);
+    EXPECT_EQ(11u, Remove(L"Quillmere").exitCode);
 }
 
 TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
@@ -316,14 +331,33 @@ TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
     EXPECT_EQ(0, UnpackedFoldersLeft());
 }
 
+// A package named as an installed application (letter case aside) takes nothing from it: from
+// another provider it is refused; from the same provider the record keeps what the earlier
+// installation made, and its setup library, so that the removal takes everything away.
+TEST_F(PackageInstallation, APackageNamedAsAnInstalledApplicationLeavesNothingUnrecorded)
+{
+    SetPlatformName(L"Brisle2");
+    ASSERT_EQ(0u, RunInstaller(L"install-cab", IDNO).exitCode);
+    AnsweredRun elsewhere = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name-elsewhere"));
+    EXPECT_EQ(15u, elsewhere.exitCode);
+    EXPECT_NE(std::string::npos, elsewhere.output.find("an application named QUILLMERE from provider Pellworth is "
+                                                       "installed; remove it first"))
+        << elsewhere.output;
+    EXPECT_FALSE(Exists(kOtherFolder));
+
+    AnsweredRun same = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name"));
+    EXPECT_EQ(0u, same.exitCode) << same.output;
+    EXPECT_EQ("same", ReadWhole(kOtherFile));
+    AnsweredRun removal = Remove(L"Quillmere");
+    EXPECT_EQ(0u, removal.exitCode) << removal.output;
+    EXPECT_NE(std::string::npos, removal.output.find("Uninstall_Exit: 0")) << removal.output;
+    for (const wchar_t* path : {kOtherFile, kOtherFolder, kInstalledProgram, kShortcut, kInstallDir})
+        EXPECT_FALSE(Exists(path)) << Narrow(path);
+}
+
 const wchar_t kSubstitutionKey[] = L"Software\\Pellworth\\Substitution";
 const wchar_t kBuilderKey[] = L"Software\\Pellworth\\Builder";
 const wchar_t kSubstitutionFolder[] = L"C:\\Program Files\\Substitution";
-
-std::wstring TestPackage(const wchar_t* name)
-{
-    return HostPath(TEST_PACKAGES) + L"\\" + name + L".cab";
-}
 
 std::wstring TemporaryPath(const std::wstring& name)
 {
@@ -373,12 +407,52 @@ TEST_F(InstallerPackages, RegistryStringsAreSubstitutedOnlyWhenMarkedAndAnyBuild
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Marked", L"C:\\Program Files\\x"));
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Unmarked", L"%CE1%\\x"));
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Every",
-                            L"C:\\Windows;C:\\Windows\\Start Menu\\Programs;C:\\Program Files\\Substitution;Substitution;50"));
+                            L"C:\\Device\\Windows;C:\\Device\\Windows\\Start Menu\\Programs;C:\\Program Files\\Substitution;"
+                            L"Substitution;50"));
 
     run = RunInstaller(L"install-cab", IDOK, TestPackage(L"other-builder"));
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kBuilderKey, L"Quoted", L"a \"b\" <c> & 'd'"));
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kBuilderKey, L"Plain", L"x"));
+}
+
+// The device's \\Windows is a folder of its own: files named as those Wine acts on in its own
+// Windows folder (boot files, a driver its desktop looks for along the DLL search path, fonts)
+// land there, and nothing of Wine's is made or changed. Wine's folder, which no folder macro
+// reaches any more, stays refused for any path.
+TEST_F(InstallerPackages, TheDevicesWindowsFolderIsItsOwnNotWines)
+{
+    const struct {
+        const wchar_t* device;
+        const char* holds;
+        const wchar_t* wine;
+    } files[] = {
+        {L"C:\\Device\\Windows\\wininit.ini", "[rename]", L"C:\\windows\\wininit.ini"},
+        {L"C:\\Device\\Windows\\win.ini", "[windows]\r\nload=", L"C:\\windows\\win.ini"},
+        {L"C:\\Device\\Windows\\security", "security", L"C:\\windows\\security"},
+        {L"C:\\Device\\Windows\\AppMgr", "AppMgr", L"C:\\windows\\AppMgr"},
+        {L"C:\\Device\\Windows\\system\\winemac.drv", "driver", L"C:\\windows\\system\\winemac.drv"},
+        {L"C:\\Device\\Windows\\Fonts\\x.ttf", "font", L"C:\\windows\\Fonts\\x.ttf"},
+        {L"C:\\Device\\Windows\\SYSTEM32\\boot.dll", "library", L"C:\\windows\\system32\\boot.dll"},
+        {L"C:\\Device\\Windows\\Boot.lnk", "#\"C:\\Device\\Windows\\wininit.ini\"", L"C:\\windows\\Boot.lnk"},
+    };
+    std::vector<std::string> before;
+    for (const auto& file : files)
+        before.push_back(ReadWhole(file.wine));
+    AnsweredRun run = RunInstaller(L"install-cab", IDOK, TestPackage(L"device-windows"));
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
+        SCOPED_TRACE(Narrow(files[i].device));
+        EXPECT_NE(std::string::npos, ReadWhole(files[i].device).find(files[i].holds));
+        EXPECT_EQ(before[i], ReadWhole(files[i].wine));
+        EXPECT_EQ(nullptr, ProtectedPlace(files[i].device));
+        EXPECT_NE(nullptr, ProtectedPlace(files[i].wine));
+    }
+    for (const wchar_t* refused : {L"C:\\windows", L"C:\\Device\\..\\WINDOWS\\fonts\\y.ttf", L"D:\\Device\\Windows\\x"})
+        EXPECT_NE(nullptr, ProtectedPlace(refused)) << Narrow(refused);
+    EXPECT_EQ(0u, Remove(L"Boot").exitCode);
+    for (const auto& file : files)
+        EXPECT_FALSE(Exists(file.device)) << Narrow(file.device);
 }
 
 // Refused with its own exit code and message, before anything is set, made or extracted
@@ -394,7 +468,6 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         const char* says;
         bool longTemporaryFolder = false;
         const wchar_t* options = L"";
-        const wchar_t* target = L"";  // a file the package would write
     } cases[] = {
         {"a temporary folder too long for a path", TestPackage(L"substitution"), 4, "cannot make a folder", true},
         {"the device's ARM package", HostPath(QUILLMERE_ARM_CAB), 6, "0Corvane.999 is built for ARM"},
@@ -415,17 +488,6 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
          L" --library-sha256 none"},
         {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
-        {"wininit.ini in the Windows folder", TestPackage(L"wininit"), 4, "Windows folder, whose boot files", false, L"",
-         L"C:\\Windows\\wininit.ini"},
-        {"win.ini in the Windows folder", TestPackage(L"win-ini"), 4, "C:\\Windows\\win.ini: it lies in Wine's own"},
-        {"a file named security in the Windows folder", TestPackage(L"security-file"), 4, "Windows folder, whose boot",
-         false, L"", L"C:\\Windows\\security"},
-        {"a file named AppMgr in the Windows folder", TestPackage(L"appmgr-file"), 4, "Windows folder, whose boot", false,
-         L"", L"C:\\Windows\\AppMgr"},
-        {"a file in the system folder", TestPackage(L"system-file"), 4, "SYSTEM32: it lies in Wine's system folder", false,
-         L"", L"C:\\Windows\\system32\\boot.dll"},
-        {"a shortcut in the Windows folder", TestPackage(L"windows-shortcut"), 4, "Boot.lnk: it lies in Wine's own",
-         false, L"", L"C:\\Windows\\Boot.lnk"},
         {"a _setup.xml that adds certificates", TestPackage(L"more-certificates"), 4,
          "_setup.xml holds characteristic \"CertificateStore\", which the instruction file does not account for"},
         {"a _setup.xml that sets another value", TestPackage(L"more-values"), 4, "holds parm \"Unmarked\""},
@@ -434,13 +496,12 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         {"a _setup.xml that extracts another file", TestPackage(L"more-files"), 4, "holds characteristic \"boot.exe\""},
         {"a registry key without the Manager role", TestPackage(L"key-only"), 7, "needs the Manager role", false,
          L" --role 64"},
+        {"a .cpf whose parm holds a characteristic", TestPackage(L"nested-parm"), 4, "an element inside a parm"},
     };
     wchar_t temporary[MAX_PATH];
     GetEnvironmentVariableW(L"TMP", temporary, MAX_PATH);
-    std::string bootFile = ReadWhole(L"C:\\Windows\\win.ini");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DeleteFileW(c.target);
         // The installer inherits the variable that names its temporary folder.
         if (c.longTemporaryFolder)
             SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str());
@@ -454,13 +515,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         EXPECT_FALSE(Exists(kSubstitutionFolder));
         EXPECT_EQ(0, UnpackedFoldersLeft());
         EXPECT_EQ("kept", ReadWhole(outside));
-        EXPECT_FALSE(Exists(c.target));
         EXPECT_FALSE(Exists(L"C:\\Program Files\\Boot"));
-        DeleteFileW(c.target);
-    }
-    if (ReadWhole(L"C:\\Windows\\win.ini") != bootFile) {
-        ADD_FAILURE() << "a package changed win.ini";
-        WriteBytes(L"C:\\Windows\\win.ini", bootFile);
     }
     DeleteFileW(outside.c_str());
     for (const Case& c : cases)

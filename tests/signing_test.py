@@ -745,7 +745,7 @@ class OnADevice(WithArtifacts):
         self.assertEqual(0, self.answering(INSTALL + ["--package", self.path("trust", "root.cpf")], [])[0])
 
     def uninstall(self):
-        for parts in (self.INSTALLED, ("drive_c", "windows", "Start Menu", "Programs", "Quillmere.lnk")):
+        for parts in (self.INSTALLED, ("drive_c", "Device", "Windows", "Start Menu", "Programs", "Quillmere.lnk")):
             if os.path.exists(self.device_path(*parts)):
                 os.remove(self.device_path(*parts))
         shutil.rmtree(os.path.join(self.device.security, "applications", "Quillmere"), ignore_errors=True)

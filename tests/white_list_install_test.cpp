@@ -256,6 +256,8 @@ TEST(WhiteListQuery, WhatIsNoRequestIsNotAnswered)
     run = SendDocument(nested + deeper + "</wap-provisioningdoc>", &answer);
     EXPECT_EQ(14u, run.exitCode) << "32 levels of elements are read, and answered: " << run.output;
     const std::string notWellFormed = "not a well-formed document of at most 32 levels without a DTD";
+    const std::string cut = "<wap-provisioningdoc><characteristic type=\"Registry\"><characteristic type=\"HKLM\\COMM\\"
+                            "TIWLNAPI1\\PARMS\">";
     const struct {
         std::string document;
         std::string says;
@@ -274,6 +276,14 @@ TEST(WhiteListQuery, WhatIsNoRequestIsNotAnswered)
         {std::string("<wap-provisioningdoc/>\0<x/>", 27), "NUL byte"},
         {"<wap-provisioningdoc><characteristic type=\"a&#9;b\"/></wap-provisioningdoc>", "Wine's XmlLite misreads"},
         {"<wap-provisioningdoc><characteristic type=\"&#x1F600;\"/></wap-provisioningdoc>", "Wine's XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"a&#x000000000009;b\"/></wap-provisioningdoc>", "XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"a&#000000000010;b\"/></wap-provisioningdoc>", "XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"a&#x00000001005C;b\"/></wap-provisioningdoc>", "XmlLite misreads"},
+        {"<wap-provisioningdoc><characteristic type=\"&#x000000010041;\"/></wap-provisioningdoc>", "XmlLite misreads"},
+        {"<wap-provisioningdoc>\r\n", "cut off"},
+        {"<wap-provisioningdoc><!-- more follows -->", "cut off"},
+        {cut + "<parm-query name=\"WhiteListEnable\"/>", "cut off"},
+        {cut + "<parm-query name=\"WhiteListEnable\"/></characteristic>", "cut off"},
         {"<wap-provisioningdoc><characteristic type=\"\x01\"/></wap-provisioningdoc>", "a character that the answer"},
         {nested + "<characteristic type=\"x\"></characteristic>" + deeper + "</wap-provisioningdoc>", notWellFormed},
         {"<wap-provisioningdoc/>" + std::string(65536, ' '), "larger than the emulated device reads"},

@@ -10,7 +10,10 @@
 
 #include <wincrypt.h>
 
+// The security roles, as masks: the Manager role, and the role of a package or document when none
+// is given (User Authenticated, as the device's policy 4101 gives unsigned packages).
 #define SECROLE_MANAGER 8
+#define UNSIGNED_ROLE 16
 // The exit code of a document with an element in error: its *-error element in the answer.
 #define DOCUMENT_IN_ERROR 14
 

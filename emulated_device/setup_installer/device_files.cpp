@@ -96,25 +96,16 @@ static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
 
 // The device's security state needs no place here: it lies beside Wine's prefix, outside drive C:,
 // and every path a package writes is a full path on drive C:.
-LPCWSTR ProtectedPlace(LPCWSTR path, BOOL isFolder)
+LPCWSTR ProtectedPlace(LPCWSTR path)
 {
-    WCHAR resolved[MAX_PATH], windows[MAX_PATH], system[MAX_PATH], folder[MAX_PATH];
+    WCHAR resolved[MAX_PATH], windows[MAX_PATH], folder[MAX_PATH];
     if (!Resolve(path, resolved))
         return L"it does not resolve to a full path on drive C:";
     UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH || !Resolve(folder, windows))
         return L"Wine's Windows folder cannot be found";
-    lstrcpyW(folder, resolved);
-    WCHAR* name = wcsrchr(folder, L'\\');
-    *name = 0;
-    if (!isFolder && CompareStringOrdinal(folder, -1, windows, -1, TRUE) == CSTR_EQUAL)
-        return L"it lies in Wine's own Windows folder, whose boot files (wininit.ini, win.ini, system.ini) Wine acts "
-               L"on at start";
-    length = GetSystemDirectoryW(folder, MAX_PATH);
-    if (length > 0 && length < MAX_PATH && Resolve(folder, system) && IsInside(resolved, system))
-        return L"it lies in Wine's system folder";
-    length = GetSystemWow64DirectoryW(folder, MAX_PATH);
-    if (length > 0 && length < MAX_PATH && Resolve(folder, system) && IsInside(resolved, system))
-        return L"it lies in Wine's system folder for 32-bit programs";
+    if (IsInside(resolved, windows))
+        return L"it lies in Wine's own Windows folder, whose files Wine acts on (boot files at start, libraries "
+               L"along its search path, fonts)";
     return NULL;
 }

@@ -16,7 +16,7 @@ BOOL IsPlainNameA(const char* name, int length);
 BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size);
 BOOL CopyWhole(LPCWSTR source, LPCWSTR path);
 
-// Why a package may not put a file (or, with isFolder, make a folder) at this full path on the
-// device, or NULL when it may. The protected places are Wine's own Windows folder itself, whose
-// boot files (wininit.ini, win.ini, system.ini) Wine acts on at start, and its system folders.
-LPCWSTR ProtectedPlace(LPCWSTR path, BOOL isFolder);
+// Why a package may not put a file or make a folder at this full path on the device, or NULL when
+// it may: anything in Wine's own Windows folder is refused. No folder macro leads there (the
+// device's \Windows is a folder of its own); this is the guard behind that.
+LPCWSTR ProtectedPlace(LPCWSTR path);

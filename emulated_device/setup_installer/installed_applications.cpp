@@ -2,7 +2,7 @@
 
 #include "device_files.h"
 
-#define RECORD_MAGIC 0x32505041  // "APP2"
+#define RECORD_MAGIC 0x33505041  // "APP3"
 
 BOOL IsApplicationName(LPCWSTR name)
 {
@@ -31,8 +31,9 @@ BOOL RecordApplication(LPCWSTR state, LPCWSTR name, const InstalledApplication* 
     CreateDirectoryW(folder, NULL);
     InstalledApplication written = *application;
     written.magic = RECORD_MAGIC;
-    written.hasLibrary = library != NULL;
-    if (library != NULL ? !CopyWhole(library, setup) : !DeleteFileW(setup) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    written.hasLibrary = library != NULL || application->hasLibrary;
+    if (library != NULL ? !CopyWhole(library, setup)
+                        : !written.hasLibrary && !DeleteFileW(setup) && GetLastError() != ERROR_FILE_NOT_FOUND)
         return FALSE;
     return WriteWhole(record, &written, sizeof written);
 }
@@ -65,7 +66,9 @@ BOOL ReadApplication(LPCWSTR state, LPCWSTR name, InstalledApplication* applicat
     BOOL read = ReadFile(file, application, sizeof *application, &size, NULL) && size == sizeof *application &&
                 GetFileSize(file, NULL) == sizeof *application;
     CloseHandle(file);
-    return read && application->magic == RECORD_MAGIC && IsTerminated(application->installDir) &&
+    return read && application->magic == RECORD_MAGIC &&
+           memchr(application->provider, 0, sizeof application->provider) != NULL &&
+           IsTerminated(application->installDir) &&
            application->librarySha256[64] == 0 &&
            application->directoryCount >= 0 && application->directoryCount <= PACKAGE_MAX_ENTRIES &&
            application->fileCount >= 0 && application->fileCount <= PACKAGE_MAX_ENTRIES &&
@@ -73,6 +76,55 @@ BOOL ReadApplication(LPCWSTR state, LPCWSTR name, InstalledApplication* applicat
            AreDevicePaths(application->directories, application->directoryCount) &&
            AreDevicePaths(application->files, application->fileCount) &&
            AreDevicePaths(application->shortcuts, application->shortcutCount);
+}
+
+static int FindPath(const WCHAR (*paths)[MAX_PATH], int count, LPCWSTR path)
+{
+    for (int i = 0; i < count; ++i)
+        if (lstrcmpiW(paths[i], path) == 0)
+            return i;
+    return -1;
+}
+
+static BOOL AddPaths(WCHAR (*paths)[MAX_PATH], int* count, const WCHAR (*earlier)[MAX_PATH], int earlierCount)
+{
+    for (int i = 0; i < earlierCount; ++i) {
+        if (FindPath(paths, *count, earlier[i]) >= 0)
+            continue;
+        if (*count >= PACKAGE_MAX_ENTRIES)
+            return FALSE;
+        lstrcpynW(paths[(*count)++], earlier[i], MAX_PATH);
+    }
+    return TRUE;
+}
+
+// A folder goes before the first folder inside it.
+static BOOL AddFolders(InstalledApplication* application, const InstalledApplication* earlier)
+{
+    for (int i = 0; i < earlier->directoryCount; ++i) {
+        LPCWSTR folder = earlier->directories[i];
+        int length = lstrlenW(folder);
+        if (FindPath(application->directories, application->directoryCount, folder) >= 0)
+            continue;
+        if (application->directoryCount >= PACKAGE_MAX_ENTRIES)
+            return FALSE;
+        int at = 0;
+        while (at < application->directoryCount && !(_wcsnicmp(application->directories[at], folder, length) == 0 &&
+                                                      application->directories[at][length] == L'\\'))
+            ++at;
+        memmove(application->directories[at + 1], application->directories[at],
+                (application->directoryCount - at) * sizeof application->directories[0]);
+        lstrcpynW(application->directories[at], folder, MAX_PATH);
+        application->directoryCount++;
+    }
+    return TRUE;
+}
+
+BOOL AddEarlierPaths(InstalledApplication* application, const InstalledApplication* earlier)
+{
+    return AddFolders(application, earlier) &&
+           AddPaths(application->files, &application->fileCount, earlier->files, earlier->fileCount) &&
+           AddPaths(application->shortcuts, &application->shortcutCount, earlier->shortcuts, earlier->shortcutCount);
 }
 
 void ForgetApplication(LPCWSTR state, LPCWSTR name)

@@ -1,12 +1,13 @@
 // What the device keeps of each installed application, so that it can remove it later without
-// its package: the setup library that was checked when it was installed, and the folders, files
-// and shortcuts the installation made. Kept in the device's security state (the folder given to
-// each function), in applications\<application name>\.
+// its package: its provider, the setup library that was checked when it was installed, and the
+// folders, files and shortcuts the installation made. Kept in the device's security state (the
+// folder given to each function), in applications\<application name>\.
 #pragma once
 #include "instruction_file.h"
 
 struct InstalledApplication {
     DWORD magic;
+    char provider[PACKAGE_NAME_CHARS];  // as the package names it
     WCHAR installDir[MAX_PATH];
     BOOL hasLibrary;
     WCHAR librarySha256[65];  // of the setup library as it was checked and installed
@@ -18,8 +19,13 @@ struct InstalledApplication {
 
 // Whether a name can name an application's record: a plain folder name.
 BOOL IsApplicationName(LPCWSTR name);
-// Replaces the record of the application; library (may be NULL) is copied as its setup library.
+// Replaces the record of the application; library is copied as its setup library. With library
+// NULL the record has none, unless it keeps the one recorded before (hasLibrary set).
 BOOL RecordApplication(LPCWSTR state, LPCWSTR name, const InstalledApplication* application, LPCWSTR library);
+// Adds to a record the folders, files and shortcuts of an earlier one that it does not hold
+// (letter case aside), each folder before any folder inside it, so that a removal (which takes
+// the folders last to first) finds them empty; FALSE when they do not fit in one record.
+BOOL AddEarlierPaths(InstalledApplication* application, const InstalledApplication* earlier);
 // The record of an installed application; FALSE when there is none or it is damaged (a path
 // in it that is not on the device's drive C: among the damage).
 BOOL ReadApplication(LPCWSTR state, LPCWSTR name, InstalledApplication* application);

@@ -79,15 +79,20 @@ static BOOL JoinStringIds(const PackageInstructions* instructions, const BYTE* d
 }
 
 // Where the device's folder macros lie on the emulated device; NULL for one it does not know.
+// The device's \Windows is a folder of its own, apart from Wine's C:\windows: Wine acts on what
+// lies there (boot files at start, libraries along its search path, the fonts every program
+// reads), so no path of a package leads there.
+#define DEVICE_WINDOWS L"C:\\Device\\Windows"
+
 static LPCWSTR MacroFolder(int number)
 {
     switch (number) {
     case 1:
         return L"C:\\Program Files";
     case 2:
-        return L"C:\\Windows";
+        return DEVICE_WINDOWS;
     case 11:
-        return L"C:\\Windows\\Start Menu\\Programs";
+        return DEVICE_WINDOWS L"\\Start Menu\\Programs";
     }
     return NULL;
 }

@@ -5,26 +5,28 @@
 
 #include "provisioning_document.h"
 
-#include <shlwapi.h>
+#include <ctype.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "device_files.h"
 
 // Wine's XmlLite reads a character reference to a tab or a line end as a space, and one above
-// U+FFFF as another character (dlls/xmllite/reader.c, reader_parse_reference): a document that
-// holds one is refused rather than misread.
+// U+FFFF as another character (dlls/xmllite/reader.c, reader_parse_reference, which keeps 16 bits
+// of every digit up to the ';'): a document that holds one is refused rather than misread. Every
+// digit counts, however many leading zeros; a number past U+10FFFF stays past it.
 static BOOL HasMisreadReference(const char* text, DWORD size)
 {
     const char* end = text + size;
     for (const char* at = text; (at = (const char*)memchr(at, '&', end - at)) != NULL; ++at) {
-        char digits[12] = "";
         if (end - at < 3 || at[1] != '#')
             continue;
-        const char* first = at + (at[2] == 'x' ? 3 : 2);
-        memcpy(digits, first, end - first < (int)sizeof digits ? end - first : sizeof digits - 1);
-        unsigned long code = strtoul(digits, NULL, at[2] == 'x' ? 16 : 10);
+        BOOL hex = at[2] == 'x';
+        unsigned long code = 0;
+        for (const char* digit = at + (hex ? 3 : 2); digit < end && (hex ? isxdigit((BYTE)*digit) : isdigit((BYTE)*digit));
+             ++digit)
+            if (code <= 0x10FFFF)
+                code = code * (hex ? 16 : 10) + (isdigit((BYTE)*digit) ? *digit - '0' : (*digit | 0x20) - 'a' + 10);
         if (code == '\t' || code == '\n' || code == '\r' || code > 0xFFFF)
             return TRUE;
     }
@@ -78,10 +80,19 @@ static BOOL ReadAttributes(IXmlReader* reader, XmlDocument* document, XmlElement
     return reader->MoveToElement() != E_FAIL;
 }
 
+// A parm (its query, its removal) says everything in its attributes: an element inside one would
+// be passed over by whatever reads the parm.
+static BOOL IsParm(const char* name)
+{
+    return strcmp(name, "parm") == 0 || strcmp(name, "parm-query") == 0 || strcmp(name, "noparm") == 0;
+}
+
 static BOOL ReadElement(IXmlReader* reader, XmlDocument* document, int parent)
 {
     const WCHAR* name;
     UINT length;
+    if (parent >= 0 && IsParm(document->elements[parent].name))
+        return Refuse(document, L"it holds an element inside a parm, which holds only attributes");
     if (document->elementCount >= XML_MAX_ELEMENTS || reader->GetQualifiedName(&name, &length) != S_OK)
         return Refuse(document, L"it holds more elements than the emulated device reads");
     XmlElement* element = &document->elements[document->elementCount];
@@ -97,14 +108,17 @@ static BOOL ReadElement(IXmlReader* reader, XmlDocument* document, int parent)
 }
 
 // The nodes in document order: elements kept, blanks, comments and processing instructions
-// skipped, anything else refused.
-static BOOL ReadNodes(IXmlReader* reader, XmlDocument* document)
+// skipped, anything else refused. No node of a whole document takes less than a byte of it.
+static BOOL ReadNodes(IXmlReader* reader, XmlDocument* document, DWORD size)
 {
     int open[XML_MAX_DEPTH + 1];
     int depth = 0;
+    DWORD nodes = 0;
     XmlNodeType type;
     HRESULT read;
     while ((read = reader->Read(&type)) == S_OK) {
+        if (++nodes > size)
+            return Refuse(document, L"it is cut off before its end");
         if (type == XmlNodeType_Element) {
             BOOL empty = reader->IsEmptyElement();
             if (depth > XML_MAX_DEPTH || !ReadElement(reader, document, depth > 0 ? open[depth - 1] : -1))
@@ -125,6 +139,13 @@ static BOOL ReadNodes(IXmlReader* reader, XmlDocument* document)
     return read == S_FALSE && (document->elementCount > 0 || Refuse(document, L"it holds no element"));
 }
 
+// Wine's XmlLite, at the end of its input inside the root element, reports the last node again
+// and again instead of an error, and after an end tag closes the open elements one by one as if
+// their end tags followed (dlls/xmllite/reader.c, reader_parse_chardata, reader_pop_element).
+// This comment, read after the document, is what follows a whole document's root; after a cut
+// one it is the root's content, which the reader then repeats: a cut document never ends.
+static const char kEndMark[] = "<!---->";
+
 BOOL ParseXml(const char* text, DWORD size, XmlDocument* document)
 {
     memset(document, 0, sizeof *document);
@@ -136,14 +157,19 @@ BOOL ParseXml(const char* text, DWORD size, XmlDocument* document)
     if (HasMisreadReference(text, size))
         return Refuse(document, L"it holds a character reference to a tab, a line end or a character above U+FFFF, "
                                 L"which Wine's XmlLite misreads");
-    IStream* stream = SHCreateMemStream((const BYTE*)text, size);
+    IStream* stream = NULL;
+    LARGE_INTEGER start = {};
     IXmlReader* reader = NULL;
-    BOOL started = stream != NULL && CreateXmlReader(IID_IXmlReader, (void**)&reader, NULL) == S_OK &&
+    BOOL started = CreateStreamOnHGlobal(NULL, TRUE, &stream) == S_OK && stream->Write(text, size, NULL) == S_OK &&
+                   stream->Write(kEndMark, sizeof kEndMark - 1, NULL) == S_OK &&
+                   stream->Seek(start, STREAM_SEEK_SET, NULL) == S_OK &&
+                   CreateXmlReader(IID_IXmlReader, (void**)&reader, NULL) == S_OK &&
                    reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit) == S_OK &&
                    // Wine's reader refuses the element whose depth reaches the maximum (reader_inc_depth).
                    reader->SetProperty(XmlReaderProperty_MaxElementDepth, XML_MAX_DEPTH + 1) == S_OK &&
                    reader->SetInput(stream) == S_OK;
-    BOOL read = started ? ReadNodes(reader, document) : Refuse(document, L"the platform's XML reader cannot start");
+    BOOL read = started ? ReadNodes(reader, document, size + sizeof kEndMark - 1)
+                        : Refuse(document, L"the platform's XML reader cannot start");
     if (reader != NULL)
         reader->Release();
     if (stream != NULL)

@@ -34,8 +34,8 @@
 #include "question_boxes.h"
 #include "setup_hooks.h"
 
-#define UNSIGNED_ROLE 16  // User Authenticated, as the device's policy 4101 gives unsigned packages
 #define EXIT_UNANSWERED 12
+#define EXIT_INSTALLED_ELSEWHERE 15
 
 struct SetupLibrary {
     HMODULE module;
@@ -409,29 +409,57 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
     return ProcessProvisioningDocument(&document, role, state, NULL);
 }
 
-static BOOL IsAllowedPlace(LPCWSTR path, BOOL isFolder)
+static BOOL IsAllowedPlace(LPCWSTR path, WCHAR (*planned)[MAX_PATH], int* count)
 {
-    LPCWSTR why = ProtectedPlace(path, isFolder);
+    LPCWSTR why = ProtectedPlace(path);
     if (why != NULL)
         wprintf(L"the package may not write %ls: %ls\n", path, why);
+    else
+        lstrcpynW(planned[(*count)++], path, MAX_PATH);
     return why == NULL;
 }
 
 // Every folder, file and shortcut at its full path, before anything is made (a path too long to
-// build is not made at all).
-static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR installDir)
+// build is not made at all); planned, what the installation would make.
+static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR installDir, InstalledApplication* planned)
 {
     const PackageInstructions& instructions = package.instructions;
     WCHAR path[MAX_PATH];
     for (int i = 0; i < instructions.directoryCount; ++i)
-        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) && !IsAllowedPlace(path, TRUE))
+        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) &&
+            !IsAllowedPlace(path, planned->directories, &planned->directoryCount))
             return FALSE;
     for (int i = 0; i < instructions.fileCount; ++i)
-        if (TargetPath(package, instructions.files[i], installDir, path) && !IsAllowedPlace(path, FALSE))
+        if (TargetPath(package, instructions.files[i], installDir, path) &&
+            !IsAllowedPlace(path, planned->files, &planned->fileCount))
             return FALSE;
     for (int i = 0; i < instructions.shortcutCount; ++i)
-        if (ShortcutPath(instructions.shortcuts[i], installDir, path) && !IsAllowedPlace(path, FALSE))
+        if (ShortcutPath(instructions.shortcuts[i], installDir, path) &&
+            !IsAllowedPlace(path, planned->shortcuts, &planned->shortcutCount))
             return FALSE;
+    return TRUE;
+}
+
+// An application of the same name (letter case aside) installed before: refused when it came
+// from another provider; from the same one, the new record keeps every path of the earlier that
+// this installation does not make again, and its setup library when this package has none, so
+// that nothing installed is left unrecorded. FALSE when refused.
+static BOOL TakesOverEarlier(const PackageInstructions& instructions, LPCWSTR name, const InstalledApplication& earlier,
+                             const InstalledApplication& planned)
+{
+    static InstalledApplication together;
+    if (strcmp(earlier.provider, instructions.provider) != 0) {
+        wprintf(L"an application named %ls from provider %hs is installed; remove it first "
+                L"(emulated_device/install-quillmere remove --app %ls)\n", name, earlier.provider, name);
+        return FALSE;
+    }
+    together = planned;
+    if (!AddEarlierPaths(&together, &earlier)) {
+        wprintf(L"the earlier installation of %ls and this one together make more than %d folders, files or shortcuts, "
+                L"more than one record keeps; remove it first (emulated_device/install-quillmere remove --app %ls)\n",
+                name, PACKAGE_MAX_ENTRIES, name);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -465,15 +493,20 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
                 L"role mask %lu\n", role);
         return 7;
     }
-    static InstalledApplication made;
+    static InstalledApplication made, planned, earlier;
     memset(&made, 0, sizeof made);
+    memset(&planned, 0, sizeof planned);
+    lstrcpynA(made.provider, package.instructions.provider, PACKAGE_NAME_CHARS);
     if (package.instructions.directoryCount > 0 && !InstallDirOf(package, made.installDir)) {
         wprintf(L"the installation folder %hs cannot be resolved on this device\n",
                 package.instructions.directories[0].path);
         return 5;
     }
-    if (!KeepsOutOfProtectedPlaces(package, made.installDir))
+    if (!KeepsOutOfProtectedPlaces(package, made.installDir, &planned))
         return 4;
+    BOOL hasEarlier = ReadApplication(state, name, &earlier);
+    if (hasEarlier && !TakesOverEarlier(package.instructions, name, earlier, planned))
+        return EXIT_INSTALLED_ELSEWHERE;
     if (!IsCheckedLibrary(package, checkedLibrary))
         return 10;
     LPCWSTR member = MemberOfFile(&package, 999);
@@ -489,6 +522,16 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     int result = InstallPackage(package, member ? &library : NULL, made.installDir, &made);
     if (member != NULL)
         FreeLibrary(library.module);
+    // The earlier setup library stays with the folder it was installed for, so that its uninstall
+    // hooks run on removal as they would have.
+    if (hasEarlier && member == NULL && earlier.hasLibrary) {
+        made.hasLibrary = TRUE;
+        lstrcpynW(made.librarySha256, earlier.librarySha256, 65);
+        lstrcpynW(made.installDir, earlier.installDir, MAX_PATH);
+    }
+    // What was made is part of what was planned, which fits in one record with the earlier paths.
+    if (hasEarlier)
+        AddEarlierPaths(&made, &earlier);
     if (result == 0 && !RecordApplication(state, name, &made, member ? libraryPath : NULL))
         wprintf(L"cannot record the installation of %ls: it cannot be removed by name\n", name);
     return result;
@@ -556,6 +599,8 @@ static const struct {
     {EXIT_UNANSWERED, L"a question of the setup library went unanswered"},
     {DOCUMENT_IN_ERROR, L"a document has an element in error, its *-error in the answer: nothing applied (in part "
                         L"only where undoing failed too, as the output says), or a query not answered"},
+    {EXIT_INSTALLED_ELSEWHERE, L"an application of that name is installed from another provider, or together with "
+                               L"this package more than its record keeps: remove it first"},
 };
 
 static int Usage(void)
