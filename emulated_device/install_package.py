@@ -164,8 +164,9 @@ def main():
     package = arguments.package or KIT
     if arguments.action != "remove" and not os.path.isfile(package):
         sys.exit("install-quillmere: %s: no such package" % package)
+    seconds = security.question_seconds(parser.prog) if arguments.action != "list" else None  # list asks nothing
     device = security.Device(arguments.name, arguments.screen)
-    questions = security.Questions(device, arguments.answer)
+    questions = security.Questions(device, arguments.answer, seconds)
     try:
         if arguments.action == "install":
             return install(device, questions, package)

@@ -8,8 +8,13 @@ policies are damaged, 1 when the path names no program of this device that is in
     emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'
 
 The device's CreateProcess runs a full path as it is, with no extension added ("CreateProcess
-(Windows CE 5.0)", ms885182): so does this, and only a program whose name ends in .exe, since
-Wine hands a file it cannot load to start.exe, which would search for another file by that name."""
+(Windows CE 5.0)", ms885182): so does this, through the emulated device's launcher, which hands
+Wine that exact path as the application's name (no search, no start.exe), and only a 64-bit
+program whose name ends in .exe. Every library the program could load from its folder (each
+file there and in the folders below it that Wine can load as one: a PE image, or an ELF object,
+which Wine loads as one of its own Linux libraries) is checked as the program is, before it
+starts: one refused refuses the program, and one question asks about all that the policies ask
+about."""
 import ntpath
 import os
 import sys
@@ -27,6 +32,11 @@ DEVICE_MACHINE = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
 # Wine's loader takes an image marked so at offset 0x40 for one of Wine's own and loads its own
 # copy instead (dlls/ntdll/loader.c): such a file is never the program that was checked.
 WINE_MARKS = (b"Wine builtin DLL", b"Wine placeholder DLL")
+# The file heads of what Wine loads as a library: a PE image, or an ELF object, which it hands to
+# the Linux loader (dlls/ntdll/loader.c, load_dll: "not in PE format, maybe it's a .so file", then
+# load_so_dll), running its code.
+LIBRARY_HEADS = (b"MZ", b"\x7fELF")
+LAUNCHER = os.path.join(security.BUILD, "launcher", "Launcher.exe")
 
 
 class NotAProgram(Exception):
@@ -75,6 +85,8 @@ def program_problem(path):
         header = image.FILE_HEADER
         if header.Machine != DEVICE_MACHINE:
             return "it is for another processor (%s)" % pefile.MACHINE_TYPE.get(header.Machine, hex(header.Machine))
+        if image.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+            return "it is not a 64-bit image (its optional header is not PE32+)"
         if header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
             return "it is a library (DLL), not a program"
         if not header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_EXECUTABLE_IMAGE"]:
@@ -82,6 +94,29 @@ def program_problem(path):
     finally:
         image.close()
     return None
+
+
+def libraries_in_folder(program):
+    """The files in the program's folder, and in the folders below it, that Wine could load as a
+    library (a PE image or an ELF object, whatever its name), in order: (the name relative to the
+    folder, as Windows writes it; the path on this machine). A private assembly's manifest beside
+    the program leads Wine's loader into a folder below."""
+    folder = os.path.dirname(program)
+    found = []
+    for place, folders, files in os.walk(folder):
+        folders.sort()
+        for name in sorted(files):
+            path = os.path.join(place, name)
+            if path == program or not os.path.isfile(path):
+                continue
+            try:
+                with open(path, "rb") as source:
+                    head = source.read(4)
+            except OSError:
+                continue  # what this user cannot read, Wine, run by the same user, cannot load
+            if head.startswith(LIBRARY_HEADS):
+                found.append((os.path.relpath(path, folder).replace(os.sep, "\\"), path))
+    return found
 
 
 def main():
@@ -94,6 +129,7 @@ def main():
         windows_path = device_path(arguments.program)
     except ValueError as problem:
         sys.exit("run-program: %s" % problem)
+    seconds = security.question_seconds(parser.prog)
     device = security.Device(arguments.name, arguments.screen)
     policies = device.policies()
     try:
@@ -103,20 +139,21 @@ def main():
             raise NotAProgram("%s is not a program this device runs: %s" % (windows_path, problem))
     except NotAProgram as problem:
         sys.exit("run-program: %s" % problem)
-    name = ntpath.basename(windows_path)
-    verdict, why = security.classify(program, security.certificates(device.security, security.PROGRAM_STORES))
-    decision, detail = security.program_decision(verdict, why, policies)
+    anchors = security.certificates(device.security, security.PROGRAM_STORES)
+    checks = [(ntpath.basename(windows_path),) + security.classify(program, anchors)]
+    if security.program_decision(checks[0][1], checks[0][2], policies)[0] != "refuse":  # else refused as it is
+        checks += [(name,) + security.classify(path, anchors) for name, path in libraries_in_folder(program)]
     try:
-        if not security.checked(security.Questions(device, arguments.answer), name, verdict, why, decision, detail,
-                                security.PROGRAM_QUESTION % name):
-            return security.REFUSED
+        trust = security.checked_program(security.Questions(device, arguments.answer, seconds), checks, policies)
     except security.Unanswered as problem:
         print("refused: %s" % problem)
         return security.UNANSWERED
-    print("%s runs %s" % (name, detail))
+    if trust is None:
+        return security.REFUSED
+    print("%s runs %s" % (checks[0][0], trust))
     sys.stdout.flush()
     # The very file checked, by its full path as found: Wine looks each name up exactly first.
-    return device.run(windows_path, [])
+    return device.run(LAUNCHER, [windows_path])
 
 
 if __name__ == "__main__":

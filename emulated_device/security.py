@@ -31,10 +31,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import command_line  # noqa: E402
 import device_certificates  # noqa: E402
 import whole_files  # noqa: E402
+from device_roles import SECROLE_ENTERPRISE, SECROLE_MANAGER, SECROLE_OPERATOR_TPS, SECROLE_USER_AUTH  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEVICE = os.path.join(HERE, "device")
-SECROLE_MANAGER, SECROLE_USER_AUTH, SECROLE_ENTERPRISE, SECROLE_OPERATOR_TPS = 8, 16, 32, 128
 UNSIGNED_CABS, UNSIGNED_APPLICATIONS, GRANT_MANAGER, UNSIGNED_PROMPT, ONE_TIER = 4101, 4102, 4119, 4122, 4123
 # Unsigned packages are accepted with User Authenticated, the documented default of policy 4101
 # on touch-screen devices ("Default Security Policy Settings for Windows Mobile-Based Devices",
@@ -349,17 +349,18 @@ def add_answer_argument(parser):
 class Questions:
     """How a run's questions reach the user: on the device's screen when it is shown
     (DEVICE_DISPLAY), else on the terminal, or answered by --answer; with none of them a question
-    is never waited for. Each has a deadline."""
+    is never waited for. Each has a deadline (question_seconds)."""
 
-    def __init__(self, device, answer):
-        self.device, self.answer = device, answer
+    def __init__(self, device, answer, seconds):
+        self.device, self.answer, self.seconds = device, answer, seconds
         self.on_screen = bool(os.environ.get("DEVICE_DISPLAY"))
 
     def installer_arguments(self):
-        """How the stand-in installer answers the setup library's boxes."""
+        """How the stand-in installer answers the setup library's boxes, and their deadline."""
+        deadline = ["--question-seconds", str(self.seconds)]
         if self.answer:
-            return ["--answer", self.answer]
-        return [] if self.on_screen else ["--answer", "unseen"]
+            return ["--answer", self.answer] + deadline
+        return deadline if self.on_screen else ["--answer", "unseen"] + deadline
 
     def ask(self, text):
         """Whether the user said Yes; Unanswered when nobody could, or did in time."""
@@ -367,23 +368,31 @@ class Questions:
             print("answered %s (--answer)" % self.answer)
             return self.answer == "yes"
         if self.on_screen:
-            status = self.device.run(PROMPT, [text])
+            status = self.device.run(PROMPT, [text, str(self.seconds)])
             if status == 3:
                 raise Unanswered("nobody answered the question on the device's screen in time")
             return status == 0
         if sys.stdin.isatty():
-            return ask_on_terminal(text)
+            return ask_on_terminal(text, self.seconds)
         raise Unanswered("nobody can see the device's screen to answer: " + HOW_TO_ANSWER)
 
 
-def question_seconds():
-    """The seconds a question waits: DEVICE_QUESTION_SECONDS when it is a positive number, else 120."""
-    text = os.environ.get("DEVICE_QUESTION_SECONDS", "")
-    return int(text) if text.isdigit() and int(text) > 0 else 120
+QUESTION_SECONDS, MAX_QUESTION_SECONDS = 120, 3600
 
 
-def ask_on_terminal(text):
-    seconds = question_seconds()
+def question_seconds(prog):
+    """The seconds a question waits, for every question of the run (the device's security
+    questions and the setup library's boxes): DEVICE_QUESTION_SECONDS, a whole number from 1 to
+    3600, or 120 when it is not set. Any other value ends the command: one line, exit 2."""
+    text = os.environ.get("DEVICE_QUESTION_SECONDS") or str(QUESTION_SECONDS)
+    if not re.fullmatch(r"[0-9]{1,4}", text) or not 1 <= int(text) <= MAX_QUESTION_SECONDS:
+        print("%s: DEVICE_QUESTION_SECONDS is a whole number of seconds from 1 to %d, not %r" % (
+            prog, MAX_QUESTION_SECONDS, text), file=sys.stderr)
+        sys.exit(BAD_ARGUMENTS)
+    return int(text)
+
+
+def ask_on_terminal(text, seconds):
     print("%s [y/N] " % text, end="", flush=True)
     ready, _, _ = select.select([sys.stdin], [], [], seconds)
     if not ready:
@@ -396,20 +405,60 @@ VERDICTS = {"trusted": "signed, and its signer is trusted", "untrusted": "signed
             "trusts", "unsigned": "unsigned", "changed": "signed, but changed after it was signed"}
 
 
+def report_verdict(what, verdict, why):
+    print("%s: %s%s" % (what, VERDICTS[verdict], " (%s)" % why if why and verdict != "trusted" else ""))
+
+
+def asked(questions, question):
+    """Whether the user agreed (Unanswered when nobody could answer)."""
+    print("asked: %s" % question)
+    sys.stdout.flush()
+    if not questions.ask(question):
+        print("refused: the user said No")
+        return False
+    return True
+
+
 def checked(questions, what, verdict, why, decision, detail, question):
     """Reports the device's verdict (and why) and decision; whether it goes on (asking when it
     must; Unanswered when nobody could answer)."""
-    print("%s: %s%s" % (what, VERDICTS[verdict], " (%s)" % why if why and verdict != "trusted" else ""))
+    report_verdict(what, verdict, why)
     if decision == "refuse":
         print("refused: %s" % detail)
         return False
-    if decision == "ask":
-        print("asked: %s" % question)
-        sys.stdout.flush()
-        if not questions.ask(question):
-            print("refused: the user said No")
-            return False
-    return True
+    return decision != "ask" or asked(questions, question)
+
+
+def program_question(program, libraries, program_asked):
+    """One question about a program and the libraries in its folder that the policies ask about."""
+    if not libraries:
+        return PROGRAM_QUESTION % program
+    named = ", ".join(libraries[:5]) + (" and %d more" % (len(libraries) - 5) if len(libraries) > 5 else "")
+    kind = "library %s in its folder is" % named if len(libraries) == 1 else "libraries %s in its folder are" % named
+    if program_asked:
+        return "The program %s and the %s not signed by a publisher this device trusts. Run it anyway?" % (
+            program, kind.replace(" is", " are"))
+    return "The program %s is signed by a publisher this device trusts, but the %s not. Run it anyway?" % (program, kind)
+
+
+def checked_program(questions, checks, policies):
+    """Reports the verdict on a program and on each library in its folder ((name, verdict, why)
+    each, the program first) and the device's decision, as the loader decides for each module;
+    the trust the program runs with, or None when it does not run: refused when any of them is,
+    asked once about all that the policies ask about (Unanswered when nobody could answer)."""
+    decisions = []
+    for number, (name, verdict, why) in enumerate(checks):
+        report_verdict(name if number == 0 else "its library " + name, verdict, why)
+        decisions.append(program_decision(verdict, why, policies))
+    for number, (decision, detail) in enumerate(decisions):
+        if decision == "refuse":
+            print("refused: %s%s" % ("" if number == 0 else "its library %s: " % checks[number][0], detail))
+            return None
+    libraries = [name for (name, _, _), (decision, _) in list(zip(checks, decisions))[1:] if decision == "ask"]
+    program_asked = decisions[0][0] == "ask"
+    if (program_asked or libraries) and not asked(questions, program_question(checks[0][0], libraries, program_asked)):
+        return None
+    return decisions[0][1]
 
 
 def main():

@@ -206,7 +206,11 @@ class Signer:
         self.signing_time = signing_time
 
     def sign(self, path):
-        signed = path + ".signed"
+        """Signs the file whole or not at all: osslsigncode, which refuses to overwrite a file, writes
+        the signed one beside it."""
+        whole_files.write_with(path, lambda signed: self.sign_into(path, signed), fresh=True)
+
+    def sign_into(self, path, signed):
         bundle = pipe_holding(self.bundle)
         try:
             password = pipe_holding(self.password)
@@ -223,11 +227,9 @@ class Signer:
             os.close(bundle)
             os.close(password)
         if result.returncode != 0:
-            if os.path.lexists(signed):
-                os.remove(signed)
             raise SigningError("osslsigncode cannot sign %s: %s" % (path, (result.stderr.strip().splitlines() or
                                                                          ["failed"])[-1]))
-        os.replace(signed, path)
+        return True
 
 
 def signer_of(arguments):

@@ -45,8 +45,7 @@ import command_line  # noqa: E402
 import device_certificates as certificates  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
-
-SECROLE_MANAGER = 8
+from device_roles import SECROLE_MANAGER  # noqa: E402
 
 
 def root_der(path, removing=False):

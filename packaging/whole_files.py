@@ -48,13 +48,20 @@ def current_umask():
     return mask
 
 
-def write_with(path, write, keep=bool):
+def write_with(path, write, keep=bool, fresh=False):
     """Calls write(partial) with a new empty file beside the path and returns what it returned;
     the file is moved into place when keep() says so of that, and removed otherwise or on a
-    failure."""
+    failure. With fresh, write makes the file itself (for a tool that refuses to overwrite one):
+    its name is in a new folder beside the path, and nothing is there yet."""
     folder = os.path.dirname(os.path.abspath(path))
-    handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(path) + "-", suffix=".partial", dir=folder)
-    os.close(handle)
+    prefix = "." + os.path.basename(path) + "-"
+    scratch = None
+    if fresh:
+        scratch = tempfile.mkdtemp(prefix=prefix, suffix=".partial", dir=folder)
+        partial = os.path.join(scratch, os.path.basename(path))
+    else:
+        handle, partial = tempfile.mkstemp(prefix=prefix, suffix=".partial", dir=folder)
+        os.close(handle)
     try:
         result = write(partial)
         if keep(result):
@@ -64,6 +71,8 @@ def write_with(path, write, keep=bool):
     finally:
         if os.path.lexists(partial):
             os.remove(partial)
+        if scratch:
+            os.rmdir(scratch)
 
 
 def write_whole(path, data):

@@ -1,4 +1,5 @@
-"""The kit's scripts on the host: every script runs under Debian's Python; a device gets an X
+"""The kit's scripts on the host: every script runs under Debian's Python; a question's deadline
+that is no whole number of seconds within bounds stops every command that asks; a device gets an X
 screen even when the display numbers it would try first are held by servers that leave no lock
 file (one in another container that shares the network holds only an abstract socket); the wait
 for the form takes no picture of a window that never paints, and takes the form's; the README's
@@ -116,6 +117,28 @@ class DeviceNames(unittest.TestCase):
                         after = tree(folder)
                         self.assertTrue(before == after, "changed: %s" % sorted(
                             path for path in set(before) | set(after) if before.get(path, 1) != after.get(path, 1))[:5])
+
+
+class QuestionDeadlines(unittest.TestCase):
+    def test_a_deadline_that_is_no_whole_number_of_seconds_within_bounds_stops_every_command_that_asks(self):
+        """Read once, on the Linux side, before any device is made: the security question and the
+        stand-in installer are handed the number. int() would take " 5"; C's _wtoi "5s"."""
+        scripts = [os.path.join(ROOT, "emulated_device", name) for name in ("install-quillmere", "run-program")]
+        with tempfile.TemporaryDirectory() as folder:
+            package = os.path.join(folder, "x.cab")
+            open(package, "w").close()
+            commands = [[scripts[0], "install", "--package", package], [scripts[0], "remove"], [scripts[1], "C:\\x.exe"]]
+            root = os.path.join(folder, "devices")
+            for value in ("5s", " 5", "0", "3601", "99999999999", "\u0665"):
+                for command in commands:
+                    with self.subTest(command=command[:2], DEVICE_QUESTION_SECONDS=value):
+                        result = subprocess.run(command, capture_output=True, text=True, cwd=folder, timeout=60,
+                                                stdin=subprocess.DEVNULL,
+                                                env=dict(os.environ, DEVICE_ROOT=root, DEVICE_QUESTION_SECONDS=value))
+                        self.assertEqual((2, ""), (result.returncode, result.stdout))
+                        self.assertEqual(["%s: DEVICE_QUESTION_SECONDS is a whole number of seconds from 1 to 3600, "
+                                          "not %r" % (os.path.basename(command[0]), value)], result.stderr.splitlines())
+                        self.assertFalse(os.path.exists(root))
 
 
 def linked_files(folder):

@@ -385,14 +385,24 @@ class WholeFiles(unittest.TestCase):
             path = os.path.join(folder, "answer.xml")
             with open(path, "wb") as out:
                 out.write(b"earlier")
-            for what, write, keep in (("a failure", failing, bool),
-                                      ("not kept", lambda partial: 7, lambda status: False)):
+            for what, write, keep, fresh in (("a failure", failing, bool, False),
+                                             ("not kept", lambda partial: 7, lambda status: False, False),
+                                             ("a failure of a tool that makes the file", failing, bool, True)):
                 with self.subTest(what):
                     try:
-                        whole_files.write_with(path, write, keep)
+                        whole_files.write_with(path, write, keep, fresh)
                     except OSError:
                         pass
                     self.assertEqual((["answer.xml"], b"earlier"), (os.listdir(folder), read_file(path)))
+
+            def refusing_to_overwrite(partial):  # as osslsigncode does
+                if os.path.lexists(partial):
+                    raise OSError("%s exists" % partial)
+                with open(partial, "wb") as out:
+                    out.write(b"signed")
+                return True
+            whole_files.write_with(path, refusing_to_overwrite, fresh=True)
+            self.assertEqual((["answer.xml"], b"signed"), (os.listdir(folder), read_file(path)))
             umask = os.umask(0o027)
             try:
                 whole_files.write_whole(path, b"new")

@@ -10,6 +10,7 @@ import csv
 import hashlib
 import hmac
 import io
+import ntpath
 import os
 import shutil
 import signal
@@ -56,6 +57,7 @@ WAIT_FOR_FORM = [os.path.join(ROOT, "emulated_device", "wait-for-form"), "--name
 ROOT_FILES = ("development-root.key", "development-root.pem")
 UNSIGNED_KIT = os.path.join(ROOT, "build", "emulated-device", "packaging", "Quillmere-emulated.cab")
 TEST_PACKAGES = os.path.join(ROOT, "build", "emulated-device", "test_packages")
+DLL_NOT_FOUND = 0xC0000135 & 0xFF  # STATUS_DLL_NOT_FOUND as a Linux exit status: its low byte
 CA_CONFIGURATION = """[ca]
 default_ca = test
 [test]
@@ -262,6 +264,12 @@ def changed(path, copy):
     def flip(data):
         data[contents_offset(data) + 4] ^= 0x01
     return edited(path, copy, flip)
+
+
+def pe32_magic(data):
+    """A 64-bit image's optional header marked as a 32-bit one's (PE32): pefile still reads it as one
+    for x86-64; Wine cannot load it."""
+    struct.pack_into("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 24, pefile.OPTIONAL_HEADER_MAGIC_PE)
 
 
 # One signing set-up for every test: the certificates, the kit signed by a trusted and by an
@@ -697,6 +705,8 @@ class DeviceVerdicts(WithArtifacts):
                                                                    characteristics(lambda flags: flags & ~0x0002)),
                   "not marked as an executable image"),
                  ("the device's ARM program", shutil.copyfile(arm, self.path("arm.exe")), "another processor"),
+                 ("a 32-bit optional header (PE32)", edited(program, self.path("pe32.exe"), pe32_magic),
+                  "not a 64-bit image"),
                  ("a text", edited(program, self.path("text.exe"), lambda data: data.__setitem__(
                      slice(None), b"echo hello\r\n")), "not a PE image"),
                  ("one of Wine's own modules", edited(program, self.path("wine.exe"), lambda data: data.__setitem__(
@@ -713,7 +723,7 @@ class DeviceVerdicts(WithArtifacts):
         return x509.load_pem_x509_certificate(read_bytes(self.path(name))).public_bytes(serialization.Encoding.DER)
 
 
-class OnTheEmulatedDevice(WithArtifacts):
+class OnADevice(WithArtifacts):
     """One emulated device for every case: its policies set, its stores holding the throwaway
     root through its trust document, its questions answered on its screen."""
     INSTALLED = ("drive_c", "Program Files", "Quillmere", "Quillmere.exe")
@@ -756,13 +766,13 @@ class OnTheEmulatedDevice(WithArtifacts):
         # sent to it as a window's event could leave the key held.
         subprocess.run(["xdotool", "key", key], capture_output=True, env=environment)
 
-    def answering(self, command, answers):
-        """Runs a command of the device, answering each security question as `answers` say (Yes
-        for True) and Corvane's questions with Yes, each box until it goes; its exit code, the
-        security questions it asked and its output."""
+    def answering(self, command, answers, folder=None):
+        """Runs a command of the device (in that folder), answering each security question as
+        `answers` say (Yes for True) and Corvane's questions with Yes, each box until it goes; its
+        exit code, the security questions it asked and its output."""
         with tempfile.TemporaryFile("w+") as output:
             # The device's screen is shown: to this test, which answers on it.
-            process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, text=True,
+            process = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT, text=True, cwd=folder,
                                        stdin=subprocess.DEVNULL, env=dict(os.environ, DEVICE_DISPLAY=self.display))
             deadline = time.time() + 60
             # Each box gets its key as soon as it is on the screen, once: the box going is what the
@@ -789,6 +799,8 @@ class OnTheEmulatedDevice(WithArtifacts):
             text = output.read()
         return status, text.count("asked: "), text
 
+
+class OnTheEmulatedDevice(OnADevice):
     def test_the_kits_package_under_each_policy(self):
         self.trust_root()
         kits = {"trusted": self.path("trusted", "Quillmere-emulated.cab"),
@@ -862,7 +874,13 @@ class OnTheEmulatedDevice(WithArtifacts):
         self.assertIn('the device shows: "A newer version of this CAB is already installed', output)
         self.assertIn("nobody can see the device's screen to answer it", output)
         self.assertEqual(1, install("--answer", "no")[0])
-        # A question on the screen that nobody answers ends at its deadline.
+        # A question on the screen that nobody answers ends at its deadline: Corvane's, whose deadline
+        # the stand-in installer is handed, and the device's security question.
+        status, output, seconds = install(environment=dict(os.environ, DEVICE_DISPLAY=self.display,
+                                                           DEVICE_QUESTION_SECONDS="2"))
+        self.assertEqual(security.UNANSWERED, status, output)
+        self.assertIn("nobody answered within 2 s", output)
+        self.assertLess(seconds, 30)
         self.set_policy("prompt")
         status, output, seconds = install(environment=dict(os.environ, DEVICE_DISPLAY=self.display,
                                                            DEVICE_QUESTION_SECONDS="2"))
@@ -1150,43 +1168,63 @@ class OnTheEmulatedDevice(WithArtifacts):
         finally:
             self.set_policy("off")
 
+
+class ProgramsOnTheEmulatedDevice(OnADevice):
+    """Programs started as the device's loader would, each library of their folders with them (a
+    suite of their own, so that each stays well inside the time-out)."""
+
     def test_programs_start_as_the_execution_policies_say(self):
+        """Each program in a folder of its own: every other image in a program's folder is checked
+        with it (below)."""
         self.trust_root()
         folder = self.device_path("drive_c", "Program Files", "Signing")
-        os.makedirs(folder, exist_ok=True)
+        shutil.rmtree(folder, ignore_errors=True)
         signed = self.path("trusted", "emulated", "Quillmere.exe")
         unsigned = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
-        shutil.copyfile(signed, os.path.join(folder, "Signed.exe"))
-        shutil.copyfile(unsigned, os.path.join(folder, "Unsigned.exe"))
+        installer = os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe")
+
+        def place(source, *parts):
+            os.makedirs(os.path.join(folder, *parts[:-1]), exist_ok=True)
+            return shutil.copyfile(source, os.path.join(folder, *parts))
+        place(signed, "Signed", "Signed.exe")
+        place(unsigned, "Unsigned", "Unsigned.exe")
         # C:\..\Swapped.exe is C:\Swapped.exe to Windows: that file is checked, not the one beside drive_c.
         shutil.copyfile(signed, self.device_path("Swapped.exe"))
         shutil.copyfile(unsigned, self.device_path("drive_c", "Swapped.exe"))
         # A signed program that ends at once (the stand-in installer's usage, exit code 2), for the
         # presets under which a signed program runs without a question.
-        osslsigncode_sign(os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe"),
-                          os.path.join(folder, "SignedTool.exe"), self.path("signer"))
-        tool = "C:\\Program Files\\Signing\\SignedTool.exe"
+        os.makedirs(os.path.join(folder, "Tool"))
+        osslsigncode_sign(installer, os.path.join(folder, "Tool", "SignedTool.exe"), self.path("signer"))
+        tool = "C:\\Program Files\\Signing\\Tool\\SignedTool.exe"
         for policy in ("off", "prompt", "two-tier-prompt"):
             with self.subTest(policy=policy, program=tool):
                 self.set_policy(policy)
                 self.assertEqual((2, 0), self.answering(RUN_PROGRAM + [tool], [])[:2])
         # A signed library named like a program, an unsigned program of that name with .exe beside it:
-        # the library is no program, and Wine must never be left to find the other file.
-        shutil.copyfile(self.path("trusted", "emulated", "Corvane.dll"), os.path.join(folder, "Library"))
-        shutil.copyfile(os.path.join(security.BUILD, "setup_installer", "SetupInstaller.exe"),
-                        os.path.join(folder, "Library.exe"))
+        # the library is no program, and Wine must never be left to find the other file. The same
+        # with a signed program, and with an image Wine cannot load, whose .exe.bat start.exe would
+        # run. The unsigned program tells when it runs (the stand-in installer's usage).
+        place(self.path("trusted", "emulated", "Corvane.dll"), "Library", "Library")
+        place(installer, "Library", "Library.exe")
+        place(signed, "Prog", "Prog")
+        place(installer, "Prog", "Prog.exe")
+        edited(installer, place(installer, "BadMagic", "BadMagic.exe"), pe32_magic)
+        with open(os.path.join(folder, "BadMagic", "BadMagic.exe.bat"), "w") as out:
+            out.write('echo ran> "%~dp0ran-instead.txt"\r\n')
         # policy, program, answers to its questions, its exit code ("form": Quillmere's form is
-        # shown and closed with OK), questions asked
-        for policy, program, answers, ended, questions in (
-                ("locked", "C:\\Program Files\\Signing\\Signed.exe", [], "form", 0),
-                ("locked", "C:\\Program Files\\Signing\\Unsigned.exe", [], security.REFUSED, 0),
-                ("locked", "C:\\..\\Swapped.exe", [], security.REFUSED, 0),
-                ("prompt", "C:\\Program Files\\Signing\\Unsigned.exe", [False], security.REFUSED, 1),
-                ("locked", "C:\\Program Files\\Signing\\Library", [], 1, 0),
-                ("locked", "c:\\PROGRAM FILES\\signing\\signedtool.exe", [], 2, 0)):
+        # shown and closed with OK), questions asked, what it says
+        for policy, program, answers, ended, questions, says in (
+                ("locked", "Signed\\Signed.exe", [], "form", 0, None),
+                ("locked", "Unsigned\\Unsigned.exe", [], security.REFUSED, 0, "policy 4102"),
+                ("locked", "C:\\..\\Swapped.exe", [], security.REFUSED, 0, "policy 4102"),
+                ("prompt", "Unsigned\\Unsigned.exe", [False], security.REFUSED, 1, "said No"),
+                ("locked", "Library\\Library", [], 1, 0, "does not end in .exe"),
+                ("locked", "Prog\\Prog", [], 1, 0, "does not end in .exe"),
+                ("off", "BadMagic\\BadMagic.exe", [], 1, 0, "not a 64-bit image"),
+                ("locked", "c:\\PROGRAM FILES\\signing\\tool\\signedtool.exe", [], 2, 0, "usage: SetupInstaller")):
             with self.subTest(policy=policy, program=program):
                 self.set_policy(policy)
-                command = RUN_PROGRAM + [program]
+                command = RUN_PROGRAM + [ntpath.join("C:\\Program Files\\Signing", program)]
                 if ended == "form":
                     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
                     # OK is tapped once the form is painted: a tap before its button is there is lost.
@@ -1201,9 +1239,86 @@ class OnTheEmulatedDevice(WithArtifacts):
                 else:
                     status, asked, output = self.answering(command, answers)
                     self.assertEqual((ended, questions), (status, asked), output)
+                    self.assertIn(says, output)
+                    if ended != 2:
+                        self.assertNotIn("usage: SetupInstaller", output)
+        # The launcher itself starts the file it is given or nothing: not the .exe.bat beside an
+        # image Wine cannot load, not the .exe beside a file that is gone once checked.
+        place(installer, "Gone", "Gone.exe")
+        for program in ("BadMagic\\BadMagic.exe", "Gone\\Gone"):
+            with self.subTest(launcher=program):
+                launched = subprocess.run(self.device.command + [
+                    run_program.LAUNCHER, ntpath.join("C:\\Program Files\\Signing", program)],
+                    capture_output=True, text=True, timeout=60)
+                self.assertEqual((1, ""), (launched.returncode, launched.stdout), launched.stderr)
+                self.assertIn("%s cannot be started" % program, launched.stderr)
+        self.assertFalse(os.path.exists(os.path.join(folder, "BadMagic", "ran-instead.txt")))
         shutil.rmtree(folder)
         for path in (self.device_path("Swapped.exe"), self.device_path("drive_c", "Swapped.exe")):
             os.remove(path)
+
+    def test_every_library_a_program_could_load_from_its_folder_is_checked_as_the_program_is(self):
+        """Wine loads a library that a program imports by name from the program's folder, from a
+        folder below it when a manifest beside the program says so, and as a Linux library when the
+        file is an ELF object; each is checked with the program, and one question asks about all.
+        The folder the command is run from is no place the program looks."""
+        self.trust_root()
+        folder = self.device_path("drive_c", "Program Files", "Plugged")
+        tests = os.path.join(ROOT, "build", "emulated-device", "tests")
+        host = osslsigncode_sign(os.path.join(tests, "PluginHost.exe"), self.path("PluginHost.exe"), self.path("signer"))
+        unsigned = read_bytes(os.path.join(tests, "plugin.dll"))
+        signed = osslsigncode_sign(os.path.join(tests, "plugin.dll"), self.path("plugin.dll"), self.path("signer"))
+        caller = self.path("caller")
+        os.makedirs(caller, exist_ok=True)
+        with open(os.path.join(caller, "plugin.dll"), "wb") as out:
+            out.write(unsigned)
+        layouts = {"unsigned beside": {"plugin.dll": unsigned}, "signed beside": {"plugin.dll": read_bytes(signed)},
+                   "changed beside": {"plugin.dll": read_bytes(changed(signed, self.path("changed-plugin.dll")))},
+                   "unsigned below, by a manifest": {"PluginHost.exe.manifest": assembly_manifest("PluginHost", "plug"),
+                                                     "plug/plug.manifest": assembly_manifest("plug", file="plugin.dll"),
+                                                     "plug/plugin.dll": unsigned},
+                   "an ELF object beside": {"plugin.dll": b"\x7fELF" + bytes(60)},
+                   "none but in the caller's folder": {}}
+        # layout, policy, answers to its questions, exit code, questions asked, whether plugin.dll ran
+        for layout, policy, answers, ended, questions, plugin_ran in (
+                ("unsigned beside", "locked", [], security.REFUSED, 0, False),
+                ("unsigned beside", "prompt", [True], 0, 1, True),
+                ("signed beside", "locked", [], 0, 0, True),
+                ("changed beside", "off", [], security.REFUSED, 0, False),
+                ("unsigned below, by a manifest", "locked", [], security.REFUSED, 0, False),
+                ("an ELF object beside", "locked", [], security.REFUSED, 0, False),
+                ("none but in the caller's folder", "locked", [], DLL_NOT_FOUND, 0, False)):
+            with self.subTest(layout=layout, policy=policy):
+                shutil.rmtree(folder, ignore_errors=True)
+                os.makedirs(folder)
+                shutil.copyfile(host, os.path.join(folder, "PluginHost.exe"))
+                for name, data in layouts[layout].items():
+                    os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+                    with open(os.path.join(folder, name), "wb") as out:
+                        out.write(data)
+                self.set_policy(policy)
+                status, asked, output = self.answering(RUN_PROGRAM + ["C:\\Program Files\\Plugged\\PluginHost.exe"],
+                                                       answers, folder=caller)
+                self.assertEqual((ended, questions, plugin_ran), (status, asked, "plugin.dll runs" in output), output)
+                if ended == security.REFUSED:
+                    self.assertIn("refused: its library plug", output)
+                if questions:
+                    self.assertIn("asked: The program PluginHost.exe is signed by a publisher this device trusts, but "
+                                  "the library plugin.dll in its folder is not. Run it anyway?", output)
+        shutil.rmtree(folder)
+
+
+def assembly_manifest(name, dependency=None, file=None):
+    """A side-by-side assembly's manifest, as Wine reads one beside a program or in a folder below it."""
+    identity = '<assemblyIdentity type="win32" name="%s" version="1.0.0.0" processorArchitecture="amd64"/>'
+    inside = identity % name
+    if dependency:
+        inside += "<dependency><dependentAssembly>%s</dependentAssembly></dependency>" % (identity % dependency)
+    if file:
+        inside += '<file name="%s"/>' % file
+    return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n<assembly xmlns="urn:schemas-microsoft-com:'
+            'asm.v1" manifestVersion="1.0">%s</assembly>\r\n' % inside).encode("ascii")
+
 
 if __name__ == "__main__":
     sys.exit(unittest.main())

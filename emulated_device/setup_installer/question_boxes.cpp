@@ -71,14 +71,11 @@ static LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(Watch.hook, code, wParam, lParam);
 }
 
-BOOL WatchMessageBoxes(QuestionMode mode, BOOL report)
+BOOL WatchMessageBoxes(QuestionMode mode, BOOL report, UINT deadlineSeconds)
 {
-    WCHAR seconds[16];
     Watch.mode = mode;
     Watch.report = report;
-    Watch.deadlineSeconds = QUESTION_DEADLINE_SECONDS;
-    if (GetEnvironmentVariableW(L"DEVICE_QUESTION_SECONDS", seconds, 16) > 0 && _wtoi(seconds) > 0)
-        Watch.deadlineSeconds = (UINT)_wtoi(seconds);
+    Watch.deadlineSeconds = deadlineSeconds;
     Watch.hook = SetWindowsHookExW(WH_CBT, WatchActivation, NULL, GetCurrentThreadId());
     return Watch.hook != NULL;
 }
@@ -86,6 +83,19 @@ BOOL WatchMessageBoxes(QuestionMode mode, BOOL report)
 BOOL QuestionWentUnanswered(void)
 {
     return Watch.unanswered;
+}
+
+BOOL ReadQuestionSeconds(LPCWSTR text, UINT* seconds)
+{
+    UINT value = 0;
+    for (const WCHAR* character = text; *character != 0; ++character) {
+        UINT digit = (UINT)(*character - L'0');
+        if (*character < L'0' || *character > L'9' || value > (MAX_QUESTION_SECONDS - digit) / 10)
+            return FALSE;
+        value = value * 10 + digit;
+    }
+    *seconds = value;
+    return value > 0;
 }
 
 BOOL ReadQuestionMode(LPCWSTR text, QuestionMode* mode)

@@ -4,7 +4,9 @@
 // application by its name with what its installation recorded, or lists and checks a package.
 //
 //   SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
+//                              [--question-seconds SECONDS]
 //   SetupInstaller remove      APPLICATION --security FOLDER [--library-sha256 HEX|none] [--answer yes|no|unseen]
+//                              [--question-seconds SECONDS]
 //   SetupInstaller list        PACKAGE.CAB
 //   SetupInstaller answer      DOCUMENT.XML ANSWER.XML --security FOLDER [--role MASK]
 //
@@ -16,8 +18,9 @@
 // where the device's policies grant it: the emulated device's scripts decide that, and nothing
 // here reads a policy (16, User Authenticated, when none is given). --library-sha256 names the
 // setup library the device's security checked: another one (or any, with none) is not loaded. The setup library's message boxes are answered on the
-// screen (a question nobody answers is a No after a deadline), or as --answer says; unseen: nobody
-// can see the screen, so a question is a No and goes unanswered.
+// screen (a question nobody answers is a No after its deadline, --question-seconds, 120 s unless
+// given), or as --answer says; unseen: nobody can see the screen, so a question is a No and goes
+// unanswered.
 //
 // Exit codes: kExitCodes below, which the usage text prints.
 #include <windows.h>
@@ -603,9 +606,9 @@ static const struct {
 static int Usage(void)
 {
     wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] "
-            L"[--answer yes|no|unseen]\n"
+            L"[--answer yes|no|unseen] [--question-seconds SECONDS]\n"
             L"       SetupInstaller remove APPLICATION --security FOLDER [--library-sha256 HEX|none] "
-            L"[--answer yes|no|unseen]\n"
+            L"[--answer yes|no|unseen] [--question-seconds SECONDS]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
             L"       SetupInstaller answer DOCUMENT.XML ANSWER.XML --security FOLDER [--role MASK]\n"
             L"exit codes:\n");
@@ -633,11 +636,15 @@ int wmain(int argc, WCHAR** argv)
     DWORD role = UNSIGNED_ROLE;
     LPCWSTR checkedLibrary = NULL, state = NULL;
     QuestionMode questions = QUESTIONS_ON_SCREEN;
+    UINT questionSeconds = QUESTION_DEADLINE_SECONDS;
     for (int i = answer ? 4 : 3; i < argc; i += 2) {
         if (i + 1 >= argc)
             return Usage();
         if (!answer && lstrcmpW(argv[i], L"--answer") == 0) {
             if (!ReadQuestionMode(argv[i + 1], &questions))
+                return Usage();
+        } else if (!answer && lstrcmpW(argv[i], L"--question-seconds") == 0) {
+            if (!ReadQuestionSeconds(argv[i + 1], &questionSeconds))
                 return Usage();
         } else if (!remove && lstrcmpW(argv[i], L"--role") == 0) {
             if (!ReadRole(argv[i + 1], &role))
@@ -654,7 +661,7 @@ int wmain(int argc, WCHAR** argv)
         return Usage();
     if (answer)
         return AnswerDocument(argv[2], argv[3], role, state);
-    WatchMessageBoxes(questions, TRUE);
+    WatchMessageBoxes(questions, TRUE, questionSeconds);
     int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
                          : RemoveApplication(argv[2], checkedLibrary, state);
     return QuestionWentUnanswered() ? EXIT_UNANSWERED : result;
