@@ -126,6 +126,7 @@ class Refusals(unittest.TestCase):
             ("enable = on\nssid\u00b2 = x\n".encode(), 2, "unknown key"),
             (b"enable = on\nssid1 a\n", 2, "expected 'key = value'"),
             (b"enable = on\nssid1 = \"open\n", 2, "must end with one"),
+            (b"enable = on\nssid1 = \"\n", 2, "must end with one"),
             (b"enable = on\nssid1 = bad \xff byte\n", 2, "not valid UTF-8"),
             (b"enable = on\nssid1 = tab\there\n", 2, "control character"),
             (b"enable = on\nssid1 = nul\x00here\n", 2, "control character"),
@@ -716,9 +717,10 @@ class FleetReport(unittest.TestCase):
 
     def test_the_csv_has_a_row_for_each_difference_and_no_cell_a_spreadsheet_would_run(self):
         """Read with ',' or ';' between cells; never written over an input; any value written."""
-        names = ["=cmd|' -C calc'!A0", "+1", "-1", "@SUM(A1)", "\ttab", "a,b\nc", b"bytes-\xff", "dock-07;=2+3;"]
-        shown_names = ["'=cmd|' -C calc'!A0", "'+1", "'-1", "'@SUM(A1)", "'\ttab", "a,b\nc", "bytes-\\xff",
-                       "dock-07;'=2+3;", "lone"]
+        names = ["=cmd|' -C calc'!A0", "+1", "-1", "@SUM(A1)", "\ttab", "\rreturn", "a,b\nc", b"bytes-\xff",
+                 "dock-07;=2+3;", "dock-08;\rreturn"]
+        shown_names = ["'=cmd|' -C calc'!A0", "'+1", "'-1", "'@SUM(A1)", "'\ttab", "'\rreturn", "a,b\nc",
+                       "bytes-\\xff", "dock-07;'=2+3;", "dock-08;'\rreturn", "lone"]
         lone_surrogate = base64.b64encode(b"\x00\xd8\x00\x00").decode()
         with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryDirectory() as lists:
             list_file = os.path.join(lists, "formula.whitelist")

@@ -31,12 +31,14 @@ from asn1crypto import pkcs12 as asn1_pkcs12
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import padding
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "emulated_device"))
 sys.path.insert(0, os.path.join(ROOT, "packaging"))
 import cabinet  # noqa: E402
+import install_package  # noqa: E402
 import provisioning_xml  # noqa: E402
 import run_program  # noqa: E402
 import security  # noqa: E402
@@ -73,6 +75,8 @@ commonName = supplied
 [signer]
 basicConstraints = CA:FALSE
 extendedKeyUsage = codeSigning
+[authority]
+basicConstraints = critical,CA:TRUE
 """
 
 
@@ -128,6 +132,16 @@ def make_certificates(folder):
     openssl(["req", "-newkey", "rsa:2048", "-nodes", "-keyout", "expired.key", "-out", "expired.csr", "-subj",
              "/CN=expired"], folder)
     expired_by(folder, "root.pem", "root.key", "expired.pem")
+    issued_by(folder, "root.pem", "root.key", "later.pem", LATER)  # its key is expired.key
+    # Not yet valid, a self-signed CA; self-signed but no CA; two roots in one file.
+    openssl(["req", "-new", "-key", "root.key", "-out", "later-root.csr", "-subj", "/CN=later-root"], folder)
+    openssl(["ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile", "root.key", "-in", "later-root.csr",
+             "-out", "later-root.pem", "-startdate", LATER[0], "-enddate", LATER[1], "-extensions", "authority",
+             "-notext"], folder)
+    openssl(["req", "-x509", "-key", "root.key", "-sha1", "-days", "30", "-out", "self-signed-leaf.pem", "-subj",
+             "/CN=self-signed-leaf", "-addext", "basicConstraints=critical,CA:FALSE"], folder)
+    with open(os.path.join(folder, "two-roots.pem"), "wb") as out:
+        out.write(read_bytes(os.path.join(folder, "root.pem")) + read_bytes(os.path.join(folder, "other-root.pem")))
     # Expired too, from a root named like a date far ahead: its name is no date.
     openssl(["req", "-x509", "-key", "root.key", "-sha1", "-days", "30", "-out", "trick-root.pem", "-subj",
              "/CN=Not After : Dec 31 23:59:59 2099 GMT"], folder)
@@ -150,10 +164,17 @@ def make_certificates(folder):
     openssl(["pkey", "-in", "signer.key", "-aes256", "-passout", "pass:s3cret", "-out", "encrypted.key"], folder)
 
 
+LATER = ("20990101000000Z", "21000101000000Z")  # valid only from a date far ahead
+
+
 def expired_by(folder, root, key, name):
+    issued_by(folder, root, key, name, ("20200101000000Z", "20210101000000Z"))
+
+
+def issued_by(folder, root, key, name, validity):
+    """A code-signing certificate for expired.key, valid from and until the dates given."""
     openssl(["ca", "-batch", "-config", "ca.cnf", "-cert", root, "-keyfile", key, "-in", "expired.csr", "-out", name,
-             "-startdate", "20200101000000Z", "-enddate", "20210101000000Z", "-extensions", "signer", "-notext"],
-            folder)
+             "-startdate", validity[0], "-enddate", validity[1], "-extensions", "signer", "-notext"], folder)
 
 
 SLOW = 2 ** 31 - 1  # key-derivation iterations: minutes of work, deaf to SIGTERM
@@ -308,7 +329,9 @@ class WithArtifacts(unittest.TestCase):
 class Signing(WithArtifacts):
     def refused(self, command, reason, folder="out", **environment):
         """Runs a command that must refuse: exit 1, one line with the reason, the folder as it was
-        and nothing left beside it."""
+        and nothing left beside it. Unless PATH is given, its osslsigncode fails: a refusal that
+        came only after something was signed would say so instead of its reason."""
+        environment.setdefault("PATH", self.path("failing") + os.pathsep + os.environ["PATH"])
         before = snapshot(self.path(folder)) if os.path.lexists(self.path(folder)) else None
         result = run(command, self.folder, env=dict(os.environ, **environment), timeout=60)
         self.assertEqual(1, result.returncode, result.stderr)
@@ -330,6 +353,7 @@ class Signing(WithArtifacts):
                   "certificate 2 (CN=big-key): its key has 4096 bits"),
                  (kit, ["--pkcs12", "chained.p12", "--password-file", "password"], "4096 bits"),
                  (kit, ["--certificate", "signer.pem", "--key", "other-signer.key"], "is not the key of"),
+                 (kit, ["--certificate", "later.pem", "--key", "expired.key"], "it is valid only from 2099-01-01"),
                  (white_list, signing_options("expired"), "expired"),
                  (white_list, ["--certificate", "signer.pem", "--key", "encrypted.key"], "encrypted.key is encrypted"),
                  (kit, ["--pkcs12", "slow-mac.p12", "--password-file", "password"], slow),
@@ -339,7 +363,10 @@ class Signing(WithArtifacts):
                  (white_list, ["--certificate", "signer.pem", "--key", "slow.der"], slow),
                  (TRUST_DOCUMENT + ["big-key.pem", "out"], [], "4096 bits"),
                  (TRUST_DOCUMENT + ["expired.pem", "out"], [], "expired"),
-                 (TRUST_DOCUMENT + ["signer.pem", "out"], [], "not a self-signed CA certificate")]
+                 (TRUST_DOCUMENT + ["signer.pem", "out"], [], "not a self-signed CA certificate"),
+                 (TRUST_DOCUMENT + ["self-signed-leaf.pem", "out"], [], "not a self-signed CA certificate"),
+                 (TRUST_DOCUMENT + ["later-root.pem", "out"], [], "it is valid only from 2099-01-01"),
+                 (TRUST_DOCUMENT + ["two-roots.pem", "out"], [], "holds 2 certificates: give the root alone")]
         for command, options, reason in cases:
             with self.subTest(command=os.path.basename(command[0]), options=options or command[1]):
                 self.refused(command + options, reason)
@@ -350,6 +377,7 @@ class Signing(WithArtifacts):
         shutil.copytree(self.path("trusted"), self.path("edited"))
         with open(self.path("edited", "Quillmere-ARM.inf"), "ab") as out:
             out.write(b";")
+        shutil.copytree(self.path("trusted"), self.path("holding"))
         shutil.copytree(self.path("trusted"), self.path("linked-marker"))
         os.remove(self.path("linked-marker", ".kit-signing-output"))
         os.symlink(self.path("trusted", ".kit-signing-output"), self.path("linked-marker", ".kit-signing-output"))
@@ -364,16 +392,19 @@ class Signing(WithArtifacts):
         cases = [(SIGN_KIT + ["added"] + signer, "added", "holds ARM/notes.txt, which sign-kit did not write", {}),
                  (SIGN_KIT + ["edited"] + signer, "edited", "Quillmere-ARM.inf was changed", {}),
                  (SIGN_KIT + ["lists"] + signer, "lists", "is an output of white-list-package", {}),
-                 (WHITE_LIST + [os.path.join(HERE, "white_lists", "second.whitelist"), "mine"], "mine",
+                 (WHITE_LIST + [os.path.join(HERE, "white_lists", "second.whitelist"), "mine"] + signer, "mine",
                   "not empty and holds no .kit-signing-output", {}),
                  (SIGN_KIT + ["trust"] + signer, "trust", "is an output of trust-document", {}),
-                 (TRUST_DOCUMENT + ["root.pem", "trusted"], "trusted", "is an output of sign-kit", {}),
+                 (TRUST_DOCUMENT + ["root.pem", "trusted"] + signer, "trusted", "is an output of sign-kit", {}),
+                 # An earlier output of its own that holds the current folder: run from its ARM folder.
+                 (["env", "-C", self.path("holding", "ARM")] + SIGN_KIT + ["..", "--certificate", self.path(
+                     "signer.pem"), "--key", self.path("signer.key")], "holding", ".. holds the current folder", {}),
                  (SIGN_KIT + ["linked-marker"] + signer, "linked-marker", ".kit-signing-output is not a file", {}),
                  (SIGN_KIT + ["link"] + signer, "trusted", "link is a symbolic link", {}),
                  (SIGN_KIT + ["root.pem"] + signer, "root.pem", "is not a folder", {}),
                  (SIGN_KIT + ["checkout/build/.."] + signer, "empty", "is the checkout", {}),
                  (SIGN_KIT + ["empty", "--build", "empty"] + signer, "empty", "is the build folder", {}),
-                 (TRUST_DOCUMENT + ["root.pem", "lists/../home"], "home", "is the home folder",
+                 (TRUST_DOCUMENT + ["root.pem", "lists/../home"] + signer, "home", "is the home folder",
                   {"HOME": self.path("home")})]
         for command, folder, reason, environment in cases:
             with self.subTest(command=os.path.basename(command[0]), folder=folder):
@@ -488,6 +519,34 @@ class Signing(WithArtifacts):
         self.refused(TRUST_DOCUMENT + ["root.pem", "trust"] + signing_options("signer"), "no space left on device",
                      "trust", PATH=self.path("failing") + os.pathsep + os.environ["PATH"])
 
+    def test_every_file_the_commands_write_has_the_mode_the_umask_gives(self):
+        """Under umask 027 and 077: each file written is 0666 and each folder 0777 without the
+        umask's bits; the development certificate's files are their owner's alone."""
+        list_file, signer = os.path.join(HERE, "white_lists", "second.whitelist"), signing_options("signer")
+        for umask in (0o027, 0o077):
+            place = self.path("modes-%03o" % umask)
+            os.makedirs(os.path.join(place, "packaging"))
+            shutil.copy(os.path.join(ROOT, "packaging", "development-certificate"), os.path.join(place, "packaging"))
+            # command; what it writes; each file's mode
+            table = [(SIGN_KIT + [os.path.join(place, "kit")] + signer, "kit", 0o666),
+                     (WHITE_LIST + [list_file, os.path.join(place, "lists")] + signer, "lists", 0o666),
+                     (TRUST_DOCUMENT + ["root.pem", os.path.join(place, "trust")] + signer, "trust", 0o666),
+                     (WHITE_LIST_QUERY + [os.path.join(place, "query")], "query", 0o666),
+                     (WHITE_LIST_REPORT + [list_file, os.path.join(place, "lists", "second.xml"), "--csv",
+                                           os.path.join(place, "query", "fleet.csv")], "query/fleet.csv", 0o666),
+                     (MARKER_REMOVAL + [os.path.join(place, "marker")], "marker", 0o666),
+                     ([os.path.join(place, "packaging", "development-certificate")], "build", 0o600)]
+            for command, written, mode in table:
+                with self.subTest(umask="%03o" % umask, command=os.path.basename(command[0])):
+                    result = subprocess.run(command, cwd=self.folder, capture_output=True, text=True, umask=umask)
+                    self.assertEqual(0, result.returncode, result.stderr)
+                    top = os.path.join(place, written)
+                    paths = [top] + [os.path.join(folder, name) for folder, folders, files in os.walk(top)
+                                     for name in folders + files]
+                    found = {path: stat.S_IMODE(os.lstat(path).st_mode) for path in paths}
+                    self.assertEqual({path: (0o777 if os.path.isdir(path) else mode) & ~umask for path in paths},
+                                     found)
+
     def test_the_development_certificate_keeps_its_root_and_renews_its_signer_when_asked(self):
         os.makedirs(self.path("kit", "packaging"))
         make = [shutil.copy(os.path.join(ROOT, "packaging", "development-certificate"), self.path("kit", "packaging"))]
@@ -510,6 +569,29 @@ class Signing(WithArtifacts):
         self.assertIn("development-signer.pem has expired; packaging/development-certificate --renew", result.stderr)
         self.assertEqual(expired, read_bytes(os.path.join(made, "development-signer.pem")))
         self.assertEqual(0, run(make + ["--renew"], self.folder).returncode)
+        unchanged_root_and_a_signer_under_it()
+        # A file holding two certificates where one is expected, a signer not valid yet: refused, kept.
+        signer, root_file = os.path.join(made, "development-signer.pem"), os.path.join(made, "development-root.pem")
+        issued_by(self.folder, root_file, os.path.join(made, "development-root.key"), self.path("later-signer.pem"),
+                  LATER)
+        for path, data, says in ((signer, read_bytes(signer) * 2, "development-signer.pem holds 2 certificates, not "
+                                                                  "the signer alone; packaging/development-certificate "
+                                                                  "--renew"),
+                                 (root_file, root[1] * 2, "development-root.pem holds 2 certificates, not the root "
+                                                          "alone"),
+                                 (signer, read_bytes(self.path("later-signer.pem")), "development-signer.pem is not "
+                                                                                    "valid yet; packaging/development"
+                                                                                    "-certificate --renew")):
+            with self.subTest(says):
+                kept = read_bytes(path)
+                with open(path, "wb") as out:
+                    out.write(data)
+                result = run(make, self.folder)
+                self.assertEqual((1, 1), (result.returncode, len(result.stderr.splitlines())), result.stderr)
+                self.assertIn(says, result.stderr)
+                self.assertEqual(data, read_bytes(path))
+                with open(path, "wb") as out:
+                    out.write(kept)
         unchanged_root_and_a_signer_under_it()
 
 
@@ -572,6 +654,42 @@ def unreadable_public_keys(signature):
         certificate.chosen["tbs_certificate"]["subject_public_key_info"]["algorithm"]["algorithm"] = "1.2.3.4"
 
 
+def signed_again(key_file, digest_name):
+    """A change for with_signature: the signer's digest made digest_name, the message digest of its
+    signed attributes computed with it and the attributes signed again with the signer's key: a
+    signature that verifies, whatever the digest of the file's contents in it."""
+    def change(signature):
+        content = signatures.Signature(signature.dump()).content
+        algorithm = signatures.DIGESTS[digest_name][1]()
+        signer = signature["content"]["signer_infos"][0]
+        signer["digest_algorithm"]["algorithm"] = digest_name
+        for attribute in signer["signed_attrs"]:
+            if attribute["type"].native == "message_digest":
+                attribute["values"] = cms.SetOfOctetString([hashlib.new(digest_name, content).digest()])
+        key = serialization.load_pem_private_key(read_bytes(key_file), None)
+        signer["signature"] = key.sign(b"\x31" + signer["signed_attrs"].dump(force=True)[1:], padding.PKCS1v15(),
+                                       algorithm)
+    return change
+
+
+def carrying_the_digest_of(path):
+    """A change for with_signature: the file digest in the signed content made that of the file at
+    path; the signed attributes and their signature kept, which still verify, but whose message
+    digest matches that content no more."""
+    with tempfile.TemporaryDirectory() as scratch:
+        digest = signatures.current_digest(path, "sha1", scratch)
+
+    def change(signature):
+        earlier = signatures.Signature(signature.dump()).file_digest
+        signature["content"]["encap_content_info"] = cms.ContentInfo.load(
+            signature["content"]["encap_content_info"].dump().replace(earlier, digest))
+    return change
+
+
+def two_signers(signature):
+    signature["content"]["signer_infos"].append(signature["content"]["signer_infos"][0].copy())
+
+
 def sha256_made_sha224(data):
     """The signature's SHA-256 object identifiers turned into SHA-224's: a digest osslsigncode cannot compute."""
     data[:] = data.replace(bytes.fromhex("0609608648016503040201"), bytes.fromhex("0609608648016503040204"))
@@ -590,6 +708,7 @@ class DeviceVerdicts(WithArtifacts):
         make_unusable_chains(self.folder)
         kit, program = self.path("trusted", "Quillmere-emulated.cab"), self.path("trusted", "emulated", "Quillmere.exe")
         unsigned_program = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
+        flipped = changed(program, self.path("flipped.exe"))
 
         def appended(count):
             return lambda data: data.extend(b"\0" * count)
@@ -624,6 +743,18 @@ class DeviceVerdicts(WithArtifacts):
                                                            empty_message_digest), "changed", "cannot be read"),
             ("an unreadable public key", with_signature(program, self.path("unreadable-key.exe"),
                                                         unreadable_public_keys), "changed", "cannot be read"),
+            ("a changed byte and the signed content's digest made anew (its signed attributes still verify)",
+             with_signature(flipped, self.path("digest-made-anew.exe"), carrying_the_digest_of(flipped)), "changed",
+             "signed attributes do not match"),
+            ("a SHA-256 digest of the contents, signed with SHA-1",
+             with_signature(self.path("sha256-digest.exe"), self.path("sha256-under-sha1.exe"),
+                            signed_again(self.path("signer.key"), "sha1")), "untrusted", "SHA1/SHA256 digest"),
+            ("a SHA-1 digest of the contents, signed with SHA-256",
+             with_signature(program, self.path("sha1-under-sha256.exe"), signed_again(self.path("signer.key"),
+                                                                                       "sha256")),
+             "untrusted", "SHA1/SHA256 digest"),
+            ("two signers where one is expected", with_signature(program, self.path("two-signers.exe"), two_signers),
+             "changed", "not one signer"),
         ]
         for what, path, verdict, reason in cases:
             with self.subTest(what):
@@ -642,6 +773,8 @@ class DeviceVerdicts(WithArtifacts):
         for name, data, role in (("GOOD", self.der("root.pem"), "8"), ("TEXT", b"not a certificate", "8"),
                                  ("TWICE", duplicated.dump(force=True), "8"),
                                  ("NOROLE", self.der("other-root.pem"), None), ("LEAF", self.der("signer.pem"), "8"),
+                                 ("SELFSIGNED", self.der("self-signed-leaf.pem"), "8"),
+                                 ("PAIR", self.der("root.pem") + self.der("other-root.pem"), "8"),
                                  ("BIGKEY", self.der("big-key.pem"), "8")):
             with open(os.path.join(spc, name + ".cer"), "wb") as out:
                 out.write(data)
@@ -653,11 +786,72 @@ class DeviceVerdicts(WithArtifacts):
             found = security.certificates(state, ["SPC"])
         self.assertEqual([("GOOD", 8)], [(anchor.thumbprint, anchor.role) for anchor in found])
         reports = output.getvalue().splitlines()
-        self.assertEqual(5, len(reports), reports)
+        self.assertEqual(7, len(reports), reports)
         for name, reason in (("BIGKEY", "4096 bits"), ("LEAF", "not a self-signed authority"),
+                             ("SELFSIGNED", "not a self-signed authority"),
+                             ("PAIR", "is not a certificate the device can read"),
                              ("NOROLE", "no role mask"), ("TEXT", "is not a certificate"),
                              ("TWICE", "is not a certificate the device can read")):
             self.assertTrue(any(name in line and reason in line for line in reports), (name, reports))
+
+    def test_a_package_accepted_reaches_the_installer_only_when_its_setup_library_may_run(self):
+        """install-quillmere's decisions, on the host: the device's security state in a folder, its
+        user answering each question in turn, its installer only recorded."""
+        state, installer_runs = self.path("installing-device"), []
+        spc = os.path.join(state, "stores", "SPC")
+        os.makedirs(spc)
+        thumbprint = hashlib.sha1(self.der("root.pem")).hexdigest().upper()
+        with open(os.path.join(spc, thumbprint + ".cer"), "wb") as out:
+            out.write(self.der("root.pem"))
+        with open(os.path.join(spc, thumbprint + ".role"), "w") as out:
+            out.write("8")
+
+        class Device:
+            security = state
+
+            def policies(self):
+                return security.read_policies(state)
+
+            def run(self, program, arguments):
+                installer_runs.append(arguments)
+                return 0
+
+        class User:
+            def __init__(self, answers):
+                self.answers = list(answers)
+
+            def ask(self, text):
+                return self.answers.pop(0)
+
+            def installer_arguments(self):
+                return []
+        libraries = {"unsigned": read_bytes(os.path.join(ROOT, "build", "emulated-device", "setup_library",
+                                                         "Corvane.dll")),
+                     "changed": read_bytes(changed(self.path("trusted", "emulated", "Corvane.dll"),
+                                                   self.path("changed-library.dll")))}
+        packages = {}
+        for library, data in libraries.items():
+            unsigned = self.path("with-%s-library.cab" % library)
+            cabinet.pack([("00000Kit.000", b"instructions"), ("000Setup.999", data)], unsigned)
+            packages["unsigned", library] = unsigned
+            packages["trusted", library] = osslsigncode_sign(unsigned, self.path("signed-with-%s-library.cab" %
+                                                                                 library), self.path("signer"))
+        # policy, answers, the package, its setup library: the exit code, questions asked
+        for policy, answers, package, library, status, asked in (
+                ("prompt", [True, True], "unsigned", "unsigned", 0, 2),
+                ("prompt", [True, False], "unsigned", "unsigned", security.REFUSED, 2),
+                ("prompt", [True], "unsigned", "changed", security.REFUSED, 1),
+                ("locked", [], "trusted", "unsigned", security.REFUSED, 0),
+                ("locked", [], "trusted", "changed", security.REFUSED, 0)):
+            with self.subTest(policy=policy, answers=answers, package=package, library=library):
+                security.write_policies(state, security.preset(policy))
+                user, installer_runs[:] = User(answers), []
+                with contextlib.redirect_stdout(io.StringIO()) as output:
+                    found = install_package.install_copy(Device(), user, "kit.cab", packages[package, library])
+                self.assertEqual((status, asked, []), (found, len(answers) - len(user.answers), user.answers),
+                                 output.getvalue())
+                checked = ["--library-sha256", hashlib.sha256(libraries[library]).hexdigest()]
+                self.assertEqual([checked] if status == 0 else [], [arguments[-2:] for arguments in installer_runs])
 
     def test_a_policies_file_that_cannot_be_read_one_way_only_is_damaged(self):
         state = self.path("policies-device")
