@@ -456,7 +456,8 @@ class Signing(WithArtifacts):
         early = run(WHITE_LIST + [list_file, "p4", "--pkcs12", "signer.p12", "--signing-time", str(within - 86400)] +
                     from_file, self.folder)
         self.assertEqual(1, early.returncode)
-        self.assertIn("lies outside the signer's validity", early.stderr)
+        self.assertIn("lies outside the signer's validity (%s UTC to %s UTC)" % (signer.not_valid_before,
+                                                                                  signer.not_valid_after), early.stderr)
 
     def test_trust_document_reads_back(self):
         # The certificate as openssl writes it, and its thumbprint as the device's store names it.
