@@ -15,13 +15,20 @@ The kit's package for the emulated device unless --package names another; the ki
 (Quillmere) unless --app names another. Questions (the device's security questions, the setup
 library's boxes) are asked on the device's screen when it is shown (DEVICE_DISPLAY), else the
 security questions on the terminal, or all answered by --answer; a question nobody can see is
-never waited for. Exit codes: the stand-in installer's, 4 when the package cannot be read as a
-cabinet or a member's name is not a plain file name, 8 when the device's security refused the
-package or its setup library, 9 when two of the package's members would be one file on the
-device or it holds two setup libraries (refused before anything is unpacked), 12 when a question
-went unanswered, 13 when the device's policies are damaged (nothing installed or removed). A
-package refused for its role (7) is told the way out: the management system's channel, or a
-signature."""
+never waited for. A package refused for its role (7), or unsigned where the device takes no
+unsigned package (8), is told the way out: the management system's channel, or a signature.
+
+Exit codes: 0 done; 1 cancelled by the setup library (its question answered No, a device model
+it refuses); 2 bad arguments; 4 the package cannot be read as a cabinet (it is no CAB package)
+or a member's name is not a plain file name; 7 the role the package was accepted with does not
+allow what it does (nothing applied); 8 the device's security refused the package or its setup
+library (unsigned on a locked device, changed, or No to the unknown publisher); 9 two of its
+members would be one file on the device, or it holds two setup libraries (refused before
+anything is unpacked); 11 no application of that name is installed (remove); 12 a question went
+unanswered (nobody sees the device's screen: --answer); 13 the device's policies are damaged
+(nothing installed or removed); 14 a document (.cpf) with an element in error (nothing
+applied); 15 an application of that name is installed from another provider; the stand-in
+installer's others (docs/emulated-device.md)."""
 import hashlib
 import os
 import shutil
@@ -43,6 +50,23 @@ WAY_OUT = ("the device's policy 4119 (Grant Manager, %d) does not give role mask
            "document through the device-management system instead (emulated_device/send-document %s ANSWER.xml: it "
            "comes with the Enterprise role), or sign the package with a certificate whose root the device holds in its "
            "SPC store with a role mask that includes the Manager role (8)")
+SIGN_IT = ("sign it with a certificate whose root the device holds in its SPC store (docs/administrators.md, "
+           "\"Signing for a managed fleet\")")
+
+
+def document_beside(package):
+    """The provisioning document the kit's commands write beside a package, as typed: NAME.xml."""
+    return os.path.splitext(package)[0] + ".xml"
+
+
+def way_out_of_refusal(package):
+    """What to do with a package the device's policies refuse unsigned: a document (a .cpf, or a
+    package whose document lies beside it) can come through the management system; anything can
+    be signed."""
+    if package.lower().endswith(".cpf") or os.path.isfile(document_beside(package)):
+        return ("the way out: send its document through the device-management system (emulated_device/send-document "
+                "%s ANSWER.xml), or %s" % (document_beside(package), SIGN_IT))
+    return "the way out: " + SIGN_IT
 
 
 def setup_library_member(members):
@@ -88,17 +112,24 @@ def private_copy(package, scratch):
 
 def install(device, questions, original):
     with tempfile.TemporaryDirectory() as scratch:
-        return install_copy(device, questions, os.path.basename(original), private_copy(original, scratch))
+        return install_copy(device, questions, original, private_copy(original, scratch))
 
 
-def install_copy(device, questions, name, package):
+def install_copy(device, questions, typed, package):
+    """Installs the private copy `package` of the package given as `typed`, which the messages name."""
+    name = os.path.basename(typed)
     policies = device.policies()
     verdict, detail = security.classify(package, security.certificates(device.security, security.PACKAGE_STORES))
     decision, role = security.package_decision(verdict, detail, policies)
     if not security.checked(questions, name, verdict, detail, decision, role, security.PACKAGE_QUESTION % name):
+        if decision == "refuse" and verdict != "changed":
+            print(way_out_of_refusal(typed))
         return security.REFUSED
     try:
         member = setup_library_member(cabinet.members(package))
+    except cabinet.NotACabinet as problem:
+        print("refused: %s is not a CAB package (.cab or .cpf): %s" % (typed, problem.why))
+        return UNREADABLE
     except ValueError as problem:
         print("refused: %s" % problem)
         return AMBIGUOUS
@@ -124,7 +155,7 @@ def install_copy(device, questions, name, package):
                         questions.installer_arguments())
     if status == ROLE_REFUSED:
         # The kit's commands write the package's document beside it as NAME.xml.
-        print(WAY_OUT % (policies[security.GRANT_MANAGER], role, os.path.splitext(name)[0] + ".xml"))
+        print(WAY_OUT % (policies[security.GRANT_MANAGER], role, document_beside(typed)))
     return status
 
 
@@ -149,7 +180,7 @@ def remove(device, questions, application):
 
 
 def main():
-    parser = command_line.parser("install-quillmere", __doc__)
+    parser = command_line.parser("install-quillmere", __doc__, epilog=__doc__.split("\n\n")[-1])
     parser.add_argument("action", nargs="?", default="install", choices=["install", "remove", "list"])
     parser.add_argument("--package", help="the package (install, list); default the kit's")
     parser.add_argument("--app", help="the installed application's name (remove); default %s" % KIT_APPLICATION)

@@ -61,7 +61,7 @@ def installed_file(device, windows_path):
     host = device.path(windows_path)
     drive = os.path.realpath(os.path.join(device.prefix, "drive_c"))
     if not os.path.realpath(host).startswith(drive + os.sep) or not os.path.isfile(host):
-        raise NotAProgram("%s is not installed" % windows_path)
+        raise NotAProgram("%s is not installed on the device %s (%s)" % (windows_path, device.name, device.screen))
     names = os.path.relpath(host, os.path.join(device.prefix, "drive_c")).split(os.sep)
     if not all(plain_names.is_plain_name(name) for name in names):
         raise NotAProgram("%s is not a plain path: a name holds a character Windows names cannot hold" % windows_path)

@@ -89,10 +89,12 @@ class Device:
     """One emulated device, reached through emulated_device/device."""
 
     def __init__(self, name, screen):
+        self.name, self.screen = name, screen
         self.command = [DEVICE, "--name", name, "--screen", screen]
         result = subprocess.run(self.command + ["--env"], capture_output=True, text=True)
         if result.returncode != 0:
             sys.exit((result.stderr.strip().splitlines() or ["device: the emulated device did not start"])[-1])
+        sys.stderr.write(result.stderr)  # a device made now says so
         output = result.stdout
         variables = dict(item.split("=", 1) for item in shlex.split(output)[1:])  # "export A=B C=D"
         self.prefix, self.display = variables["WINEPREFIX"], variables["DISPLAY"]

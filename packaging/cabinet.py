@@ -52,13 +52,21 @@ def _gcab():
     return GCab, Gio
 
 
+class NotACabinet(OSError):
+    """A file gcab cannot read as a cabinet; `why` is gcab's reason."""
+
+    def __init__(self, path, why):
+        super().__init__("%s cannot be read as a cabinet: %s" % (path, why))
+        self.why = why
+
+
 def _load(cab_path):
     GCab, Gio = _gcab()
     cabinet = GCab.Cabinet.new()
     try:
         cabinet.load(Gio.File.new_for_path(cab_path).read(None), None)
     except Exception as problem:  # noqa: BLE001 (GLib.Error: not a cabinet, or a damaged one)
-        raise OSError("%s cannot be read as a cabinet: %s" % (cab_path, problem)) from None
+        raise NotACabinet(cab_path, "gcab: %s" % getattr(problem, "message", problem)) from None
     return cabinet
 
 

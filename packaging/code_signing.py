@@ -260,7 +260,13 @@ def signer_of(arguments):
 def check_signing_time(seconds, signer):
     """A pinned signing time must lie within the signer's validity: osslsigncode would otherwise
     sign at another time than the one asked for, or one the certificate cannot vouch for."""
-    start = signer.not_valid_before.replace(tzinfo=datetime.timezone.utc).timestamp()
-    end = signer.not_valid_after.replace(tzinfo=datetime.timezone.utc).timestamp()
-    if not start <= seconds <= end:
-        raise SigningError("the signing time %d lies outside the signer's validity (%d to %d)" % (seconds, start, end))
+    start = signer.not_valid_before.replace(tzinfo=datetime.timezone.utc)
+    end = signer.not_valid_after.replace(tzinfo=datetime.timezone.utc)
+    if not start.timestamp() <= seconds <= end.timestamp():
+        raise SigningError("the signing time %d (%s) lies outside the signer's validity (%s to %s)" % (
+            seconds, utc_text(seconds), utc_text(start.timestamp()), utc_text(end.timestamp())))
+
+
+def utc_text(seconds):
+    """A time as people read it: 2026-12-09 12:32:17 UTC."""
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")

@@ -119,5 +119,24 @@ class Examples(unittest.TestCase):
         self.assertGreater(count, 0)
 
 
+class WhereThingsAre(unittest.TestCase):
+    def test_the_readme_names_every_command_and_module_of_the_kits_folders(self):
+        """Each file or folder of packaging/ and emulated_device/ is named in its row of the README's
+        table; a module is named by the command it launches (white_list_package.py by
+        white-list-package)."""
+        with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as source:
+            rows = {line.split("|")[1].strip(): line for line in source if line.startswith("| `")}
+        for folder in ("packaging", "emulated_device"):
+            row = rows["`%s/`" % folder]
+            for name in sorted(os.listdir(os.path.join(ROOT, folder))):
+                if name in ("CMakeLists.txt", "__pycache__"):
+                    continue
+                shown = name + "/" if os.path.isdir(os.path.join(ROOT, folder, name)) else name
+                with self.subTest(folder=folder, name=name):
+                    command = os.path.splitext(name)[0].replace("_", "-") if name.endswith(".py") else None
+                    self.assertTrue("`%s`" % shown in row or (bool(command) and "`%s`" % command in row),
+                                    "README.md's row of %s/ does not name %s" % (folder, shown))
+
+
 if __name__ == "__main__":
     sys.exit(unittest.main())

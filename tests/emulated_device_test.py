@@ -96,7 +96,8 @@ class DeviceNames(unittest.TestCase):
                     ([scripts["send-document"], "--name", "{}", "query.xml", "answer.xml"], {}),
                     ([scripts["wait-for-form"], "--name", "{}", "--timeout", "1"], {}),
                     ([MAKE_SCREENSHOTS, "--name", "{}", "{folder}/shots"], {}),
-                    ([os.path.join(ROOT, "tools", "benchmark", "run")], {"DEVICE_NAME": "{}"})]
+                    ([os.path.join(ROOT, "tools", "benchmark", "run")], {"DEVICE_NAME": "{}"}),
+                    ([os.path.join(ROOT, "tools", "run-on-device")], {"DEVICE_NAME": "{}"})]
         with tempfile.TemporaryDirectory() as folder:
             outside = os.path.join(folder, "x-480x640")
             os.makedirs(os.path.join(outside, "kept"))
@@ -141,6 +142,38 @@ class QuestionDeadlines(unittest.TestCase):
                         self.assertFalse(os.path.exists(root))
 
 
+class Usages(unittest.TestCase):
+    def test_help_prints_the_commands_own_usage_and_makes_nothing(self):
+        """--help is no program for Wine, and no device is made to print a usage."""
+        tool = {name: os.path.join(ROOT, name) for name in (
+            "emulated_device/device", "emulated_device/install-quillmere", "packaging/development-certificate",
+            "tools/run-on-device", "tools/make-screenshots")}
+        # command, exit code, what it prints first (on its output for 0, else on its error output)
+        table = [([tool["emulated_device/device"], "--help"], 0, "usage: device [--name NAME]"),
+                 ([tool["emulated_device/device"], "--name", "x", "--bogus"], 2, "device: unknown option --bogus"),
+                 ([tool["emulated_device/device"], "--name", "x"], 2, "usage: device [--name NAME]"),
+                 ([tool["packaging/development-certificate"], "--help"], 0, "usage: development-certificate [--renew]"),
+                 ([tool["packaging/development-certificate"], "--bogus"], 2, "usage: development-certificate [--renew]"),
+                 ([tool["tools/run-on-device"], "--help"], 0, "usage: run-on-device [--landscape]"),
+                 ([tool["tools/make-screenshots"], "--help"], 0, "usage: make-screenshots [--name DEVICE]"),
+                 ([tool["emulated_device/install-quillmere"], "--help"], 0, "usage: install-quillmere")]
+        with tempfile.TemporaryDirectory() as folder:
+            root = os.path.join(folder, "devices")
+            for command, code, first in table:
+                with self.subTest(command[0][len(ROOT) + 1:] + " " + " ".join(command[1:])):
+                    result = subprocess.run(command, capture_output=True, text=True, cwd=folder, timeout=60,
+                                            env=dict(os.environ, DEVICE_ROOT=root))
+                    self.assertEqual(code, result.returncode, result.stderr)
+                    self.assertTrue((result.stdout if code == 0 else result.stderr).startswith(first),
+                                    result.stdout + result.stderr)
+                    self.assertFalse(os.path.exists(root), "a device was made")
+            # The exit codes the documentation relies on, in install-quillmere's own help.
+            text = " ".join(result.stdout.split())
+            for code in ("4 the package cannot be read", "7 the role", "8 the device's security refused",
+                         "12 a question went unanswered"):
+                self.assertIn("; %s" % code, text)
+
+
 def linked_files(folder):
     """The files under a folder that share their data with another path (hard links)."""
     return [os.path.join(where, name) for where, _, names in os.walk(folder) for name in names
@@ -168,9 +201,13 @@ class DeviceCopies(unittest.TestCase):
                 open(os.path.join(prefix, ".ready"), "w") as out:
             out.write(hashlib.sha1(seed.read()).hexdigest() + "  -\n")  # sha1sum's line, as earlier versions wrote it
         try:
-            result = subprocess.run([DEVICE, "--name", "linked", "--env"], capture_output=True, text=True, timeout=300,
-                                    env=dict(os.environ, DEVICE_DISPLAY=display))  # no X server of its own
-            self.assertEqual(0, result.returncode, result.stderr)
+            for made in (True, False):  # a device made says so, once: a mistyped name costs 700 MB
+                result = subprocess.run([DEVICE, "--name", "linked", "--env"], capture_output=True, text=True,
+                                        timeout=300, env=dict(os.environ, DEVICE_DISPLAY=display))  # no X server of its own
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.assertEqual(made, result.stderr.startswith("device: made the emulated device linked (480x640) in "),
+                                 result.stderr)
+                self.assertEqual(1 if made else 0, len(result.stderr.splitlines()), result.stderr)
             self.assertEqual([], linked_files(prefix))
         finally:
             subprocess.run([DEVICE, "--name", "linked", "--stop"], capture_output=True)
@@ -274,6 +311,43 @@ class FormOnScreen(unittest.TestCase):
                                 if max(abs(a - b) for a, b in zip(made[2][at:at + 3],
                                                                   committed_picture[2][at:at + 3])) > 64)
                 self.assertLess(different, len(made[2]) // 3 // 2000, "%d pixels differ" % different)
+
+
+    def test_make_screenshots_refuses_a_folder_first_and_leaves_no_program_on_a_device_that_was_running(self):
+        """'.' is refused in the command's own name before anything starts; a picture that cannot
+        be saved ends the Quillmere it started, not only the runner that started it."""
+        subprocess.run(self.DEVICE + ["--env"], check=True, stdout=subprocess.DEVNULL)
+        with tempfile.TemporaryDirectory() as folder:
+            result = subprocess.run([MAKE_SCREENSHOTS, "--name", "test", "."], capture_output=True, text=True,
+                                    cwd=folder, timeout=60)
+            self.assertEqual((2, ""), (result.returncode, result.stdout))
+            self.assertRegex(result.stderr, r"^make-screenshots: \./portrait\.png would be written into the current "
+                                            r"folder: make-screenshots writes no file there[^\n]*\n$")
+            os.makedirs(os.path.join(folder, "shots", "portrait.png"))  # a folder where the picture goes
+            result = subprocess.run([MAKE_SCREENSHOTS, "--name", "test", "shots"], capture_output=True, text=True,
+                                    cwd=folder, timeout=180)
+            self.assertEqual(1, result.returncode, result.stderr)
+            prefix = os.path.realpath(os.path.join(DEVICE_ROOT, "test-480x640"))
+            deadline = time.monotonic() + 10
+            while programs_of(prefix, "Quillmere.exe"):
+                self.assertLess(time.monotonic(), deadline, "Quillmere still runs on the device")
+                time.sleep(0.2)
+
+
+def programs_of(prefix, program):
+    """The processes of a device (its Wine prefix) whose command line names the program."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as source:
+                command = source.read()
+            with open("/proc/%s/environ" % pid, "rb") as source:
+                environment = source.read().split(b"\0")
+        except OSError:
+            continue
+        if program.encode() in command and b"WINEPREFIX=" + prefix.encode() in environment:
+            found.append(int(pid))
+    return found
 
 
 def identity(path):

@@ -495,7 +495,8 @@ class Signing(WithArtifacts):
         early = run(WHITE_LIST + [list_file, "p4", "--pkcs12", "signer.p12", "--signing-time", str(within - 86400)] +
                     from_file, self.folder)
         self.assertEqual(1, early.returncode)
-        self.assertIn("lies outside the signer's validity", early.stderr)
+        self.assertIn("lies outside the signer's validity (%s UTC to %s UTC)" % (signer.not_valid_before,
+                                                                                  signer.not_valid_after), early.stderr)
 
     def test_trust_document_reads_back(self):
         # The certificate as openssl writes it, and its thumbprint as the device's store names it.
@@ -1028,14 +1029,16 @@ class OnTheEmulatedDevice(OnADevice):
 
     def test_packages_the_device_could_misread_are_refused_before_anything_is_unpacked(self):
         self.set_policy("off")
+        a_list = os.path.join(HERE, "white_lists", "second.whitelist")
         for name, code, says in (("two-libraries", 9, "the package has more than one setup library"),
                                  ("one-file-twice", 9, "two members are one file on the device"),
                                  ("library-outside", 4, "a member's name is not a plain file name"),
                                  ("library-ends-in-dot", 4, "a member's name is not a plain file name"),
-                                 ("library-names-a-device", 4, "a member's name is not a plain file name")):
+                                 ("library-names-a-device", 4, "a member's name is not a plain file name"),
+                                 (a_list, 4, "%s is not a CAB package (.cab or .cpf): gcab: " % a_list)):
             with self.subTest(name):
-                status, _, output = self.answering(INSTALL + ["--package", os.path.join(TEST_PACKAGES, name + ".cab")],
-                                                   [])
+                status, _, output = self.answering(INSTALL + ["--package", os.path.join(TEST_PACKAGES, name + ".cab")
+                                                              if name != a_list else a_list], [])
                 self.assertEqual(code, status, output)
                 self.assertIn("refused: " + says, output)  # by the device's security, before the installer starts
                 self.assertNotIn("Install_Init", output)
@@ -1130,15 +1133,26 @@ class OnTheEmulatedDevice(OnADevice):
         self.set_policy("locked")
         cab, cpf = self.path("lists", "second.cab"), self.path("lists", "second.cpf")
         unsigned = os.path.join(WHITE_LISTS, "second.cab")
-        for package, applied in ((cab, True), (changed(cab, self.path("tampered-list.cab")), False),
-                                 (cpf, True), (changed(cpf, self.path("tampered-list.cpf")), False),
-                                 (unsigned, False)):
+        # An unsigned package is told the way out: the document beside it through the management
+        # system, or a signature; the kit's own package (no document beside it) only the signature.
+        through_the_channel = ("the way out: send its document through the device-management system "
+                               "(emulated_device/send-document %s ANSWER.xml), or sign it" % os.path.join(WHITE_LISTS,
+                                                                                                           "second.xml"))
+        for package, applied, way_out in (
+                (cab, True, None), (changed(cab, self.path("tampered-list.cab")), False, None),
+                (cpf, True, None), (changed(cpf, self.path("tampered-list.cpf")), False, None),
+                (unsigned, False, through_the_channel),
+                (os.path.join(WHITE_LISTS, "second.cpf"), False, through_the_channel),
+                (UNSIGNED_KIT, False, "the way out: sign it with a certificate whose root the device holds")):
             with self.subTest(os.path.basename(package)):
                 self.device.run("reg", ["add", "HKLM\\COMM\\TIWLNAPI1\\PARMS", "/v", "WhiteListSSID1", "/d", "before",
                                         "/f"])
                 status, asked, output = self.answering(INSTALL + ["--package", package], [])
                 self.assertEqual(0 if applied else security.REFUSED, status, output)
                 self.assertEqual(0, asked)
+                told = [line for line in output.splitlines() if line.startswith("the way out")]
+                self.assertEqual(1 if way_out else 0, len(told), output)
+                self.assertTrue(not way_out or told[0].startswith(way_out), output)
                 query = subprocess.run(self.device.command + ["reg", "query", "HKLM\\COMM\\TIWLNAPI1\\PARMS", "/v",
                                                               "WhiteListSSID1"], capture_output=True, text=True)
                 self.assertIn("replaced" if applied else "before", query.stdout)
@@ -1176,8 +1190,8 @@ class OnTheEmulatedDevice(OnADevice):
                     self.assertEqual((0 if applied else 7, 1), (status, asked), output)
                     if not applied:  # the way out: the management system's channel, or a signature
                         self.assertIn("send the document through the device-management system instead "
-                                      "(emulated_device/send-document %s.xml ANSWER.xml" % os.path.splitext(
-                                          os.path.basename(document))[0], output)
+                                      "(emulated_device/send-document %s.xml ANSWER.xml" % os.path.splitext(document)[0],
+                                      output)
                         self.assertIn("or sign the package", output)
                     self.assertEqual(applied and document != unsigned_list, os.path.isdir(stores))
                     query = subprocess.run(self.device.command + ["reg", "query", "HKLM\\COMM\\TIWLNAPI1\\PARMS",
