@@ -1453,35 +1453,49 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
 
     def test_every_library_a_program_could_load_from_its_folder_is_checked_as_the_program_is(self):
         """Wine loads a library that a program imports by name from the program's folder, from a
-        folder below it when a manifest beside the program says so, and as a Linux library when the
-        file is an ELF object; each is checked with the program, and one question asks about all.
-        The folder the command is run from is no place the program looks."""
+        folder below it when a manifest beside the program says so, from any folder when the
+        manifest's assembly name holds "..", and as a Linux library when the file is an ELF object;
+        each library and manifest is checked with the program (a manifest counts as unsigned), and
+        one question asks about all. The folder the command is run from is no place the program
+        looks."""
         self.trust_root()
         folder = self.device_path("drive_c", "Program Files", "Plugged")
         tests = os.path.join(ROOT, "build", "emulated-device", "tests")
         host = osslsigncode_sign(os.path.join(tests, "PluginHost.exe"), self.path("PluginHost.exe"), self.path("signer"))
         unsigned = read_bytes(os.path.join(tests, "plugin.dll"))
         signed = osslsigncode_sign(os.path.join(tests, "plugin.dll"), self.path("plugin.dll"), self.path("signer"))
+        changed_plugin = read_bytes(changed(signed, self.path("changed-plugin.dll")))
         caller = self.path("caller")
         os.makedirs(caller, exist_ok=True)
         with open(os.path.join(caller, "plugin.dll"), "wb") as out:
             out.write(unsigned)
+        outside = "../../Device/Windows/"
         layouts = {"unsigned beside": {"plugin.dll": unsigned}, "signed beside": {"plugin.dll": read_bytes(signed)},
-                   "changed beside": {"plugin.dll": read_bytes(changed(signed, self.path("changed-plugin.dll")))},
-                   "unsigned below, by a manifest": {"PluginHost.exe.manifest": assembly_manifest("PluginHost", "plug"),
-                                                     "plug/plug.manifest": assembly_manifest("plug", file="plugin.dll"),
-                                                     "plug/plugin.dll": unsigned},
+                   "changed beside": {"plugin.dll": changed_plugin},
+                   "changed below, by a manifest": {"PluginHost.exe.manifest": assembly_manifest("PluginHost", "plug"),
+                                                    "plug/plug.manifest": assembly_manifest("plug", file="plugin.dll"),
+                                                    "plug/plugin.dll": changed_plugin},
+                   "unsigned outside, by a manifest": {
+                       "PluginHost.exe.manifest": assembly_manifest("PluginHost", "..\\..\\Device\\Windows\\evil"),
+                       outside + "evil.manifest": assembly_manifest("..\\..\\Device\\Windows\\evil", file="plugin.dll"),
+                       outside + "plugin.dll": unsigned},
                    "an ELF object beside": {"plugin.dll": b"\x7fELF" + bytes(60)},
                    "none but in the caller's folder": {}}
-        # layout, policy, answers to its questions, exit code, questions asked, whether plugin.dll ran
-        for layout, policy, answers, ended, questions, plugin_ran in (
-                ("unsigned beside", "locked", [], security.REFUSED, 0, False),
-                ("unsigned beside", "prompt", [True], 0, 1, True),
-                ("signed beside", "locked", [], 0, 0, True),
-                ("changed beside", "off", [], security.REFUSED, 0, False),
-                ("unsigned below, by a manifest", "locked", [], security.REFUSED, 0, False),
-                ("an ELF object beside", "locked", [], security.REFUSED, 0, False),
-                ("none but in the caller's folder", "locked", [], DLL_NOT_FOUND, 0, False)):
+        # layout, policy, answers to its questions, exit code, questions asked, whether plugin.dll ran,
+        # the file refused or the question asked
+        question = ("asked: The program PluginHost.exe is signed by a publisher this device trusts, but the library "
+                    "plugin.dll in its folder is not. Run it anyway?")
+        for layout, policy, answers, ended, questions, plugin_ran, says in (
+                ("unsigned beside", "locked", [], security.REFUSED, 0, False, "refused: its library plugin.dll"),
+                ("unsigned beside", "prompt", [True], 0, 1, True, question),
+                ("signed beside", "locked", [], 0, 0, True, ""),
+                ("changed beside", "off", [], security.REFUSED, 0, False, "refused: its library plugin.dll"),
+                ("changed below, by a manifest", "off", [], security.REFUSED, 0, False,
+                 "refused: its library plug\\plugin.dll"),
+                ("unsigned outside, by a manifest", "locked", [], security.REFUSED, 0, False,
+                 "refused: its manifest PluginHost.exe.manifest: "),
+                ("an ELF object beside", "locked", [], security.REFUSED, 0, False, "refused: its library plugin.dll"),
+                ("none but in the caller's folder", "locked", [], DLL_NOT_FOUND, 0, False, "")):
             with self.subTest(layout=layout, policy=policy):
                 shutil.rmtree(folder, ignore_errors=True)
                 os.makedirs(folder)
@@ -1491,14 +1505,15 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
                     with open(os.path.join(folder, name), "wb") as out:
                         out.write(data)
                 self.set_policy(policy)
-                status, asked, output = self.answering(RUN_PROGRAM + ["C:\\Program Files\\Plugged\\PluginHost.exe"],
-                                                       answers, folder=caller)
+                try:
+                    status, asked, output = self.answering(
+                        RUN_PROGRAM + ["C:\\Program Files\\Plugged\\PluginHost.exe"], answers, folder=caller)
+                finally:
+                    for name in layouts[layout]:
+                        if name.startswith(outside):
+                            os.remove(os.path.join(folder, name))
                 self.assertEqual((ended, questions, plugin_ran), (status, asked, "plugin.dll runs" in output), output)
-                if ended == security.REFUSED:
-                    self.assertIn("refused: its library plug", output)
-                if questions:
-                    self.assertIn("asked: The program PluginHost.exe is signed by a publisher this device trusts, but "
-                                  "the library plugin.dll in its folder is not. Run it anyway?", output)
+                self.assertIn(says, output)
         shutil.rmtree(folder)
 
 
