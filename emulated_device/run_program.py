@@ -5,7 +5,7 @@ refused), then the program itself. Its exit code, 8 when the device's security r
 when its question went unanswered (asked as install-quillmere asks), 13 when the device's
 policies are damaged, 1 when the path names no program of this device that is installed.
 
-    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'
+    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Device\\Program Files\\...\\PROGRAM.exe'
 
 The device's CreateProcess runs a full path as it is, with no extension added ("CreateProcess
 (Windows CE 5.0)", ms885182): so does this, through the emulated device's launcher, which hands

@@ -920,7 +920,7 @@ class DeviceVerdicts(WithArtifacts):
 class OnADevice(WithArtifacts):
     """One emulated device for every case: its policies set, its stores holding the throwaway
     root through its trust document, its questions answered on its screen."""
-    INSTALLED = ("drive_c", "Program Files", "Quillmere", "Quillmere.exe")
+    INSTALLED = ("drive_c", "Device", "Program Files", "Quillmere", "Quillmere.exe")
 
     @classmethod
     def setUpClass(cls):
@@ -1348,7 +1348,7 @@ class OnTheEmulatedDevice(OnADevice):
         self.assertEqual(0, run(WHITE_LIST_QUERY + ["damaged"], self.folder).returncode)
         answer = self.path("damaged", "answer.xml")
         commands = [SECURITY + ["show"], INSTALL + ["--package", UNSIGNED_KIT, "--answer", "yes"],
-                    RUN_PROGRAM + ["C:\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
+                    RUN_PROGRAM + ["C:\\Device\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
                     SEND_DOCUMENT + ["--name", "signing", self.path("damaged", "white-list-query.xml"), answer]]
         try:
             for command in commands:
@@ -1371,7 +1371,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         """Each program in a folder of its own: every other image in a program's folder is checked
         with it (below)."""
         self.trust_root()
-        folder = self.device_path("drive_c", "Program Files", "Signing")
+        folder = self.device_path("drive_c", "Device", "Program Files", "Signing")
         shutil.rmtree(folder, ignore_errors=True)
         signed = self.path("trusted", "emulated", "Quillmere.exe")
         unsigned = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
@@ -1389,7 +1389,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         # presets under which a signed program runs without a question.
         os.makedirs(os.path.join(folder, "Tool"))
         osslsigncode_sign(installer, os.path.join(folder, "Tool", "SignedTool.exe"), self.path("signer"))
-        tool = "C:\\Program Files\\Signing\\Tool\\SignedTool.exe"
+        tool = "C:\\Device\\Program Files\\Signing\\Tool\\SignedTool.exe"
         for policy in ("off", "prompt", "two-tier-prompt"):
             with self.subTest(policy=policy, program=tool):
                 self.set_policy(policy)
@@ -1415,10 +1415,10 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
                 ("locked", "Library\\Library", [], 1, 0, "does not end in .exe"),
                 ("locked", "Prog\\Prog", [], 1, 0, "does not end in .exe"),
                 ("off", "BadMagic\\BadMagic.exe", [], 1, 0, "not a 64-bit image"),
-                ("locked", "c:\\PROGRAM FILES\\signing\\tool\\signedtool.exe", [], 2, 0, "usage: SetupInstaller")):
+                ("locked", "c:\\device\\PROGRAM FILES\\signing\\tool\\signedtool.exe", [], 2, 0, "usage: SetupInstaller")):
             with self.subTest(policy=policy, program=program):
                 self.set_policy(policy)
-                command = RUN_PROGRAM + [ntpath.join("C:\\Program Files\\Signing", program)]
+                command = RUN_PROGRAM + [ntpath.join("C:\\Device\\Program Files\\Signing", program)]
                 if ended == "form":
                     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
                     # OK is tapped once the form is painted: a tap before its button is there is lost.
@@ -1442,7 +1442,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         for program in ("BadMagic\\BadMagic.exe", "Gone\\Gone"):
             with self.subTest(launcher=program):
                 launched = subprocess.run(self.device.command + [
-                    run_program.LAUNCHER, ntpath.join("C:\\Program Files\\Signing", program)],
+                    run_program.LAUNCHER, ntpath.join("C:\\Device\\Program Files\\Signing", program)],
                     capture_output=True, text=True, timeout=60)
                 self.assertEqual((1, ""), (launched.returncode, launched.stdout), launched.stderr)
                 self.assertIn("%s cannot be started" % program, launched.stderr)
@@ -1459,7 +1459,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         one question asks about all. The folder the command is run from is no place the program
         looks."""
         self.trust_root()
-        folder = self.device_path("drive_c", "Program Files", "Plugged")
+        folder = self.device_path("drive_c", "Device", "Program Files", "Plugged")
         tests = os.path.join(ROOT, "build", "emulated-device", "tests")
         host = osslsigncode_sign(os.path.join(tests, "PluginHost.exe"), self.path("PluginHost.exe"), self.path("signer"))
         unsigned = read_bytes(os.path.join(tests, "plugin.dll"))
@@ -1469,15 +1469,15 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         os.makedirs(caller, exist_ok=True)
         with open(os.path.join(caller, "plugin.dll"), "wb") as out:
             out.write(unsigned)
-        outside = "../../Device/Windows/"
+        outside = "../../Windows/"
         layouts = {"unsigned beside": {"plugin.dll": unsigned}, "signed beside": {"plugin.dll": read_bytes(signed)},
                    "changed beside": {"plugin.dll": changed_plugin},
                    "changed below, by a manifest": {"PluginHost.exe.manifest": assembly_manifest("PluginHost", "plug"),
                                                     "plug/plug.manifest": assembly_manifest("plug", file="plugin.dll"),
                                                     "plug/plugin.dll": changed_plugin},
                    "unsigned outside, by a manifest": {
-                       "PluginHost.exe.manifest": assembly_manifest("PluginHost", "..\\..\\Device\\Windows\\evil"),
-                       outside + "evil.manifest": assembly_manifest("..\\..\\Device\\Windows\\evil", file="plugin.dll"),
+                       "PluginHost.exe.manifest": assembly_manifest("PluginHost", "..\\..\\Windows\\evil"),
+                       outside + "evil.manifest": assembly_manifest("..\\..\\Windows\\evil", file="plugin.dll"),
                        outside + "plugin.dll": unsigned},
                    "an ELF object beside": {"plugin.dll": b"\x7fELF" + bytes(60)},
                    "none but in the caller's folder": {}}
@@ -1507,7 +1507,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
                 self.set_policy(policy)
                 try:
                     status, asked, output = self.answering(
-                        RUN_PROGRAM + ["C:\\Program Files\\Plugged\\PluginHost.exe"], answers, folder=caller)
+                        RUN_PROGRAM + ["C:\\Device\\Program Files\\Plugged\\PluginHost.exe"], answers, folder=caller)
                 finally:
                     for name in layouts[layout]:
                         if name.startswith(outside):

@@ -96,16 +96,36 @@ static BOOL DirectoryPath(const UnpackedPackage& package, WORD id, LPCWSTR insta
     return FALSE;
 }
 
-static BOOL MakeFolders(LPCWSTR path)
+// Each folder of the path below C:\ that is not there, parents first, in turn: TRUE to go on.
+static BOOL ForEachMissingFolder(LPCWSTR path, BOOL (*missing)(LPCWSTR folder, InstalledApplication* record),
+                                 InstalledApplication* record)
 {
     WCHAR partial[MAX_PATH];
     for (int i = 0; path[i] != 0 && i < MAX_PATH - 1; ++i) {
         partial[i] = path[i];
         partial[i + 1] = 0;
-        if ((path[i + 1] == L'\\' || path[i + 1] == 0) && i > 2)
-            CreateDirectoryW(partial, NULL);
+        if ((path[i + 1] == L'\\' || path[i + 1] == 0) && i > 2 &&
+            GetFileAttributesW(partial) == INVALID_FILE_ATTRIBUTES && !missing(partial, record))
+            return FALSE;
     }
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    return TRUE;
+}
+
+// A folder is the installation's only when it made it (CreateDirectoryW succeeded): the record
+// keeps only those, so that a removal never deletes a folder that was there before. A folder the
+// record has no room for is not made.
+static BOOL MakeFolder(LPCWSTR folder, InstalledApplication* made)
+{
+    if (made->directoryCount >= PACKAGE_MAX_ENTRIES)
+        return FALSE;
+    if (CreateDirectoryW(folder, NULL))
+        lstrcpynW(made->directories[made->directoryCount++], folder, MAX_PATH);
+    return TRUE;
+}
+
+static BOOL MakeFolders(LPCWSTR path, InstalledApplication* made)
+{
+    return ForEachMissingFolder(path, MakeFolder, made) && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 static BOOL TargetPath(const UnpackedPackage& package, const PackageFile& file, LPCWSTR installDir, WCHAR* target)
@@ -214,10 +234,8 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
     WORD failedDirs = 0, failedFiles = 0, failedShortcuts = 0;
     for (int i = 0; i < instructions.directoryCount; ++i) {
         WCHAR folder[MAX_PATH];
-        if (!DirectoryPath(package, instructions.directories[i].id, installDir, folder) || !MakeFolders(folder))
+        if (!DirectoryPath(package, instructions.directories[i].id, installDir, folder) || !MakeFolders(folder, made))
             failedDirs++;
-        else
-            lstrcpynW(made->directories[made->directoryCount++], folder, MAX_PATH);
     }
     for (int i = 0; i < instructions.fileCount; ++i) {
         WCHAR source[MAX_PATH], target[MAX_PATH];
@@ -237,7 +255,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
             if (instructions.files[f].id == shortcut.targetFile)
                 TargetPath(package, instructions.files[f], installDir, target);
         if (target[0] == 0 || !ShortcutFolder(shortcut.baseDirectory, installDir, folder, MAX_PATH) ||
-            !MakeFolders(folder) || !ShortcutPath(shortcut, installDir, path) || !WriteShortcut(path, target)) {
+            !MakeFolders(folder, made) || !ShortcutPath(shortcut, installDir, path) || !WriteShortcut(path, target)) {
             wprintf(L"cannot create the shortcut %hs\n", shortcut.name);
             failedShortcuts++;
         } else {
@@ -409,34 +427,61 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
     return ProcessProvisioningDocument(&document, role, state, NULL);
 }
 
-static BOOL IsAllowedPlace(LPCWSTR path, WCHAR (*planned)[MAX_PATH], int* count)
+static BOOL IsAllowedPlace(LPCWSTR path)
 {
     LPCWSTR why = ProtectedPlace(path);
     if (why != NULL)
         wprintf(L"the package may not write %ls: %ls\n", path, why);
-    else
-        lstrcpynW(planned[(*count)++], path, MAX_PATH);
     return why == NULL;
 }
 
+static BOOL PlanFolder(LPCWSTR folder, InstalledApplication* planned)
+{
+    for (int i = 0; i < planned->directoryCount; ++i)
+        if (lstrcmpiW(planned->directories[i], folder) == 0)
+            return TRUE;
+    if (planned->directoryCount >= PACKAGE_MAX_ENTRIES) {
+        wprintf(L"the package makes more than %d folders, more than one record keeps\n", PACKAGE_MAX_ENTRIES);
+        return FALSE;
+    }
+    lstrcpynW(planned->directories[planned->directoryCount++], folder, MAX_PATH);
+    return TRUE;
+}
+
+static BOOL PlanFolders(LPCWSTR path, InstalledApplication* planned)
+{
+    return IsAllowedPlace(path) && ForEachMissingFolder(path, PlanFolder, planned);
+}
+
+static BOOL PlanPath(LPCWSTR path, WCHAR (*planned)[MAX_PATH], int* count)
+{
+    if (!IsAllowedPlace(path))
+        return FALSE;
+    lstrcpynW(planned[(*count)++], path, MAX_PATH);
+    return TRUE;
+}
+
 // Every folder, file and shortcut at its full path, before anything is made (a path too long to
-// build is not made at all); planned, what the installation would make.
+// build is not made at all); planned, what the installation would make: the folders that are not
+// there yet, the files and the shortcuts.
 static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR installDir, InstalledApplication* planned)
 {
     const PackageInstructions& instructions = package.instructions;
     WCHAR path[MAX_PATH];
     for (int i = 0; i < instructions.directoryCount; ++i)
-        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) &&
-            !IsAllowedPlace(path, planned->directories, &planned->directoryCount))
+        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) && !PlanFolders(path, planned))
             return FALSE;
     for (int i = 0; i < instructions.fileCount; ++i)
         if (TargetPath(package, instructions.files[i], installDir, path) &&
-            !IsAllowedPlace(path, planned->files, &planned->fileCount))
+            !PlanPath(path, planned->files, &planned->fileCount))
             return FALSE;
-    for (int i = 0; i < instructions.shortcutCount; ++i)
-        if (ShortcutPath(instructions.shortcuts[i], installDir, path) &&
-            !IsAllowedPlace(path, planned->shortcuts, &planned->shortcutCount))
+    for (int i = 0; i < instructions.shortcutCount; ++i) {
+        const PackageShortcut& shortcut = instructions.shortcuts[i];
+        if (ShortcutFolder(shortcut.baseDirectory, installDir, path, MAX_PATH) && !PlanFolders(path, planned))
             return FALSE;
+        if (ShortcutPath(shortcut, installDir, path) && !PlanPath(path, planned->shortcuts, &planned->shortcutCount))
+            return FALSE;
+    }
     return TRUE;
 }
 
