@@ -23,7 +23,7 @@ import sys
 import tempfile
 
 from cryptography import x509
-from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives import hashes, serialization
 
 import signatures
 
@@ -292,6 +292,17 @@ def classify(path, anchors):
         if verify(path, anchor.certificate):
             return "trusted", anchor
     return "untrusted", "no certificate in the device's stores is at the root of its signer's chain"
+
+
+UNSIGNED_SIGNER = "unsigned"
+
+
+def signer_of(path, verdict):
+    """Who signed a package, as its installation is recorded: the SHA-1 thumbprint of the
+    certificate that signed it when the device trusts it (its verdict), otherwise unsigned."""
+    if verdict != "trusted":
+        return UNSIGNED_SIGNER
+    return signatures.read(path).signer().fingerprint(hashes.SHA1()).hex().upper()
 
 
 def trust_level(policies, store=None):

@@ -207,10 +207,11 @@ TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
     EXPECT_EQ(std::string::npos, inf.find("AddReg=Reg"));
 }
 
-AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& cabinet = HostPath(QUILLMERE_CAB))
+AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& cabinet = HostPath(QUILLMERE_CAB),
+                         const wchar_t* options = L"")
 {
-    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + cabinet + L"\"" + InstallerOptions(),
-                        answer);
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE),
+                        std::wstring(action) + L" \"" + cabinet + L"\"" + InstallerOptions() + options, answer);
 }
 
 std::wstring TestPackage(const wchar_t* name)
@@ -332,20 +333,36 @@ TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
 }
 
 // A package named as an installed application (letter case aside) takes nothing from it: from
-// another provider it is refused; from the same provider the record keeps what the earlier
-// installation made, and its setup library, so that the removal takes everything away.
+// another provider it is refused, and from the same provider name unless signed by the same
+// signer as the installed one (any package can give that name); otherwise the record keeps what
+// the earlier installation made, and its setup library, so that the removal takes everything away.
 TEST_F(PackageInstallation, APackageNamedAsAnInstalledApplicationLeavesNothingUnrecorded)
 {
+    const wchar_t kSigner[] = L" --signer 62EBB40785F213830F6E66D7175CE5186ADC3F7E";
     SetPlatformName(L"Brisle2");
-    ASSERT_EQ(0u, RunInstaller(L"install-cab", IDNO).exitCode);
-    AnsweredRun elsewhere = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name-elsewhere"));
-    EXPECT_EQ(15u, elsewhere.exitCode);
-    EXPECT_NE(std::string::npos, elsewhere.output.find("an application named QUILLMERE from provider Pellworth is "
-                                                       "installed; remove it first"))
-        << elsewhere.output;
-    EXPECT_FALSE(Exists(kOtherFolder));
+    ASSERT_EQ(0u, RunInstaller(L"install-cab", IDNO, HostPath(QUILLMERE_CAB), kSigner).exitCode);
+    const struct {
+        const wchar_t* package;
+        const wchar_t* options;
+        const char* says;
+    } refused[] = {
+        {L"kit-name-elsewhere", kSigner, "an application named QUILLMERE from provider Pellworth is installed; remove it "
+                                         "first"},
+        {L"kit-name", L"", "an application named QUILLMERE signed by 62EBB40785F213830F6E66D7175CE5186ADC3F7E is "
+                           "installed, and this package is unsigned; remove it first"},
+        {L"kit-name", L" --signer 0000000000000000000000000000000000000000", "and this package is signed by "
+                                                                            "0000000000000000000000000000000000000000;"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(Narrow(c.package) + Narrow(c.options));
+        AnsweredRun run = RunInstaller(L"install-cab", IDOK, TestPackage(c.package), c.options);
+        EXPECT_EQ(15u, run.exitCode);
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;
+        EXPECT_FALSE(Exists(kOtherFolder));
+    }
 
-    AnsweredRun same = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name"));
+    AnsweredRun same = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name"),
+                                    L" --signer 62ebb40785f213830f6e66d7175ce5186adc3f7e");
     EXPECT_EQ(0u, same.exitCode) << same.output;
     EXPECT_EQ("same", ReadWhole(kOtherFile));
     AnsweredRun removal = Remove(L"Quillmere");
@@ -517,6 +534,8 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
          false, L" --library-sha256 0000000000000000000000000000000000000000000000000000000000000000"},
         {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
          L" --library-sha256 none"},
+        {"a signer that is no thumbprint", TestPackage(L"substitution"), 2, "usage: SetupInstaller", false,
+         L" --signer 62EBB40785F213830F6E66D7175CE5186ADC3F7"},
         {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
         {"a _setup.xml that adds certificates", TestPackage(L"more-certificates"), 4,
          "_setup.xml holds characteristic \"CertificateStore\", which the instruction file does not account for"},

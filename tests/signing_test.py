@@ -836,11 +836,15 @@ class DeviceVerdicts(WithArtifacts):
             packages["unsigned", library] = unsigned
             packages["trusted", library] = osslsigncode_sign(unsigned, self.path("signed-with-%s-library.cab" %
                                                                                  library), self.path("signer"))
+        # The installation is recorded with who signed the package: the thumbprint of its signer's
+        # certificate when the device trusts it.
+        signers = {"unsigned": "unsigned", "trusted": hashlib.sha1(self.der("signer.pem")).hexdigest().upper()}
         # policy, answers, the package, its setup library: the exit code, questions asked
         for policy, answers, package, library, status, asked in (
                 ("prompt", [True, True], "unsigned", "unsigned", 0, 2),
                 ("prompt", [True, False], "unsigned", "unsigned", security.REFUSED, 2),
                 ("prompt", [True], "unsigned", "changed", security.REFUSED, 1),
+                ("off", [], "trusted", "unsigned", 0, 0),
                 ("locked", [], "trusted", "unsigned", security.REFUSED, 0),
                 ("locked", [], "trusted", "changed", security.REFUSED, 0)):
             with self.subTest(policy=policy, answers=answers, package=package, library=library):
@@ -850,8 +854,10 @@ class DeviceVerdicts(WithArtifacts):
                     found = install_package.install_copy(Device(), user, "kit.cab", packages[package, library])
                 self.assertEqual((status, asked, []), (found, len(answers) - len(user.answers), user.answers),
                                  output.getvalue())
-                checked = ["--library-sha256", hashlib.sha256(libraries[library]).hexdigest()]
-                self.assertEqual([checked] if status == 0 else [], [arguments[-2:] for arguments in installer_runs])
+                handed = {"--library-sha256": hashlib.sha256(libraries[library]).hexdigest(), "--signer": signers[package]}
+                self.assertEqual([handed] if status == 0 else [],
+                                 [{option: value for option, value in zip(arguments[2::2], arguments[3::2])
+                                   if option in handed} for arguments in installer_runs])
 
     def test_a_policies_file_that_cannot_be_read_one_way_only_is_damaged(self):
         state = self.path("policies-device")

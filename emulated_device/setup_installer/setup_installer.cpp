@@ -4,7 +4,7 @@
 // application by its name with what its installation recorded, or lists and checks a package.
 //
 //   SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
-//                              [--question-seconds SECONDS]
+//                              [--question-seconds SECONDS] [--signer THUMBPRINT|unsigned]
 //   SetupInstaller remove      APPLICATION --security FOLDER [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //                              [--question-seconds SECONDS]
 //   SetupInstaller list        PACKAGE.CAB
@@ -17,7 +17,9 @@
 // is the security role the package was accepted with, with the Manager role (8) already added
 // where the device's policies grant it: the emulated device's scripts decide that, and nothing
 // here reads a policy (16, User Authenticated, when none is given). --library-sha256 names the
-// setup library the device's security checked: another one (or any, with none) is not loaded. The setup library's message boxes are answered on the
+// setup library the device's security checked: another one (or any, with none) is not loaded.
+// --signer is who signed the package, as the device's security found it (the thumbprint of the
+// certificate that signed it when it trusted it; unsigned when not given). The setup library's message boxes are answered on the
 // screen (a question nobody answers is a No after its deadline, --question-seconds, 120 s unless
 // given), or as --answer says; unseen: nobody can see the screen, so a question is a No and goes
 // unanswered.
@@ -486,16 +488,24 @@ static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR in
 }
 
 // An application of the same name (letter case aside) installed before: refused when it came
-// from another provider; from the same one, the new record keeps every path of the earlier that
-// this installation does not make again, and its setup library when this package has none, so
-// that nothing installed is left unrecorded. FALSE when refused.
-static BOOL TakesOverEarlier(const PackageInstructions& instructions, LPCWSTR name, const InstalledApplication& earlier,
-                             const InstalledApplication& planned)
+// from another provider, or was signed and this package is not signed by the same signer (a
+// provider's name is only what a package says); otherwise the new record keeps every path of the
+// earlier that this installation does not make again, and its setup library when this package
+// has none, so that nothing installed is left unrecorded. FALSE when refused.
+static BOOL TakesOverEarlier(const PackageInstructions& instructions, LPCWSTR signer, LPCWSTR name,
+                             const InstalledApplication& earlier, const InstalledApplication& planned)
 {
     static InstalledApplication together;
     if (strcmp(earlier.provider, instructions.provider) != 0) {
         wprintf(L"an application named %ls from provider %hs is installed; remove it first "
                 L"(emulated_device/install-quillmere remove --app %ls)\n", name, earlier.provider, name);
+        return FALSE;
+    }
+    if (lstrcmpW(earlier.signer, UNSIGNED_SIGNER) != 0 && lstrcmpiW(earlier.signer, signer) != 0) {
+        wprintf(L"an application named %ls signed by %ls is installed, and this package is %ls%ls; remove it first "
+                L"(emulated_device/install-quillmere remove --app %ls)\n", name, earlier.signer,
+                lstrcmpW(signer, UNSIGNED_SIGNER) == 0 ? L"unsigned" : L"signed by ",
+                lstrcmpW(signer, UNSIGNED_SIGNER) == 0 ? L"" : signer, name);
         return FALSE;
     }
     together = planned;
@@ -523,7 +533,8 @@ static BOOL IsCheckedLibrary(const UnpackedPackage& package, LPCWSTR checked)
     return FALSE;
 }
 
-static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary, LPCWSTR state)
+static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary, LPCWSTR signer,
+                           LPCWSTR state)
 {
     if (!IsForThisProcessor(package))
         return 6;
@@ -542,6 +553,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     memset(&made, 0, sizeof made);
     memset(&planned, 0, sizeof planned);
     lstrcpynA(made.provider, package.instructions.provider, PACKAGE_NAME_CHARS);
+    lstrcpynW(made.signer, signer, SIGNER_CHARS);
     if (package.instructions.directoryCount > 0 && !InstallDirOf(package, made.installDir)) {
         wprintf(L"the installation folder %hs cannot be resolved on this device\n",
                 package.instructions.directories[0].path);
@@ -550,7 +562,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     if (!KeepsOutOfProtectedPlaces(package, made.installDir, &planned))
         return 4;
     BOOL hasEarlier = ReadApplication(state, name, &earlier);
-    if (hasEarlier && !TakesOverEarlier(package.instructions, name, earlier, planned))
+    if (hasEarlier && !TakesOverEarlier(package.instructions, signer, name, earlier, planned))
         return EXIT_INSTALLED_ELSEWHERE;
     if (!IsCheckedLibrary(package, checkedLibrary))
         return 10;
@@ -583,7 +595,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
 }
 
 static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary,
-                       LPCWSTR state)
+                       LPCWSTR signer, LPCWSTR state)
 {
     if (package.provisioningOnly)
         return RunDocument(action, package, role, state);
@@ -591,15 +603,16 @@ static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD rol
         ListPackage(package);
         return 0;
     }
-    return InstallUnpacked(package, role, checkedLibrary, state);
+    return InstallUnpacked(package, role, checkedLibrary, signer, state);
 }
 
-static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary, LPCWSTR state)
+static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary, LPCWSTR signer,
+                      LPCWSTR state)
 {
     static UnpackedPackage package;
     int result;
     if (UnpackPackage(cabinet, &package)) {
-        result = RunUnpacked(action, package, role, checkedLibrary, state);
+        result = RunUnpacked(action, package, role, checkedLibrary, signer, state);
     } else {
         wprintf(L"%ls: %ls\n", cabinet, package.problem);
         result = package.ambiguous ? 9 : 4;
@@ -644,14 +657,15 @@ static const struct {
     {EXIT_UNANSWERED, L"a question of the setup library went unanswered"},
     {DOCUMENT_IN_ERROR, L"a document has an element in error, its *-error in the answer: nothing applied (in part "
                         L"only where undoing failed too, as the output says), or a query not answered"},
-    {EXIT_INSTALLED_ELSEWHERE, L"an application of that name is installed from another provider, or together with "
-                               L"this package more than its record keeps: remove it first"},
+    {EXIT_INSTALLED_ELSEWHERE, L"an application of that name is installed from another provider, or signed by "
+                               L"another signer than this package's, or together with this package more than its "
+                               L"record keeps: remove it first"},
 };
 
 static int Usage(void)
 {
     wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] "
-            L"[--answer yes|no|unseen] [--question-seconds SECONDS]\n"
+            L"[--answer yes|no|unseen] [--question-seconds SECONDS] [--signer THUMBPRINT|unsigned]\n"
             L"       SetupInstaller remove APPLICATION --security FOLDER [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen] [--question-seconds SECONDS]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
@@ -675,11 +689,11 @@ int wmain(int argc, WCHAR** argv)
     BOOL remove = argc >= 3 && lstrcmpW(argv[1], L"remove") == 0;
     BOOL answer = argc >= 4 && lstrcmpW(argv[1], L"answer") == 0;
     if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
-        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL, NULL);
+        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL, UNSIGNED_SIGNER, NULL);
     if (!install && !remove && !answer)
         return Usage();
     DWORD role = UNSIGNED_ROLE;
-    LPCWSTR checkedLibrary = NULL, state = NULL;
+    LPCWSTR checkedLibrary = NULL, state = NULL, signer = UNSIGNED_SIGNER;
     QuestionMode questions = QUESTIONS_ON_SCREEN;
     UINT questionSeconds = QUESTION_DEADLINE_SECONDS;
     for (int i = answer ? 4 : 3; i < argc; i += 2) {
@@ -696,6 +710,10 @@ int wmain(int argc, WCHAR** argv)
                 return Usage();
         } else if (!answer && lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];
+        } else if (install && lstrcmpW(argv[i], L"--signer") == 0) {
+            signer = argv[i + 1];
+            if (!IsSigner(signer))
+                return Usage();
         } else if (lstrcmpW(argv[i], L"--security") == 0) {
             state = argv[i + 1];
         } else {
@@ -707,7 +725,7 @@ int wmain(int argc, WCHAR** argv)
     if (answer)
         return AnswerDocument(argv[2], argv[3], role, state);
     WatchMessageBoxes(questions, TRUE, questionSeconds);
-    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
+    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, signer, state)
                          : RemoveApplication(argv[2], checkedLibrary, state);
     return QuestionWentUnanswered() ? EXIT_UNANSWERED : result;
 }
