@@ -151,7 +151,8 @@ def install_copy(device, questions, typed, package):
     sys.stdout.flush()
     status = device.run(INSTALLER, ["install-cab", security.host_path(package), "--security",
                                     security.host_path(device.security), "--role",
-                                    str(security.effective_role(role, policies)), "--library-sha256", checked_library] +
+                                    str(security.effective_role(role, policies)), "--library-sha256", checked_library,
+                                    "--signer", security.signer_of(package, verdict)] +
                         questions.installer_arguments())
     if status == ROLE_REFUSED:
         # The kit's commands write the package's document beside it as NAME.xml.

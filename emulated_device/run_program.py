@@ -5,16 +5,16 @@ refused), then the program itself. Its exit code, 8 when the device's security r
 when its question went unanswered (asked as install-quillmere asks), 13 when the device's
 policies are damaged, 1 when the path names no program of this device that is installed.
 
-    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Program Files\\...\\PROGRAM.exe'
+    emulated_device/run-program [--screen WxH] [--name NAME] [--answer yes|no] 'C:\\Device\\Program Files\\...\\PROGRAM.exe'
 
 The device's CreateProcess runs a full path as it is, with no extension added ("CreateProcess
 (Windows CE 5.0)", ms885182): so does this, through the emulated device's launcher, which hands
 Wine that exact path as the application's name (no search, no start.exe), and only a 64-bit
 program whose name ends in .exe. Every library the program could load from its folder (each
 file there and in the folders below it that Wine can load as one: a PE image, or an ELF object,
-which Wine loads as one of its own Linux libraries) is checked as the program is, before it
-starts: one refused refuses the program, and one question asks about all that the policies ask
-about."""
+which Wine loads as one of its own Linux libraries), and every manifest there (which can lead
+Wine's loader to a library in any folder), is checked as the program is, before it starts: one
+refused refuses the program, and one question asks about all that the policies ask about."""
 import ntpath
 import os
 import sys
@@ -36,6 +36,11 @@ WINE_MARKS = (b"Wine builtin DLL", b"Wine placeholder DLL")
 # the Linux loader (dlls/ntdll/loader.c, load_dll: "not in PE format, maybe it's a .so file", then
 # load_so_dll), running its code.
 LIBRARY_HEADS = (b"MZ", b"\x7fELF")
+# A manifest Wine reads beside a program (PROGRAM.exe.manifest) or for an assembly it depends on
+# (NAME.manifest in the program's folder or below) names that assembly's libraries, and a name
+# holding ".." leads the lookup out of the folder (dlls/ntdll/actctx.c, lookup_assembly: "appdir\
+# name.manifest"). A manifest is text and cannot carry a signature: it counts as unsigned.
+MANIFEST = ".manifest"
 LAUNCHER = os.path.join(security.BUILD, "launcher", "Launcher.exe")
 
 
@@ -96,11 +101,12 @@ def program_problem(path):
     return None
 
 
-def libraries_in_folder(program):
+def files_checked_with(program):
     """The files in the program's folder, and in the folders below it, that Wine could load as a
-    library (a PE image or an ELF object, whatever its name), in order: (the name relative to the
-    folder, as Windows writes it; the path on this machine). A private assembly's manifest beside
-    the program leads Wine's loader into a folder below."""
+    library (a PE image or an ELF object, whatever its name) or read as a manifest (named
+    .manifest), in order: (what it is, "library" or "manifest"; the name relative to the folder,
+    as Windows writes it; the path on this machine). A private assembly's manifest beside the
+    program leads Wine's loader into a folder below, or by a name holding ".." out of the folder."""
     folder = os.path.dirname(program)
     found = []
     for place, folders, files in os.walk(folder):
@@ -114,9 +120,16 @@ def libraries_in_folder(program):
                     head = source.read(4)
             except OSError:
                 continue  # what this user cannot read, Wine, run by the same user, cannot load
+            relative = os.path.relpath(path, folder).replace(os.sep, "\\")
             if head.startswith(LIBRARY_HEADS):
-                found.append((os.path.relpath(path, folder).replace(os.sep, "\\"), path))
+                found.append(("library", relative, path))
+            elif name.lower().endswith(MANIFEST):
+                found.append(("manifest", relative, path))
     return found
+
+
+def verdict_of(kind, path, anchors):
+    return security.classify(path, anchors) if kind == "library" else ("unsigned", None)
 
 
 def main():
@@ -140,9 +153,9 @@ def main():
     except NotAProgram as problem:
         sys.exit("run-program: %s" % problem)
     anchors = security.certificates(device.security, security.PROGRAM_STORES)
-    checks = [(ntpath.basename(windows_path),) + security.classify(program, anchors)]
-    if security.program_decision(checks[0][1], checks[0][2], policies)[0] != "refuse":  # else refused as it is
-        checks += [(name,) + security.classify(path, anchors) for name, path in libraries_in_folder(program)]
+    checks = [("program", ntpath.basename(windows_path)) + security.classify(program, anchors)]
+    if security.program_decision(checks[0][2], checks[0][3], policies)[0] != "refuse":  # else refused as it is
+        checks += [(kind, name) + verdict_of(kind, path, anchors) for kind, name, path in files_checked_with(program)]
     try:
         trust = security.checked_program(security.Questions(device, arguments.answer, seconds), checks, policies)
     except security.Unanswered as problem:
@@ -150,7 +163,7 @@ def main():
         return security.UNANSWERED
     if trust is None:
         return security.REFUSED
-    print("%s runs %s" % (checks[0][0], trust))
+    print("%s runs %s" % (checks[0][1], trust))
     sys.stdout.flush()
     # The very file checked, by its full path as found: Wine looks each name up exactly first.
     return device.run(LAUNCHER, [windows_path])

@@ -23,7 +23,7 @@ import sys
 import tempfile
 
 from cryptography import x509
-from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives import hashes, serialization
 
 import signatures
 
@@ -296,6 +296,17 @@ def classify(path, anchors):
     return "untrusted", "no certificate in the device's stores is at the root of its signer's chain"
 
 
+UNSIGNED_SIGNER = "unsigned"
+
+
+def signer_of(path, verdict):
+    """Who signed a package, as its installation is recorded: the SHA-1 thumbprint of the
+    certificate that signed it when the device trusts it (its verdict), otherwise unsigned."""
+    if verdict != "trusted":
+        return UNSIGNED_SIGNER
+    return signatures.read(path).signer().fingerprint(hashes.SHA1()).hex().upper()
+
+
 def trust_level(policies, store=None):
     """The trust a program that runs is granted: privileged everywhere on a one-tier device; on a
     two-tier one only when signed under the Privileged Execution Trust Authorities."""
@@ -431,12 +442,21 @@ def checked(questions, what, verdict, why, decision, detail, question):
     return decision != "ask" or asked(questions, question)
 
 
-def program_question(program, libraries, program_asked):
-    """One question about a program and the libraries in its folder that the policies ask about."""
-    if not libraries:
+PLURALS = {"library": "libraries", "manifest": "manifests"}
+
+
+def program_question(program, files, program_asked):
+    """One question about a program and the files in its folder that the policies ask about
+    ((what it is, "library" or "manifest"; its name) each)."""
+    if not files:
         return PROGRAM_QUESTION % program
-    named = ", ".join(libraries[:5]) + (" and %d more" % (len(libraries) - 5) if len(libraries) > 5 else "")
-    kind = "library %s in its folder is" % named if len(libraries) == 1 else "libraries %s in its folder are" % named
+    names = [name for _, name in files]
+    named = ", ".join(names[:5]) + (" and %d more" % (len(names) - 5) if len(names) > 5 else "")
+    kinds = sorted({kind for kind, _ in files})
+    if len(files) == 1:
+        kind = "%s %s in its folder is" % (kinds[0], named)
+    else:
+        kind = "%s %s in its folder are" % (PLURALS[kinds[0]] if len(kinds) == 1 else "files", named)
     if program_asked:
         return "The program %s and the %s not signed by a publisher this device trusts. Run it anyway?" % (
             program, kind.replace(" is", " are"))
@@ -444,21 +464,22 @@ def program_question(program, libraries, program_asked):
 
 
 def checked_program(questions, checks, policies):
-    """Reports the verdict on a program and on each library in its folder ((name, verdict, why)
-    each, the program first) and the device's decision, as the loader decides for each module;
-    the trust the program runs with, or None when it does not run: refused when any of them is,
-    asked once about all that the policies ask about (Unanswered when nobody could answer)."""
+    """Reports the verdict on a program and on each library and manifest in its folder ((what it
+    is, its name, verdict, why) each, the program first) and the device's decision, as the loader
+    decides for each module; the trust the program runs with, or None when it does not run:
+    refused when any of them is, asked once about all that the policies ask about (Unanswered
+    when nobody could answer)."""
     decisions = []
-    for number, (name, verdict, why) in enumerate(checks):
-        report_verdict(name if number == 0 else "its library " + name, verdict, why)
+    for number, (kind, name, verdict, why) in enumerate(checks):
+        report_verdict(name if number == 0 else "its %s %s" % (kind, name), verdict, why)
         decisions.append(program_decision(verdict, why, policies))
     for number, (decision, detail) in enumerate(decisions):
         if decision == "refuse":
-            print("refused: %s%s" % ("" if number == 0 else "its library %s: " % checks[number][0], detail))
+            print("refused: %s%s" % ("" if number == 0 else "its %s %s: " % checks[number][:2], detail))
             return None
-    libraries = [name for (name, _, _), (decision, _) in list(zip(checks, decisions))[1:] if decision == "ask"]
+    files = [(kind, name) for (kind, name, _, _), (decision, _) in list(zip(checks, decisions))[1:] if decision == "ask"]
     program_asked = decisions[0][0] == "ask"
-    if (program_asked or libraries) and not asked(questions, program_question(checks[0][0], libraries, program_asked)):
+    if (program_asked or files) and not asked(questions, program_question(checks[0][1], files, program_asked)):
         return None
     return decisions[0][1]
 

@@ -106,12 +106,15 @@ def main():
     packages["no-macro-folder"] = package("Substitution", [], folder="Escape")
     # Files named as those Wine acts on in its own Windows folder (boot files at start, a [rename]
     # line replacing a file; a graphics driver its desktop looks for along the DLL search path;
-    # fonts), and as the device's security state once was, for the device's \\Windows.
+    # fonts), and as the device's security state once was, for the device's \\Windows; and as
+    # modules Wine registers in its own Program Files, for the device's \\Program Files.
     packages["device-windows"] = files_package("Boot", {
         "%CE2%": [("wininit.ini", f"[rename]\r\n{POLICIES}=\r\n".encode()), ("win.ini", b"[windows]\r\nload=\r\n"),
                   ("security", b"security"), ("AppMgr", b"AppMgr")],
         "%CE2%\\system": [("winemac.drv", b"driver")], "%CE2%\\Fonts": [("x.ttf", b"font")],
-        "%CE2%\\SYSTEM32": [("boot.dll", b"library")]}, [("Boot", "%CE2%")])
+        "%CE2%\\SYSTEM32": [("boot.dll", b"library")],
+        "%CE1%\\Common Files\\System\\ADO": [("msado15.dll", b"ado")],
+        "%CE1%\\Internet Explorer": [("iexplore.exe", b"browser")]}, [("Boot", "%CE2%")])
     # Named as the kit's application, from another provider and from the kit's.
     packages["kit-name-elsewhere"] = files_package("QUILLMERE", {"%CE1%\\Other": [("readme.txt", b"other")]},
                                                    provider="Elsewhere")

@@ -78,7 +78,7 @@ void MessageBoxAnswerer::Watch()
     }
 }
 
-AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer)
+AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer, DWORD deadlineMilliseconds)
 {
     AnsweredRun run;
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
@@ -103,10 +103,12 @@ AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments
                 run.output.append(buffer, read);
         });
         MessageBoxAnswerer answerer(answer, process.dwProcessId);
-        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process.hProcess, deadlineMilliseconds) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process.hProcess, &run.exitCode);
-        else
+        } else {
             TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 10000);
+        }
         run.seen = answerer.Seen();
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);

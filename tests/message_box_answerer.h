@@ -32,10 +32,12 @@ private:
 };
 
 struct AnsweredRun {
-    DWORD exitCode = STILL_ACTIVE;  // still active: it did not end within 30 seconds
+    DWORD exitCode = STILL_ACTIVE;  // still active: it did not end by its deadline, and was ended
     std::vector<SeenMessageBox> seen;
     std::string output;  // what it wrote to its standard output
 };
 
-// Runs a program to its end, pressing `answer` in every message box it shows.
-AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer);
+// Runs a program to its end, pressing `answer` in every message box it shows; one that has not
+// ended by the deadline is ended.
+AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer,
+                         DWORD deadlineMilliseconds = 30000);

@@ -8,11 +8,11 @@
 
 namespace {
 
-const wchar_t kInstallDir[] = L"C:\\Program Files\\Quillmere";
-const wchar_t kInstalledProgram[] = L"C:\\Program Files\\Quillmere\\Quillmere.exe";
+const wchar_t kInstallDir[] = L"C:\\Device\\Program Files\\Quillmere";
+const wchar_t kInstalledProgram[] = L"C:\\Device\\Program Files\\Quillmere\\Quillmere.exe";
 const wchar_t kShortcut[] = L"C:\\Device\\Windows\\Start Menu\\Programs\\Quillmere.lnk";
-const wchar_t kOtherFolder[] = L"C:\\Program Files\\Other";
-const wchar_t kOtherFile[] = L"C:\\Program Files\\Other\\readme.txt";
+const wchar_t kOtherFolder[] = L"C:\\Device\\Program Files\\Other";
+const wchar_t kOtherFile[] = L"C:\\Device\\Program Files\\Other\\readme.txt";
 
 bool Exists(const wchar_t* path)
 {
@@ -207,10 +207,11 @@ TEST_F(Package, CabWizardInfListsTheSameFilesFoldersAndShortcut)
     EXPECT_EQ(std::string::npos, inf.find("AddReg=Reg"));
 }
 
-AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& cabinet = HostPath(QUILLMERE_CAB))
+AnsweredRun RunInstaller(const wchar_t* action, int answer, const std::wstring& cabinet = HostPath(QUILLMERE_CAB),
+                         const wchar_t* options = L"")
 {
-    return RunAnswering(HostPath(SETUP_INSTALLER_EXE), std::wstring(action) + L" \"" + cabinet + L"\"" + InstallerOptions(),
-                        answer);
+    return RunAnswering(HostPath(SETUP_INSTALLER_EXE),
+                        std::wstring(action) + L" \"" + cabinet + L"\"" + InstallerOptions() + options, answer);
 }
 
 std::wstring TestPackage(const wchar_t* name)
@@ -254,7 +255,7 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_EQ(0u, first.exitCode);
     EXPECT_TRUE(first.seen.empty());
     EXPECT_EQ(ReadWhole(ProgramPath()), ReadWhole(kInstalledProgram));
-    EXPECT_EQ("42#\"C:\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
+    EXPECT_EQ("49#\"C:\\Device\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
     StoredValue marker = ReadStored(HKEY_LOCAL_MACHINE, L"Pellworth\\Patches", L"Fennistry");
     EXPECT_EQ((DWORD)REG_DWORD, marker.type);
     EXPECT_EQ(std::vector<BYTE>({1, 0, 0, 0}), marker.data);
@@ -299,7 +300,7 @@ TEST_F(PackageInstallation, InstallsRunsAsksOnARepeatAndRemoves)
     EXPECT_EQ(0u, accepted.exitCode);
     EXPECT_EQ(1u, accepted.seen.size());
     EXPECT_EQ(ReadWhole(ProgramPath()), ReadWhole(kInstalledProgram));
-    EXPECT_EQ("42#\"C:\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
+    EXPECT_EQ("49#\"C:\\Device\\Program Files\\Quillmere\\Quillmere.exe\"", ReadWhole(kShortcut));
     for (const auto& link : linked) {
         EXPECT_EQ("kept", ReadWhole(link[1]));
         DeleteFileW(link[1]);
@@ -332,20 +333,36 @@ TEST_F(PackageInstallation, ForeignDeviceIsRefusedAndNothingIsLeftBehind)
 }
 
 // A package named as an installed application (letter case aside) takes nothing from it: from
-// another provider it is refused; from the same provider the record keeps what the earlier
-// installation made, and its setup library, so that the removal takes everything away.
+// another provider it is refused, and from the same provider name unless signed by the same
+// signer as the installed one (any package can give that name); otherwise the record keeps what
+// the earlier installation made, and its setup library, so that the removal takes everything away.
 TEST_F(PackageInstallation, APackageNamedAsAnInstalledApplicationLeavesNothingUnrecorded)
 {
+    const wchar_t kSigner[] = L" --signer 62EBB40785F213830F6E66D7175CE5186ADC3F7E";
     SetPlatformName(L"Brisle2");
-    ASSERT_EQ(0u, RunInstaller(L"install-cab", IDNO).exitCode);
-    AnsweredRun elsewhere = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name-elsewhere"));
-    EXPECT_EQ(15u, elsewhere.exitCode);
-    EXPECT_NE(std::string::npos, elsewhere.output.find("an application named QUILLMERE from provider Pellworth is "
-                                                       "installed; remove it first"))
-        << elsewhere.output;
-    EXPECT_FALSE(Exists(kOtherFolder));
+    ASSERT_EQ(0u, RunInstaller(L"install-cab", IDNO, HostPath(QUILLMERE_CAB), kSigner).exitCode);
+    const struct {
+        const wchar_t* package;
+        const wchar_t* options;
+        const char* says;
+    } refused[] = {
+        {L"kit-name-elsewhere", kSigner, "an application named QUILLMERE from provider Pellworth is installed; remove it "
+                                         "first"},
+        {L"kit-name", L"", "an application named QUILLMERE signed by 62EBB40785F213830F6E66D7175CE5186ADC3F7E is "
+                           "installed, and this package is unsigned; remove it first"},
+        {L"kit-name", L" --signer 0000000000000000000000000000000000000000", "and this package is signed by "
+                                                                            "0000000000000000000000000000000000000000;"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(Narrow(c.package) + Narrow(c.options));
+        AnsweredRun run = RunInstaller(L"install-cab", IDOK, TestPackage(c.package), c.options);
+        EXPECT_EQ(15u, run.exitCode);
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << run.output;
+        EXPECT_FALSE(Exists(kOtherFolder));
+    }
 
-    AnsweredRun same = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name"));
+    AnsweredRun same = RunInstaller(L"install-cab", IDOK, TestPackage(L"kit-name"),
+                                    L" --signer 62ebb40785f213830f6e66d7175ce5186adc3f7e");
     EXPECT_EQ(0u, same.exitCode) << same.output;
     EXPECT_EQ("same", ReadWhole(kOtherFile));
     AnsweredRun removal = Remove(L"Quillmere");
@@ -357,7 +374,7 @@ TEST_F(PackageInstallation, APackageNamedAsAnInstalledApplicationLeavesNothingUn
 
 const wchar_t kSubstitutionKey[] = L"Software\\Pellworth\\Substitution";
 const wchar_t kBuilderKey[] = L"Software\\Pellworth\\Builder";
-const wchar_t kSubstitutionFolder[] = L"C:\\Program Files\\Substitution";
+const wchar_t kSubstitutionFolder[] = L"C:\\Device\\Program Files\\Substitution";
 
 std::wstring TemporaryPath(const std::wstring& name)
 {
@@ -395,8 +412,8 @@ protected:
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kSubstitutionKey);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kBuilderKey);
         RemoveDirectoryW(kSubstitutionFolder);
-        DeleteFileW(L"C:\\Program Files\\Boot\\boot.txt");
-        RemoveDirectoryW(L"C:\\Program Files\\Boot");
+        DeleteFileW(L"C:\\Device\\Program Files\\Boot\\boot.txt");
+        RemoveDirectoryW(L"C:\\Device\\Program Files\\Boot");
     }
 };
 
@@ -404,10 +421,10 @@ TEST_F(InstallerPackages, RegistryStringsAreSubstitutedOnlyWhenMarkedAndAnyBuild
 {
     AnsweredRun run = RunInstaller(L"install-cab", IDOK, TestPackage(L"substitution"));
     EXPECT_EQ(0u, run.exitCode) << run.output;
-    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Marked", L"C:\\Program Files\\x"));
+    EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Marked", L"C:\\Device\\Program Files\\x"));
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Unmarked", L"%CE1%\\x"));
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kSubstitutionKey, L"Every",
-                            L"C:\\Device\\Windows;C:\\Device\\Windows\\Start Menu\\Programs;C:\\Program Files\\Substitution;"
+                            L"C:\\Device\\Windows;C:\\Device\\Windows\\Start Menu\\Programs;C:\\Device\\Program Files\\Substitution;"
                             L"Substitution;50"));
 
     run = RunInstaller(L"install-cab", IDOK, TestPackage(L"other-builder"));
@@ -416,11 +433,12 @@ TEST_F(InstallerPackages, RegistryStringsAreSubstitutedOnlyWhenMarkedAndAnyBuild
     EXPECT_TRUE(ValueIsText(HKEY_LOCAL_MACHINE, kBuilderKey, L"Plain", L"x"));
 }
 
-// The device's \\Windows is a folder of its own: files named as those Wine acts on in its own
-// Windows folder (boot files, a driver its desktop looks for along the DLL search path, fonts)
-// land there, and nothing of Wine's is made or changed. Wine's folder, which no folder macro
-// reaches any more, stays refused for any path.
-TEST_F(InstallerPackages, TheDevicesWindowsFolderIsItsOwnNotWines)
+// The device's \\Windows and \\Program Files are folders of their own: files named as those Wine
+// acts on in its own Windows folder (boot files, a driver its desktop looks for along the DLL
+// search path, fonts) and as modules it registers in its Program Files land there, and nothing of
+// Wine's is made or changed. Wine's folders, which no folder macro reaches any more, stay refused
+// for any path. A removal deletes the folders the installation made and no other.
+TEST_F(InstallerPackages, TheDevicesFoldersAreItsOwnNotWines)
 {
     const struct {
         const wchar_t* device;
@@ -435,24 +453,53 @@ TEST_F(InstallerPackages, TheDevicesWindowsFolderIsItsOwnNotWines)
         {L"C:\\Device\\Windows\\Fonts\\x.ttf", "font", L"C:\\windows\\Fonts\\x.ttf"},
         {L"C:\\Device\\Windows\\SYSTEM32\\boot.dll", "library", L"C:\\windows\\system32\\boot.dll"},
         {L"C:\\Device\\Windows\\Boot.lnk", "#\"C:\\Device\\Windows\\wininit.ini\"", L"C:\\windows\\Boot.lnk"},
+        {L"C:\\Device\\Program Files\\Common Files\\System\\ADO\\msado15.dll", "ado",
+         L"C:\\Program Files\\Common Files\\System\\ADO\\msado15.dll"},
+        {L"C:\\Device\\Program Files\\Internet Explorer\\iexplore.exe", "browser",
+         L"C:\\Program Files\\Internet Explorer\\iexplore.exe"},
     };
-    std::vector<std::string> before;
+    // A folder that was there before the installation is not the removal's to delete; those it
+    // made are.
+    const wchar_t* const before[] = {L"C:\\Device\\Program Files\\Common Files",
+                                     L"C:\\Device\\Program Files\\Common Files\\System",
+                                     L"C:\\Device\\Program Files\\Common Files\\System\\ADO"};
+    const wchar_t* const made[] = {L"C:\\Device\\Windows\\system", L"C:\\Device\\Windows\\Fonts",
+                                   L"C:\\Device\\Windows\\SYSTEM32", L"C:\\Device\\Program Files\\Internet Explorer"};
     for (const auto& file : files)
-        before.push_back(ReadWhole(file.wine));
+        DeleteFileW(file.device);
+    for (const wchar_t* folder : made)
+        RemoveDirectoryW(folder);
+    for (const wchar_t* folder : before)
+        CreateDirectoryW(folder, NULL);
+    std::vector<std::string> wine;
+    for (const auto& file : files)
+        wine.push_back(ReadWhole(file.wine));
     AnsweredRun run = RunInstaller(L"install-cab", IDOK, TestPackage(L"device-windows"));
     EXPECT_EQ(0u, run.exitCode) << run.output;
     for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
         SCOPED_TRACE(Narrow(files[i].device));
         EXPECT_NE(std::string::npos, ReadWhole(files[i].device).find(files[i].holds));
-        EXPECT_EQ(before[i], ReadWhole(files[i].wine));
+        EXPECT_EQ(wine[i], ReadWhole(files[i].wine));
         EXPECT_EQ(nullptr, ProtectedPlace(files[i].device));
         EXPECT_NE(nullptr, ProtectedPlace(files[i].wine));
     }
-    for (const wchar_t* refused : {L"C:\\windows", L"C:\\Device\\..\\WINDOWS\\fonts\\y.ttf", L"D:\\Device\\Windows\\x"})
+    for (const wchar_t* refused : {L"C:\\windows", L"C:\\Device\\..\\WINDOWS\\fonts\\y.ttf", L"D:\\Device\\Windows\\x",
+                                   L"C:\\Program Files", L"c:\\PROGRAM FILES\\x", L"C:\\Program Files (x86)\\x"})
         EXPECT_NE(nullptr, ProtectedPlace(refused)) << Narrow(refused);
-    EXPECT_EQ(0u, Remove(L"Boot").exitCode);
+    for (const wchar_t* allowed : {L"C:\\Device\\Program Files\\x", L"C:\\Program Files x\\y"})
+        EXPECT_EQ(nullptr, ProtectedPlace(allowed)) << Narrow(allowed);
+    AnsweredRun removal = Remove(L"Boot");
+    EXPECT_EQ(0u, removal.exitCode) << removal.output;
     for (const auto& file : files)
         EXPECT_FALSE(Exists(file.device)) << Narrow(file.device);
+    for (const wchar_t* folder : before)
+        EXPECT_TRUE(Exists(folder)) << Narrow(folder);
+    for (const wchar_t* folder : made)
+        EXPECT_FALSE(Exists(folder)) << Narrow(folder);
+    for (const wchar_t* folder : {L"C:\\Device\\Windows", L"C:\\Device\\Program Files"})
+        EXPECT_TRUE(Exists(folder)) << Narrow(folder);
+    for (int i = sizeof before / sizeof before[0] - 1; i >= 0; --i)
+        RemoveDirectoryW(before[i]);
 }
 
 // Refused with its own exit code and message, before anything is set, made or extracted
@@ -487,6 +534,8 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
          false, L" --library-sha256 0000000000000000000000000000000000000000000000000000000000000000"},
         {"a setup library where none was checked", TestPackage(L"hookless"), 10, "not the one the device's", false,
          L" --library-sha256 none"},
+        {"a signer that is no thumbprint", TestPackage(L"substitution"), 2, "usage: SetupInstaller", false,
+         L" --signer 62EBB40785F213830F6E66D7175CE5186ADC3F7"},
         {"a folder without a folder macro", TestPackage(L"no-macro-folder"), 4, "does not start with a known folder"},
         {"a _setup.xml that adds certificates", TestPackage(L"more-certificates"), 4,
          "_setup.xml holds characteristic \"CertificateStore\", which the instruction file does not account for"},
@@ -515,7 +564,7 @@ TEST_F(InstallerPackages, UnsoundPackagesAreRefusedAndLeaveNothingBehind)
         EXPECT_FALSE(Exists(kSubstitutionFolder));
         EXPECT_EQ(0, UnpackedFoldersLeft());
         EXPECT_EQ("kept", ReadWhole(outside));
-        EXPECT_FALSE(Exists(L"C:\\Program Files\\Boot"));
+        EXPECT_FALSE(Exists(L"C:\\Device\\Program Files\\Boot"));
     }
     DeleteFileW(outside.c_str());
     for (const Case& c : cases)

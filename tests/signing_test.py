@@ -837,11 +837,15 @@ class DeviceVerdicts(WithArtifacts):
             packages["unsigned", library] = unsigned
             packages["trusted", library] = osslsigncode_sign(unsigned, self.path("signed-with-%s-library.cab" %
                                                                                  library), self.path("signer"))
+        # The installation is recorded with who signed the package: the thumbprint of its signer's
+        # certificate when the device trusts it.
+        signers = {"unsigned": "unsigned", "trusted": hashlib.sha1(self.der("signer.pem")).hexdigest().upper()}
         # policy, answers, the package, its setup library: the exit code, questions asked
         for policy, answers, package, library, status, asked in (
                 ("prompt", [True, True], "unsigned", "unsigned", 0, 2),
                 ("prompt", [True, False], "unsigned", "unsigned", security.REFUSED, 2),
                 ("prompt", [True], "unsigned", "changed", security.REFUSED, 1),
+                ("off", [], "trusted", "unsigned", 0, 0),
                 ("locked", [], "trusted", "unsigned", security.REFUSED, 0),
                 ("locked", [], "trusted", "changed", security.REFUSED, 0)):
             with self.subTest(policy=policy, answers=answers, package=package, library=library):
@@ -851,8 +855,10 @@ class DeviceVerdicts(WithArtifacts):
                     found = install_package.install_copy(Device(), user, "kit.cab", packages[package, library])
                 self.assertEqual((status, asked, []), (found, len(answers) - len(user.answers), user.answers),
                                  output.getvalue())
-                checked = ["--library-sha256", hashlib.sha256(libraries[library]).hexdigest()]
-                self.assertEqual([checked] if status == 0 else [], [arguments[-2:] for arguments in installer_runs])
+                handed = {"--library-sha256": hashlib.sha256(libraries[library]).hexdigest(), "--signer": signers[package]}
+                self.assertEqual([handed] if status == 0 else [],
+                                 [{option: value for option, value in zip(arguments[2::2], arguments[3::2])
+                                   if option in handed} for arguments in installer_runs])
 
     def test_a_policies_file_that_cannot_be_read_one_way_only_is_damaged(self):
         state = self.path("policies-device")
@@ -921,7 +927,7 @@ class DeviceVerdicts(WithArtifacts):
 class OnADevice(WithArtifacts):
     """One emulated device for every case: its policies set, its stores holding the throwaway
     root through its trust document, its questions answered on its screen."""
-    INSTALLED = ("drive_c", "Program Files", "Quillmere", "Quillmere.exe")
+    INSTALLED = ("drive_c", "Device", "Program Files", "Quillmere", "Quillmere.exe")
 
     @classmethod
     def setUpClass(cls):
@@ -1362,7 +1368,7 @@ class OnTheEmulatedDevice(OnADevice):
         self.assertEqual(0, run(WHITE_LIST_QUERY + ["damaged"], self.folder).returncode)
         answer = self.path("damaged", "answer.xml")
         commands = [SECURITY + ["show"], INSTALL + ["--package", UNSIGNED_KIT, "--answer", "yes"],
-                    RUN_PROGRAM + ["C:\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
+                    RUN_PROGRAM + ["C:\\Device\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
                     SEND_DOCUMENT + ["--name", "signing", self.path("damaged", "white-list-query.xml"), answer]]
         try:
             for command in commands:
@@ -1385,7 +1391,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         """Each program in a folder of its own: every other image in a program's folder is checked
         with it (below)."""
         self.trust_root()
-        folder = self.device_path("drive_c", "Program Files", "Signing")
+        folder = self.device_path("drive_c", "Device", "Program Files", "Signing")
         shutil.rmtree(folder, ignore_errors=True)
         signed = self.path("trusted", "emulated", "Quillmere.exe")
         unsigned = os.path.join(ROOT, "build", "emulated-device", "settings_tool", "Quillmere.exe")
@@ -1403,7 +1409,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         # presets under which a signed program runs without a question.
         os.makedirs(os.path.join(folder, "Tool"))
         osslsigncode_sign(installer, os.path.join(folder, "Tool", "SignedTool.exe"), self.path("signer"))
-        tool = "C:\\Program Files\\Signing\\Tool\\SignedTool.exe"
+        tool = "C:\\Device\\Program Files\\Signing\\Tool\\SignedTool.exe"
         for policy in ("off", "prompt", "two-tier-prompt"):
             with self.subTest(policy=policy, program=tool):
                 self.set_policy(policy)
@@ -1429,10 +1435,10 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
                 ("locked", "Library\\Library", [], 1, 0, "does not end in .exe"),
                 ("locked", "Prog\\Prog", [], 1, 0, "does not end in .exe"),
                 ("off", "BadMagic\\BadMagic.exe", [], 1, 0, "not a 64-bit image"),
-                ("locked", "c:\\PROGRAM FILES\\signing\\tool\\signedtool.exe", [], 2, 0, "usage: SetupInstaller")):
+                ("locked", "c:\\device\\PROGRAM FILES\\signing\\tool\\signedtool.exe", [], 2, 0, "usage: SetupInstaller")):
             with self.subTest(policy=policy, program=program):
                 self.set_policy(policy)
-                command = RUN_PROGRAM + [ntpath.join("C:\\Program Files\\Signing", program)]
+                command = RUN_PROGRAM + [ntpath.join("C:\\Device\\Program Files\\Signing", program)]
                 if ended == "form":
                     process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
                     # OK is tapped once the form is painted: a tap before its button is there is lost.
@@ -1456,7 +1462,7 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
         for program in ("BadMagic\\BadMagic.exe", "Gone\\Gone"):
             with self.subTest(launcher=program):
                 launched = subprocess.run(self.device.command + [
-                    run_program.LAUNCHER, ntpath.join("C:\\Program Files\\Signing", program)],
+                    run_program.LAUNCHER, ntpath.join("C:\\Device\\Program Files\\Signing", program)],
                     capture_output=True, text=True, timeout=60)
                 self.assertEqual((1, ""), (launched.returncode, launched.stdout), launched.stderr)
                 self.assertIn("%s cannot be started" % program, launched.stderr)
@@ -1467,35 +1473,49 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
 
     def test_every_library_a_program_could_load_from_its_folder_is_checked_as_the_program_is(self):
         """Wine loads a library that a program imports by name from the program's folder, from a
-        folder below it when a manifest beside the program says so, and as a Linux library when the
-        file is an ELF object; each is checked with the program, and one question asks about all.
-        The folder the command is run from is no place the program looks."""
+        folder below it when a manifest beside the program says so, from any folder when the
+        manifest's assembly name holds "..", and as a Linux library when the file is an ELF object;
+        each library and manifest is checked with the program (a manifest counts as unsigned), and
+        one question asks about all. The folder the command is run from is no place the program
+        looks."""
         self.trust_root()
-        folder = self.device_path("drive_c", "Program Files", "Plugged")
+        folder = self.device_path("drive_c", "Device", "Program Files", "Plugged")
         tests = os.path.join(ROOT, "build", "emulated-device", "tests")
         host = osslsigncode_sign(os.path.join(tests, "PluginHost.exe"), self.path("PluginHost.exe"), self.path("signer"))
         unsigned = read_bytes(os.path.join(tests, "plugin.dll"))
         signed = osslsigncode_sign(os.path.join(tests, "plugin.dll"), self.path("plugin.dll"), self.path("signer"))
+        changed_plugin = read_bytes(changed(signed, self.path("changed-plugin.dll")))
         caller = self.path("caller")
         os.makedirs(caller, exist_ok=True)
         with open(os.path.join(caller, "plugin.dll"), "wb") as out:
             out.write(unsigned)
+        outside = "../../Windows/"
         layouts = {"unsigned beside": {"plugin.dll": unsigned}, "signed beside": {"plugin.dll": read_bytes(signed)},
-                   "changed beside": {"plugin.dll": read_bytes(changed(signed, self.path("changed-plugin.dll")))},
-                   "unsigned below, by a manifest": {"PluginHost.exe.manifest": assembly_manifest("PluginHost", "plug"),
-                                                     "plug/plug.manifest": assembly_manifest("plug", file="plugin.dll"),
-                                                     "plug/plugin.dll": unsigned},
+                   "changed beside": {"plugin.dll": changed_plugin},
+                   "changed below, by a manifest": {"PluginHost.exe.manifest": assembly_manifest("PluginHost", "plug"),
+                                                    "plug/plug.manifest": assembly_manifest("plug", file="plugin.dll"),
+                                                    "plug/plugin.dll": changed_plugin},
+                   "unsigned outside, by a manifest": {
+                       "PluginHost.exe.manifest": assembly_manifest("PluginHost", "..\\..\\Windows\\evil"),
+                       outside + "evil.manifest": assembly_manifest("..\\..\\Windows\\evil", file="plugin.dll"),
+                       outside + "plugin.dll": unsigned},
                    "an ELF object beside": {"plugin.dll": b"\x7fELF" + bytes(60)},
                    "none but in the caller's folder": {}}
-        # layout, policy, answers to its questions, exit code, questions asked, whether plugin.dll ran
-        for layout, policy, answers, ended, questions, plugin_ran in (
-                ("unsigned beside", "locked", [], security.REFUSED, 0, False),
-                ("unsigned beside", "prompt", [True], 0, 1, True),
-                ("signed beside", "locked", [], 0, 0, True),
-                ("changed beside", "off", [], security.REFUSED, 0, False),
-                ("unsigned below, by a manifest", "locked", [], security.REFUSED, 0, False),
-                ("an ELF object beside", "locked", [], security.REFUSED, 0, False),
-                ("none but in the caller's folder", "locked", [], DLL_NOT_FOUND, 0, False)):
+        # layout, policy, answers to its questions, exit code, questions asked, whether plugin.dll ran,
+        # the file refused or the question asked
+        question = ("asked: The program PluginHost.exe is signed by a publisher this device trusts, but the library "
+                    "plugin.dll in its folder is not. Run it anyway?")
+        for layout, policy, answers, ended, questions, plugin_ran, says in (
+                ("unsigned beside", "locked", [], security.REFUSED, 0, False, "refused: its library plugin.dll"),
+                ("unsigned beside", "prompt", [True], 0, 1, True, question),
+                ("signed beside", "locked", [], 0, 0, True, ""),
+                ("changed beside", "off", [], security.REFUSED, 0, False, "refused: its library plugin.dll"),
+                ("changed below, by a manifest", "off", [], security.REFUSED, 0, False,
+                 "refused: its library plug\\plugin.dll"),
+                ("unsigned outside, by a manifest", "locked", [], security.REFUSED, 0, False,
+                 "refused: its manifest PluginHost.exe.manifest: "),
+                ("an ELF object beside", "locked", [], security.REFUSED, 0, False, "refused: its library plugin.dll"),
+                ("none but in the caller's folder", "locked", [], DLL_NOT_FOUND, 0, False, "")):
             with self.subTest(layout=layout, policy=policy):
                 shutil.rmtree(folder, ignore_errors=True)
                 os.makedirs(folder)
@@ -1505,14 +1525,15 @@ class ProgramsOnTheEmulatedDevice(OnADevice):
                     with open(os.path.join(folder, name), "wb") as out:
                         out.write(data)
                 self.set_policy(policy)
-                status, asked, output = self.answering(RUN_PROGRAM + ["C:\\Program Files\\Plugged\\PluginHost.exe"],
-                                                       answers, folder=caller)
+                try:
+                    status, asked, output = self.answering(
+                        RUN_PROGRAM + ["C:\\Device\\Program Files\\Plugged\\PluginHost.exe"], answers, folder=caller)
+                finally:
+                    for name in layouts[layout]:
+                        if name.startswith(outside):
+                            os.remove(os.path.join(folder, name))
                 self.assertEqual((ended, questions, plugin_ran), (status, asked, "plugin.dll runs" in output), output)
-                if ended == security.REFUSED:
-                    self.assertIn("refused: its library plug", output)
-                if questions:
-                    self.assertIn("asked: The program PluginHost.exe is signed by a publisher this device trusts, but "
-                                  "the library plugin.dll in its folder is not. Run it anyway?", output)
+                self.assertIn(says, output)
         shutil.rmtree(folder)
 
 

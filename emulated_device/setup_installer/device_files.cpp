@@ -1,5 +1,6 @@
 #include "device_files.h"
 
+#include <shlobj.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -94,11 +95,18 @@ static BOOL IsInside(LPCWSTR path, LPCWSTR folder)
            (path[length] == 0 || path[length] == L'\\');
 }
 
+// Wine's folder of that CSIDL, resolved; FALSE when it has none.
+static BOOL WineFolder(int csidl, WCHAR* resolved)
+{
+    WCHAR folder[MAX_PATH];
+    return SHGetFolderPathW(NULL, csidl, NULL, SHGFP_TYPE_CURRENT, folder) == S_OK && Resolve(folder, resolved);
+}
+
 // The device's security state needs no place here: it lies beside Wine's prefix, outside drive C:,
 // and every path a package writes is a full path on drive C:.
 LPCWSTR ProtectedPlace(LPCWSTR path)
 {
-    WCHAR resolved[MAX_PATH], windows[MAX_PATH], folder[MAX_PATH];
+    WCHAR resolved[MAX_PATH], windows[MAX_PATH], folder[MAX_PATH], programs[MAX_PATH];
     if (!Resolve(path, resolved))
         return L"it does not resolve to a full path on drive C:";
     UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
@@ -107,5 +115,10 @@ LPCWSTR ProtectedPlace(LPCWSTR path)
     if (IsInside(resolved, windows))
         return L"it lies in Wine's own Windows folder, whose files Wine acts on (boot files at start, libraries "
                L"along its search path, fonts)";
+    // Where Wine keeps the modules it registers; a 64-bit prefix also has a folder for 32-bit ones.
+    if (!WineFolder(CSIDL_PROGRAM_FILES, programs))
+        return L"Wine's Program Files folder cannot be found";
+    if (IsInside(resolved, programs) || (WineFolder(CSIDL_PROGRAM_FILESX86, programs) && IsInside(resolved, programs)))
+        return L"it lies in Wine's own Program Files, which holds the modules Wine registers";
     return NULL;
 }

@@ -17,6 +17,7 @@ BOOL WriteWhole(LPCWSTR path, const void* data, DWORD size);
 BOOL CopyWhole(LPCWSTR source, LPCWSTR path);
 
 // Why a package may not put a file or make a folder at this full path on the device, or NULL when
-// it may: anything in Wine's own Windows folder is refused. No folder macro leads there (the
-// device's \Windows is a folder of its own); this is the guard behind that.
+// it may: anything in Wine's own Windows or Program Files folders is refused. No folder macro
+// leads there (the device's \Windows and \Program Files are folders of their own); this is the
+// guard behind that.
 LPCWSTR ProtectedPlace(LPCWSTR path);

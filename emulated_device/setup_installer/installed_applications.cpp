@@ -2,12 +2,24 @@
 
 #include "device_files.h"
 
-#define RECORD_MAGIC 0x33505041  // "APP3"
+#include <wchar.h>
+
+#define RECORD_MAGIC 0x34505041  // "APP4"
 
 BOOL IsApplicationName(LPCWSTR name)
 {
     int length = lstrlenW(name);
     return length < PACKAGE_NAME_CHARS && IsPlainName(name, length);
+}
+
+BOOL IsSigner(LPCWSTR text)
+{
+    if (lstrcmpW(text, UNSIGNED_SIGNER) == 0)
+        return TRUE;
+    int length = 0;
+    while (length < SIGNER_CHARS && iswxdigit(text[length]))
+        ++length;
+    return length == SIGNER_CHARS - 1 && text[length] == 0;
 }
 
 static BOOL RecordPath(LPCWSTR state, LPCWSTR name, LPCWSTR file, WCHAR* path)
@@ -68,6 +80,7 @@ BOOL ReadApplication(LPCWSTR state, LPCWSTR name, InstalledApplication* applicat
     CloseHandle(file);
     return read && application->magic == RECORD_MAGIC &&
            memchr(application->provider, 0, sizeof application->provider) != NULL &&
+           wmemchr(application->signer, 0, SIGNER_CHARS) != NULL && IsSigner(application->signer) &&
            IsTerminated(application->installDir) &&
            application->librarySha256[64] == 0 &&
            application->directoryCount >= 0 && application->directoryCount <= PACKAGE_MAX_ENTRIES &&

@@ -79,16 +79,18 @@ static BOOL JoinStringIds(const PackageInstructions* instructions, const BYTE* d
 }
 
 // Where the device's folder macros lie on the emulated device; NULL for one it does not know.
-// The device's \Windows is a folder of its own, apart from Wine's C:\windows: Wine acts on what
-// lies there (boot files at start, libraries along its search path, the fonts every program
-// reads), so no path of a package leads there.
+// The device's \Windows and \Program Files are folders of their own, apart from Wine's C:\windows
+// and C:\Program Files: Wine acts on what lies in its Windows folder (boot files at start,
+// libraries along its search path, the fonts every program reads) and keeps the modules it
+// registers in its Program Files, so no path of a package leads into a folder of Wine's.
 #define DEVICE_WINDOWS L"C:\\Device\\Windows"
+#define DEVICE_PROGRAM_FILES L"C:\\Device\\Program Files"
 
 static LPCWSTR MacroFolder(int number)
 {
     switch (number) {
     case 1:
-        return L"C:\\Program Files";
+        return DEVICE_PROGRAM_FILES;
     case 2:
         return DEVICE_WINDOWS;
     case 11:

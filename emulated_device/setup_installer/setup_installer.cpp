@@ -4,7 +4,7 @@
 // application by its name with what its installation recorded, or lists and checks a package.
 //
 //   SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] [--answer yes|no|unseen]
-//                              [--question-seconds SECONDS]
+//                              [--question-seconds SECONDS] [--signer THUMBPRINT|unsigned]
 //   SetupInstaller remove      APPLICATION --security FOLDER [--library-sha256 HEX|none] [--answer yes|no|unseen]
 //                              [--question-seconds SECONDS]
 //   SetupInstaller list        PACKAGE.CAB
@@ -17,7 +17,9 @@
 // is the security role the package was accepted with, with the Manager role (8) already added
 // where the device's policies grant it: the emulated device's scripts decide that, and nothing
 // here reads a policy (16, User Authenticated, when none is given). --library-sha256 names the
-// setup library the device's security checked: another one (or any, with none) is not loaded. The setup library's message boxes are answered on the
+// setup library the device's security checked: another one (or any, with none) is not loaded.
+// --signer is who signed the package, as the device's security found it (the thumbprint of the
+// certificate that signed it when it trusted it; unsigned when not given). The setup library's message boxes are answered on the
 // screen (a question nobody answers is a No after its deadline, --question-seconds, 120 s unless
 // given), or as --answer says; unseen: nobody can see the screen, so a question is a No and goes
 // unanswered.
@@ -96,16 +98,36 @@ static BOOL DirectoryPath(const UnpackedPackage& package, WORD id, LPCWSTR insta
     return FALSE;
 }
 
-static BOOL MakeFolders(LPCWSTR path)
+// Each folder of the path below C:\ that is not there, parents first, in turn: TRUE to go on.
+static BOOL ForEachMissingFolder(LPCWSTR path, BOOL (*missing)(LPCWSTR folder, InstalledApplication* record),
+                                 InstalledApplication* record)
 {
     WCHAR partial[MAX_PATH];
     for (int i = 0; path[i] != 0 && i < MAX_PATH - 1; ++i) {
         partial[i] = path[i];
         partial[i + 1] = 0;
-        if ((path[i + 1] == L'\\' || path[i + 1] == 0) && i > 2)
-            CreateDirectoryW(partial, NULL);
+        if ((path[i + 1] == L'\\' || path[i + 1] == 0) && i > 2 &&
+            GetFileAttributesW(partial) == INVALID_FILE_ATTRIBUTES && !missing(partial, record))
+            return FALSE;
     }
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    return TRUE;
+}
+
+// A folder is the installation's only when it made it (CreateDirectoryW succeeded): the record
+// keeps only those, so that a removal never deletes a folder that was there before. A folder the
+// record has no room for is not made.
+static BOOL MakeFolder(LPCWSTR folder, InstalledApplication* made)
+{
+    if (made->directoryCount >= PACKAGE_MAX_ENTRIES)
+        return FALSE;
+    if (CreateDirectoryW(folder, NULL))
+        lstrcpynW(made->directories[made->directoryCount++], folder, MAX_PATH);
+    return TRUE;
+}
+
+static BOOL MakeFolders(LPCWSTR path, InstalledApplication* made)
+{
+    return ForEachMissingFolder(path, MakeFolder, made) && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 static BOOL TargetPath(const UnpackedPackage& package, const PackageFile& file, LPCWSTR installDir, WCHAR* target)
@@ -214,10 +236,8 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
     WORD failedDirs = 0, failedFiles = 0, failedShortcuts = 0;
     for (int i = 0; i < instructions.directoryCount; ++i) {
         WCHAR folder[MAX_PATH];
-        if (!DirectoryPath(package, instructions.directories[i].id, installDir, folder) || !MakeFolders(folder))
+        if (!DirectoryPath(package, instructions.directories[i].id, installDir, folder) || !MakeFolders(folder, made))
             failedDirs++;
-        else
-            lstrcpynW(made->directories[made->directoryCount++], folder, MAX_PATH);
     }
     for (int i = 0; i < instructions.fileCount; ++i) {
         WCHAR source[MAX_PATH], target[MAX_PATH];
@@ -237,7 +257,7 @@ static int InstallPackage(const UnpackedPackage& package, const SetupLibrary* li
             if (instructions.files[f].id == shortcut.targetFile)
                 TargetPath(package, instructions.files[f], installDir, target);
         if (target[0] == 0 || !ShortcutFolder(shortcut.baseDirectory, installDir, folder, MAX_PATH) ||
-            !MakeFolders(folder) || !ShortcutPath(shortcut, installDir, path) || !WriteShortcut(path, target)) {
+            !MakeFolders(folder, made) || !ShortcutPath(shortcut, installDir, path) || !WriteShortcut(path, target)) {
             wprintf(L"cannot create the shortcut %hs\n", shortcut.name);
             failedShortcuts++;
         } else {
@@ -409,48 +429,83 @@ static int RunDocument(LPCWSTR action, const UnpackedPackage& package, DWORD rol
     return ProcessProvisioningDocument(&document, role, state, NULL);
 }
 
-static BOOL IsAllowedPlace(LPCWSTR path, WCHAR (*planned)[MAX_PATH], int* count)
+static BOOL IsAllowedPlace(LPCWSTR path)
 {
     LPCWSTR why = ProtectedPlace(path);
     if (why != NULL)
         wprintf(L"the package may not write %ls: %ls\n", path, why);
-    else
-        lstrcpynW(planned[(*count)++], path, MAX_PATH);
     return why == NULL;
 }
 
+static BOOL PlanFolder(LPCWSTR folder, InstalledApplication* planned)
+{
+    for (int i = 0; i < planned->directoryCount; ++i)
+        if (lstrcmpiW(planned->directories[i], folder) == 0)
+            return TRUE;
+    if (planned->directoryCount >= PACKAGE_MAX_ENTRIES) {
+        wprintf(L"the package makes more than %d folders, more than one record keeps\n", PACKAGE_MAX_ENTRIES);
+        return FALSE;
+    }
+    lstrcpynW(planned->directories[planned->directoryCount++], folder, MAX_PATH);
+    return TRUE;
+}
+
+static BOOL PlanFolders(LPCWSTR path, InstalledApplication* planned)
+{
+    return IsAllowedPlace(path) && ForEachMissingFolder(path, PlanFolder, planned);
+}
+
+static BOOL PlanPath(LPCWSTR path, WCHAR (*planned)[MAX_PATH], int* count)
+{
+    if (!IsAllowedPlace(path))
+        return FALSE;
+    lstrcpynW(planned[(*count)++], path, MAX_PATH);
+    return TRUE;
+}
+
 // Every folder, file and shortcut at its full path, before anything is made (a path too long to
-// build is not made at all); planned, what the installation would make.
+// build is not made at all); planned, what the installation would make: the folders that are not
+// there yet, the files and the shortcuts.
 static BOOL KeepsOutOfProtectedPlaces(const UnpackedPackage& package, LPCWSTR installDir, InstalledApplication* planned)
 {
     const PackageInstructions& instructions = package.instructions;
     WCHAR path[MAX_PATH];
     for (int i = 0; i < instructions.directoryCount; ++i)
-        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) &&
-            !IsAllowedPlace(path, planned->directories, &planned->directoryCount))
+        if (DirectoryPath(package, instructions.directories[i].id, installDir, path) && !PlanFolders(path, planned))
             return FALSE;
     for (int i = 0; i < instructions.fileCount; ++i)
         if (TargetPath(package, instructions.files[i], installDir, path) &&
-            !IsAllowedPlace(path, planned->files, &planned->fileCount))
+            !PlanPath(path, planned->files, &planned->fileCount))
             return FALSE;
-    for (int i = 0; i < instructions.shortcutCount; ++i)
-        if (ShortcutPath(instructions.shortcuts[i], installDir, path) &&
-            !IsAllowedPlace(path, planned->shortcuts, &planned->shortcutCount))
+    for (int i = 0; i < instructions.shortcutCount; ++i) {
+        const PackageShortcut& shortcut = instructions.shortcuts[i];
+        if (ShortcutFolder(shortcut.baseDirectory, installDir, path, MAX_PATH) && !PlanFolders(path, planned))
             return FALSE;
+        if (ShortcutPath(shortcut, installDir, path) && !PlanPath(path, planned->shortcuts, &planned->shortcutCount))
+            return FALSE;
+    }
     return TRUE;
 }
 
 // An application of the same name (letter case aside) installed before: refused when it came
-// from another provider; from the same one, the new record keeps every path of the earlier that
-// this installation does not make again, and its setup library when this package has none, so
-// that nothing installed is left unrecorded. FALSE when refused.
-static BOOL TakesOverEarlier(const PackageInstructions& instructions, LPCWSTR name, const InstalledApplication& earlier,
-                             const InstalledApplication& planned)
+// from another provider, or was signed and this package is not signed by the same signer (a
+// provider's name is only what a package says); otherwise the new record keeps every path of the
+// earlier that this installation does not make again, and its setup library when this package
+// has none, so that nothing installed is left unrecorded. FALSE when refused.
+static BOOL TakesOverEarlier(const PackageInstructions& instructions, LPCWSTR signer, LPCWSTR name,
+                             const InstalledApplication& earlier, const InstalledApplication& planned)
 {
     static InstalledApplication together;
     if (strcmp(earlier.provider, instructions.provider) != 0) {
         wprintf(L"an application named %ls from provider %hs is installed; remove it first "
                 L"(emulated_device/install-quillmere remove --app %ls)\n", name, earlier.provider, name);
+        return FALSE;
+    }
+    if (lstrcmpW(earlier.signer, UNSIGNED_SIGNER) != 0 && lstrcmpiW(earlier.signer, signer) != 0) {
+        wprintf(L"an application named %ls signed by %ls is installed, and this package is %ls%ls; remove it first "
+                L"(emulated_device/install-quillmere remove --app %ls)\n", name, earlier.signer,
+                lstrcmpW(signer, UNSIGNED_SIGNER) == 0 ? L"unsigned" : L"signed by ",
+                lstrcmpW(signer, UNSIGNED_SIGNER) == 0 ? L"" : signer, name);
         return FALSE;
     }
     together = planned;
@@ -478,7 +533,8 @@ static BOOL IsCheckedLibrary(const UnpackedPackage& package, LPCWSTR checked)
     return FALSE;
 }
 
-static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary, LPCWSTR state)
+static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary, LPCWSTR signer,
+                           LPCWSTR state)
 {
     if (!IsForThisProcessor(package))
         return 6;
@@ -497,6 +553,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     memset(&made, 0, sizeof made);
     memset(&planned, 0, sizeof planned);
     lstrcpynA(made.provider, package.instructions.provider, PACKAGE_NAME_CHARS);
+    lstrcpynW(made.signer, signer, SIGNER_CHARS);
     if (package.instructions.directoryCount > 0 && !InstallDirOf(package, made.installDir)) {
         wprintf(L"the installation folder %hs cannot be resolved on this device\n",
                 package.instructions.directories[0].path);
@@ -505,7 +562,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
     if (!KeepsOutOfProtectedPlaces(package, made.installDir, &planned))
         return 4;
     BOOL hasEarlier = ReadApplication(state, name, &earlier);
-    if (hasEarlier && !TakesOverEarlier(package.instructions, name, earlier, planned))
+    if (hasEarlier && !TakesOverEarlier(package.instructions, signer, name, earlier, planned))
         return EXIT_INSTALLED_ELSEWHERE;
     if (!IsCheckedLibrary(package, checkedLibrary))
         return 10;
@@ -538,7 +595,7 @@ static int InstallUnpacked(const UnpackedPackage& package, DWORD role, LPCWSTR c
 }
 
 static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD role, LPCWSTR checkedLibrary,
-                       LPCWSTR state)
+                       LPCWSTR signer, LPCWSTR state)
 {
     if (package.provisioningOnly)
         return RunDocument(action, package, role, state);
@@ -546,15 +603,16 @@ static int RunUnpacked(LPCWSTR action, const UnpackedPackage& package, DWORD rol
         ListPackage(package);
         return 0;
     }
-    return InstallUnpacked(package, role, checkedLibrary, state);
+    return InstallUnpacked(package, role, checkedLibrary, signer, state);
 }
 
-static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary, LPCWSTR state)
+static int RunPackage(LPCWSTR action, LPCWSTR cabinet, DWORD role, LPCWSTR checkedLibrary, LPCWSTR signer,
+                      LPCWSTR state)
 {
     static UnpackedPackage package;
     int result;
     if (UnpackPackage(cabinet, &package)) {
-        result = RunUnpacked(action, package, role, checkedLibrary, state);
+        result = RunUnpacked(action, package, role, checkedLibrary, signer, state);
     } else {
         wprintf(L"%ls: %ls\n", cabinet, package.problem);
         result = package.ambiguous ? 9 : 4;
@@ -599,14 +657,15 @@ static const struct {
     {EXIT_UNANSWERED, L"a question of the setup library went unanswered"},
     {DOCUMENT_IN_ERROR, L"a document has an element in error, its *-error in the answer: nothing applied (in part "
                         L"only where undoing failed too, as the output says), or a query not answered"},
-    {EXIT_INSTALLED_ELSEWHERE, L"an application of that name is installed from another provider, or together with "
-                               L"this package more than its record keeps: remove it first"},
+    {EXIT_INSTALLED_ELSEWHERE, L"an application of that name is installed from another provider, or signed by "
+                               L"another signer than this package's, or together with this package more than its "
+                               L"record keeps: remove it first"},
 };
 
 static int Usage(void)
 {
     wprintf(L"usage: SetupInstaller install-cab PACKAGE.CAB --security FOLDER [--role MASK] [--library-sha256 HEX|none] "
-            L"[--answer yes|no|unseen] [--question-seconds SECONDS]\n"
+            L"[--answer yes|no|unseen] [--question-seconds SECONDS] [--signer THUMBPRINT|unsigned]\n"
             L"       SetupInstaller remove APPLICATION --security FOLDER [--library-sha256 HEX|none] "
             L"[--answer yes|no|unseen] [--question-seconds SECONDS]\n"
             L"       SetupInstaller list PACKAGE.CAB\n"
@@ -630,11 +689,11 @@ int wmain(int argc, WCHAR** argv)
     BOOL remove = argc >= 3 && lstrcmpW(argv[1], L"remove") == 0;
     BOOL answer = argc >= 4 && lstrcmpW(argv[1], L"answer") == 0;
     if (argc == 3 && lstrcmpW(argv[1], L"list") == 0)
-        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL, NULL);
+        return RunPackage(argv[1], argv[2], UNSIGNED_ROLE, NULL, UNSIGNED_SIGNER, NULL);
     if (!install && !remove && !answer)
         return Usage();
     DWORD role = UNSIGNED_ROLE;
-    LPCWSTR checkedLibrary = NULL, state = NULL;
+    LPCWSTR checkedLibrary = NULL, state = NULL, signer = UNSIGNED_SIGNER;
     QuestionMode questions = QUESTIONS_ON_SCREEN;
     UINT questionSeconds = QUESTION_DEADLINE_SECONDS;
     for (int i = answer ? 4 : 3; i < argc; i += 2) {
@@ -651,6 +710,10 @@ int wmain(int argc, WCHAR** argv)
                 return Usage();
         } else if (!answer && lstrcmpW(argv[i], L"--library-sha256") == 0) {
             checkedLibrary = argv[i + 1];
+        } else if (install && lstrcmpW(argv[i], L"--signer") == 0) {
+            signer = argv[i + 1];
+            if (!IsSigner(signer))
+                return Usage();
         } else if (lstrcmpW(argv[i], L"--security") == 0) {
             state = argv[i + 1];
         } else {
@@ -662,7 +725,7 @@ int wmain(int argc, WCHAR** argv)
     if (answer)
         return AnswerDocument(argv[2], argv[3], role, state);
     WatchMessageBoxes(questions, TRUE, questionSeconds);
-    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, state)
+    int result = install ? RunPackage(argv[1], argv[2], role, checkedLibrary, signer, state)
                          : RemoveApplication(argv[2], checkedLibrary, state);
     return QuestionWentUnanswered() ? EXIT_UNANSWERED : result;
 }
