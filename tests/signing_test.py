@@ -116,8 +116,11 @@ def make_certificates(folder):
         out.write("basicConstraints=CA:FALSE\nextendedKeyUsage=codeSigning\n")
     with open(os.path.join(folder, "plain.ext"), "w") as out:
         out.write("basicConstraints=CA:FALSE\n")
+    with open(os.path.join(folder, "server.ext"), "w") as out:
+        out.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
     issued = {"signer": ("root", 2048, "sha1", "signer.ext"), "other-signer": ("other-root", 2048, "sha1", "signer.ext"),
               "big-key": ("root", 4096, "sha1", "signer.ext"), "no-code-signing": ("root", 2048, "sha1", "plain.ext"),
+              "server-only": ("root", 2048, "sha1", "server.ext"),
               "sha256": ("root", 2048, "sha256", "signer.ext")}
     for name, (root, bits, digest, extensions) in issued.items():
         openssl(["req", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
@@ -149,6 +152,10 @@ def make_certificates(folder):
     # A good signer under an intermediate (the big key's) that is SHA-256 signed.
     with open(os.path.join(folder, "ca.ext"), "w") as out:
         out.write("basicConstraints=critical,CA:TRUE\n")
+    # Named as its issuer and a CA, but signed by another key: no root.
+    openssl(["req", "-new", "-key", "signer.key", "-out", "forged-root.csr", "-subj", "/CN=root"], folder)
+    openssl(["x509", "-req", "-in", "forged-root.csr", "-CA", "root.pem", "-CAkey", "root.key", "-days", "30", "-sha1",
+             "-extfile", "ca.ext", "-out", "forged-root.pem"], folder)
     openssl(["x509", "-req", "-in", "big-key.csr", "-CA", "root.pem", "-CAkey", "root.key", "-days", "30", "-sha256",
              "-extfile", "ca.ext", "-out", "intermediate.pem"], folder)
     openssl(["x509", "-req", "-in", "signer.csr", "-CA", "intermediate.pem", "-CAkey", "big-key.key", "-CAcreateserial",
@@ -346,7 +353,8 @@ class Signing(WithArtifacts):
         kit = SIGN_KIT + ["out"]
         white_list = WHITE_LIST + [os.path.join(HERE, "white_lists", "second.whitelist"), "out"]
         cases = [(kit, signing_options("big-key"), "4096 bits"),
-                 (kit, signing_options("no-code-signing"), "code signing"),
+                 (kit, signing_options("no-code-signing"), "is not for code signing (no Code Signing extended key usage)"),
+                 (kit, signing_options("server-only"), "is not for code signing (no Code Signing extended key usage)"),
                  (kit, signing_options("expired"), "expired"), (kit, signing_options("sha256"), "SHA-1"),
                  (kit, ["--certificate", "tricked.pem", "--key", "expired.key"], "expired"),
                  (kit, ["--certificate", "chained.pem", "--key", "signer.key"],
@@ -365,6 +373,7 @@ class Signing(WithArtifacts):
                  (TRUST_DOCUMENT + ["expired.pem", "out"], [], "expired"),
                  (TRUST_DOCUMENT + ["signer.pem", "out"], [], "not a self-signed CA certificate"),
                  (TRUST_DOCUMENT + ["self-signed-leaf.pem", "out"], [], "not a self-signed CA certificate"),
+                 (TRUST_DOCUMENT + ["forged-root.pem", "out"], [], "not a self-signed CA certificate"),
                  (TRUST_DOCUMENT + ["later-root.pem", "out"], [], "it is valid only from 2099-01-01"),
                  (TRUST_DOCUMENT + ["two-roots.pem", "out"], [], "holds 2 certificates: give the root alone")]
         for command, options, reason in cases:
