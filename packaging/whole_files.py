@@ -53,7 +53,8 @@ def write_with(path, write, keep=bool):
     the file is moved into place when keep() says so of that, and removed otherwise or on a
     failure."""
     folder = os.path.dirname(os.path.abspath(path))
-    handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(path) + "-", suffix=".partial", dir=folder)
+    # A short name of its own: a file whose name is as long as a name may be has its partial file too.
+    handle, partial = tempfile.mkstemp(prefix=".partial-", dir=folder)
     os.close(handle)
     try:
         result = write(partial)
