@@ -38,7 +38,6 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
-import code_signing  # noqa: E402
 import command_line  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
@@ -227,6 +226,7 @@ def report(written, settings, no_cab, name):
 
 
 def main():
+    import code_signing  # here: the report and the query, which read lists, sign nothing and start quicker
     parser = command_line.parser(COMMAND, __doc__, usage=__doc__.split("\n\n")[1].strip())
     parser.add_argument("list_file")
     parser.add_argument("output_folder")
