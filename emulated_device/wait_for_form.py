@@ -19,6 +19,7 @@ import security
 import command_line
 import output_folders
 import whole_files
+from printable_text import printable
 
 TOP_BAR_HEIGHT, MENU_BAR_HEIGHT, OK_BUTTON_RIGHT, OK_BUTTON_WIDTH = 36, 52, 4, 46
 TOP_BAR_COLOUR, MENU_BAR_COLOUR = (16, 48, 96), (40, 40, 40)  # the shell stand-in paints its bars so
@@ -119,17 +120,22 @@ def main():
     parser.add_argument("--tap-ok", action="store_true", help="then tap the top bar's OK, as a user would")
     parser.add_argument("--pid", type=int, help="give up when this process ends")
     arguments = parser.parse_args()
+    place = None
     if arguments.screenshot:
         try:
-            output_folders.output_file(arguments.screenshot, "wait-for-form")
+            place = output_folders.output_file(arguments.screenshot, "wait-for-form")
         except output_folders.Refused as problem:
             parser.error(str(problem))
     display = security.Device(arguments.name, arguments.screen).display
     form, reason = wait_for_form(display, time.monotonic() + arguments.timeout, arguments.pid)
     if form is None:
         sys.exit("wait-for-form: %s (%s s)" % (reason, "%g" % arguments.timeout))
-    if arguments.screenshot:
-        save_png(form, arguments.screenshot)
+    if place:
+        try:
+            save_png(form, place)
+        except OSError as problem:
+            sys.exit("wait-for-form: %s: cannot be written: %s" % (printable(arguments.screenshot),
+                                                                   problem.strerror or problem))
     if arguments.tap_ok:
         tap(display, form.width - OK_BUTTON_RIGHT - OK_BUTTON_WIDTH // 2, TOP_BAR_HEIGHT // 2)
     return 0

@@ -19,6 +19,7 @@ import stat
 import tempfile
 
 import whole_files
+from printable_text import printable
 
 MARKER = ".kit-signing-output"
 MAX_MARKER_BYTES = 1 << 20
@@ -106,14 +107,45 @@ def output_place(path, command, build_folders=()):
 def output_file(path, command):
     """Where a command writes one file of its own (a query, a CSV, an answer, a picture), by the
     rule of the output folders: never into a guarded folder nor into one above it; a folder below
-    them is fine."""
+    them is fine. What the path names is replaced only when it is a regular file: never a
+    symbolic link, a FIFO, a device or a folder (/dev/stdout would become a file)."""
+    name = os.path.basename(path)
+    if name in ("", ".", "..") or os.path.isdir(path):
+        raise Refused("%s is a folder: give a file's name" % printable(path))
     folder = os.path.realpath(os.path.dirname(os.path.join(os.getcwd(), path)))
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise Refused("%s is not a folder: %s cannot be written into it" % (printable(os.path.dirname(path)),
+                                                                           printable(name)))
     guarded = guarded_by(folder, ())
     if guarded:
         where = guarded[0] if guarded[1] == "is" else "a folder that holds " + guarded[0]
         raise Refused("%s would be written into %s: %s writes no file there nor in a folder above it; give a "
-                      "folder below it" % (path, where, command))
-    return os.path.join(folder, os.path.basename(path))
+                      "folder below it" % (printable(path), where, command))
+    place = os.path.join(folder, name)
+    try:
+        mode = os.lstat(place).st_mode
+    except OSError:
+        return place
+    if not stat.S_ISREG(mode):
+        kind = next((kind for test, kind in whole_files.KINDS if test(mode)), "something else")
+        raise Refused("%s is %s, not a regular file: %s replaces only a file" % (printable(path), kind, command))
+    return place
+
+
+def refuse_over_an_input(path, inputs, why):
+    """An output is never written over one of the command's inputs (what, path), whatever path
+    names it."""
+    try:
+        written = os.stat(path)
+    except OSError:
+        return
+    for what, input_path in inputs:
+        try:
+            read = os.stat(input_path)
+        except OSError:
+            continue
+        if (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
+            raise Refused("%s: is %s, %s" % (printable(path), what, why))
 
 
 def open_regular(path):

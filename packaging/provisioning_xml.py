@@ -6,6 +6,8 @@ import base64
 import re
 import xml.parsers.expat as expat
 
+from printable_text import printable, shown
+
 
 def escape(value):
     # Tabs and line ends as references: a reader turns them into blanks where they stand as they are.
@@ -146,7 +148,7 @@ def read(data):
 
     def declaration(_version, encoding, _standalone):
         if encoding is not None and encoding.lower() != "utf-8":
-            raise Unreadable("it says it is %s; provisioning documents are UTF-8" % encoding)
+            raise Unreadable("it says it is %s; provisioning documents are UTF-8" % printable(encoding))
 
     parser = expat.ParserCreate("UTF-8")
     parser.StartElementHandler = start
@@ -169,10 +171,11 @@ def _frozen(element):
 
 
 def _shown(element):
+    """An element as an error line names it, every text of the document in it escaped."""
     tag, attributes, _ = element
     identity = attributes.get("type", attributes.get("name"))
-    return "<%s>" % tag if identity is None else '<%s %s="%s">' % (tag, "type" if "type" in attributes else "name",
-                                                                 identity)
+    return "<%s>" % printable(tag) if identity is None else "<%s %s=%s>" % (
+        printable(tag), "type" if "type" in attributes else "name", shown(identity))
 
 
 # The data types a query of the Registry provider answers with, and the registry type each is
@@ -201,12 +204,13 @@ def stored_bytes(name, datatype, text):
         return text.replace(MULTIPLE_STRING_SEPARATOR, "\0").encode("utf-16-le")
     if datatype == "integer":
         if not INTEGER.fullmatch(text) or not -2 ** 31 <= int(text) < 2 ** 32:
-            raise Unreadable("%s is answered as the integer '%s', which is no 32-bit number" % (name, text))
+            raise Unreadable("%s is answered as the integer %s, which is no 32-bit number" % (printable(name),
+                                                                                               shown(text)))
         return (int(text) & 0xFFFFFFFF).to_bytes(4, "little")
     try:
         return base64.b64decode(re.sub("[ \t\r\n]", "", text), validate=True)
     except ValueError:
-        raise Unreadable("%s is answered as binary, but its value is not base64" % name) from None
+        raise Unreadable("%s is answered as binary, but its value is not base64" % printable(name)) from None
 
 
 def _answered_value(element, names, answered):
@@ -217,9 +221,9 @@ def _answered_value(element, names, answered):
     if tag not in ("parm", "noparm", "parm-query-error") or name is None:
         raise Unreadable("its key holds %s, which no answer to the query holds" % _shown(element))
     if name not in names:
-        raise Unreadable("it answers for %s, which the query does not ask for" % name)
+        raise Unreadable("it answers for %s, which the query does not ask for" % printable(name))
     if name in answered:
-        raise Unreadable("it answers for %s twice" % name)
+        raise Unreadable("it answers for %s twice" % printable(name))
     if tag == "noparm":
         return Stored("missing")
     if tag == "parm-query-error":
@@ -227,8 +231,8 @@ def _answered_value(element, names, answered):
     datatype, text = attributes.get("datatype"), attributes.get("value")
     if text is None or datatype not in ANSWERED_TYPES:
         raise Unreadable("its %s has %s" % (_shown(element), "no value" if text is None else
-                                            "the datatype '%s', which no answer of the Registry provider has" %
-                                            datatype))
+                                            "the datatype %s, which no answer of the Registry provider has" %
+                                            shown(datatype or "")))
     return Stored("value", datatype, text, stored_bytes(name, datatype, text))
 
 
@@ -240,7 +244,7 @@ def _key_answers(element, key):
         if tag not in ("characteristic", "nocharacteristic", "characteristic-error", "characteristic-query-error"):
             raise Unreadable("its Registry characteristic holds %s, which no answer to the query holds" % _shown(child))
         if attributes.get("type", "").lower() != key.lower():
-            raise Unreadable("it answers for the key %s, not for %s" % (attributes.get("type"), key))
+            raise Unreadable("it answers for the key %s, not for %s" % (shown(attributes.get("type", "")), shown(key)))
         found.append(child)
     return found
 
@@ -252,7 +256,7 @@ def registry_answer(root, key, names):
     value the query does not ask for, a data type or value no answer has."""
     tag, _, children = root
     if tag != "wap-provisioningdoc":
-        raise Unreadable("it is not a provisioning document (its root is <%s>)" % tag)
+        raise Unreadable("it is not a provisioning document (its root is <%s>)" % printable(tag))
     answers = []
     for child in children:
         if child[0] != "characteristic" or child[1].get("type") != "Registry":

@@ -38,12 +38,12 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cab_wizard_inf  # noqa: E402
 import cabinet  # noqa: E402
-import code_signing  # noqa: E402
 import command_line  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 import whole_files  # noqa: E402
 from cab_instructions import Instructions  # noqa: E402
+from printable_text import printable, shown  # noqa: E402
 
 ROOT, KEY = "HKLM", "COMM\\TIWLNAPI1\\PARMS"
 SSID_MAX_UNITS = 32
@@ -58,6 +58,11 @@ VALUE_NAMES = ["WhiteListEnable"] + ["WhiteListSSID%d" % number for number in ra
 
 class Refused(Exception):
     pass
+
+
+def quoted(text):
+    """A key or value of the list as an error line names it."""
+    return shown(text, "'")
 
 
 def utf16_units(text):
@@ -75,9 +80,10 @@ def value_of(raw, where):
 
 def read_ssid(key, value, where):
     if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in value):
-        raise Refused(f"{where}: '{key}' holds a control character")
+        raise Refused(f"{where}: {quoted(key)} holds a control character")
     if utf16_units(value) > SSID_MAX_UNITS:
-        raise Refused(f"{where}: '{key}' is {utf16_units(value)} characters long; the device keeps at most 32")
+        raise Refused(f"{where}: {quoted(key)} is {utf16_units(value)} characters long; the device keeps at "
+                      "most 32")
     return value
 
 
@@ -86,17 +92,17 @@ def read_list(path):
     try:
         data = whole_files.read_whole(path, MAX_LIST_BYTES)
     except whole_files.Unreadable as problem:
-        raise Refused(f"{path}: cannot be read: {problem}") from None
+        raise Refused(f"{printable(path)}: cannot be read: {problem}") from None
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
         line = data[:error.start].count(b"\n") + 1
-        raise Refused(f"{path}:{line}: not valid UTF-8")
+        raise Refused(f"{printable(path)}:{line}: not valid UTF-8")
     text = text[1:] if text.startswith("\ufeff") else text
     enable, ssids, seen = None, [""] * 10, set()
     for number, line in enumerate(text.split("\n"), 1):
         line = line[:-1] if line.endswith("\r") else line
-        where = f"{path}:{number}"
+        where = f"{printable(path)}:{number}"
         if not line.strip(" \t") or line.lstrip(" \t").startswith("#"):
             continue
         key, equals, raw = line.partition("=")
@@ -104,24 +110,25 @@ def read_list(path):
         if not equals:
             raise Refused(f"{where}: expected 'key = value'")
         if key in seen:
-            raise Refused(f"{where}: '{key}' is set twice")
+            raise Refused(f"{where}: {quoted(key)} is set twice")
         seen.add(key)
         value = value_of(raw, where)
         position = SSID_KEY.fullmatch(key)
         if key == "enable":
             if value not in ("on", "off"):
-                raise Refused(f"{where}: enable must be 'on' or 'off', not '{value}'")
+                raise Refused(f"{where}: enable must be 'on' or 'off', not {quoted(value)}")
             enable = "1" if value == "on" else "0"
         elif position:
             if not 1 <= int(position.group(1)) <= 10:
-                raise Refused(f"{where}: '{key}': positions run from ssid1 to ssid10")
+                raise Refused(f"{where}: {quoted(key)}: positions run from ssid1 to ssid10")
             ssids[int(position.group(1)) - 1] = read_ssid(key, value, where)
         else:
-            raise Refused(f"{where}: unknown key '{key}': a list knows enable and ssid1 to ssid10, in lower case")
+            raise Refused(f"{where}: unknown key {quoted(key)}: a list knows enable and ssid1 to ssid10, in "
+                          "lower case")
     if not seen:
-        raise Refused(f"{path}: the list is empty")
+        raise Refused(f"{printable(path)}: the list is empty")
     if enable is None:
-        raise Refused(f"{path}: 'enable = on' or 'enable = off' is missing")
+        raise Refused(f"{printable(path)}: 'enable = on' or 'enable = off' is missing")
     return enable, ssids
 
 
@@ -208,16 +215,18 @@ def publish(settings, name, folder, with_cab, signer):
 
 def report(written, settings, no_cab, name):
     for path in written:
-        print("wrote " + path)
+        print("wrote " + printable(path))
     print("the list as it will be stored under HKEY_LOCAL_MACHINE\\" + KEY + ":")
     for value_name, text in settings:
-        print(f'  {value_name} = "{text}"')
+        print(f"  {value_name} = {shown(text)}")
     if no_cab:
+        name = printable(name)
         print(f"not written: {name}.cab and {name}.inf: {no_cab}; set this list with the provisioning document "
               f"({name}.xml or {name}.cpf), whose values are stored as written", file=sys.stderr)
 
 
 def main():
+    import code_signing  # here: the report and the query, which read lists, sign nothing and start quicker
     parser = command_line.parser(COMMAND, __doc__, usage=__doc__.split("\n\n")[1].strip())
     parser.add_argument("list_file")
     parser.add_argument("output_folder")
@@ -234,11 +243,11 @@ def main():
     except output_folders.Stopped as stop:
         print(f"white-list-package: stopped by {stop.name}", file=sys.stderr)
         return 128 + stop.number
-    except (Refused, output_folders.Refused) as problem:
+    except (Refused, output_folders.Refused, code_signing.SigningError) as problem:
         print(f"white-list-package: {problem}", file=sys.stderr)
         return 1
     except Exception as problem:  # noqa: BLE001 (a file, gcab): one line, never a traceback
-        print(f"white-list-package: {list_path}: {problem}", file=sys.stderr)
+        print(f"white-list-package: {printable(list_path)}: {problem}", file=sys.stderr)
         return 1
     report(written, settings, no_cab, name)
     return 3 if no_cab else 0

@@ -19,6 +19,7 @@ import command_line  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
 import whole_files  # noqa: E402
+from printable_text import printable  # noqa: E402
 from white_list_package import KEY, ROOT, VALUE_NAMES  # noqa: E402
 
 FILE_NAME = "white-list-query.xml"
@@ -34,6 +35,9 @@ def main():
     arguments = parser.parse_args()
     path = os.path.join(arguments.output_folder, FILE_NAME)
     try:
+        if os.path.exists(arguments.output_folder) and not os.path.isdir(arguments.output_folder):
+            raise output_folders.Refused("%s is not a folder: give the folder to write %s into" % (
+                printable(arguments.output_folder), FILE_NAME))
         place = output_folders.output_file(path, "white-list-query")
         os.makedirs(arguments.output_folder, exist_ok=True)
         whole_files.write_whole(place, query_document())
@@ -41,7 +45,7 @@ def main():
         print("white-list-query: %s" % problem, file=sys.stderr)
         return 1
     except OSError as problem:
-        print("white-list-query: %s: %s" % (path, problem.strerror or problem), file=sys.stderr)
+        print("white-list-query: %s: %s" % (printable(path), problem.strerror or problem), file=sys.stderr)
         return 1
     print("wrote " + path)
     return 0

@@ -16,14 +16,18 @@ carriage return) goes without a ' before it.
 A fleet file says which list each device should hold: one line a group, a device's name or a
 shell-style pattern (*, ?, [...]), blanks, and the list file (relative to the fleet file); lines
 starting with # are comments. The first line that matches a device's name wins, so a pilot group
-stands before a catch-all. Each device is reported against its own list, then each list with
-how many devices hold it and differ, and the devices named exactly that did not answer; the CSV
-gains a list column.
+stands before a catch-all; a line that can never match, as far as that can be told (a name or a
+pattern under an earlier NAME* or *, the same pattern again), is refused. At most 10,000 lines,
+of them 100 patterns other than NAME*, each name or pattern at most 255 characters. Each device
+is reported against its own list, then each list with how many devices hold it and differ, the
+devices named exactly that did not answer and the pattern lines no answer matched; the CSV gains
+a list column.
 
-Exit codes: 0 every device holds its list (and every device named exactly in the fleet file
-answered); 4 some device does not (or did not answer); 1 a list, the fleet file or an answer
-cannot be read, an answer no line of the fleet file matches, or the CSV cannot be written (one
-line naming the file and why; no report, no CSV); 2 bad arguments. An answer that is not a
+Exit codes: 0 every device holds its list (and every line of the fleet file matched an answer);
+4 some device does not (or a device named did not answer, or a pattern matched no answer); 1 a
+list, the fleet file or an answer cannot be read, an answer no line of the fleet file matches,
+or the CSV cannot be written (one line naming the file and why; no report, no CSV); 2 bad
+arguments. An answer that is not a
 device's Registry answer to the query for the key, is incomplete, or holds the key or a value
 twice is refused, never read as holding nothing."""
 import csv
@@ -32,12 +36,12 @@ import io
 import os
 import re
 import sys
-import unicodedata
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import command_line  # noqa: E402
 import output_folders  # noqa: E402
 import provisioning_xml as xml  # noqa: E402
+from printable_text import escaped, printable, shown  # noqa: E402
 import white_list_package as package  # noqa: E402
 import whole_files  # noqa: E402
 
@@ -50,43 +54,15 @@ REWRITES = "and, since it could not read the whole set, rewrites all twelve valu
 TYPE_NAMES = {"string": "REG_SZ", "integer": "REG_DWORD", "multiplestring": "REG_MULTI_SZ", "binary": "REG_BINARY"}
 COMMAND = "white-list-report"
 MAX_FLEET_BYTES = 1 << 20
+MAX_FLEET_LINES = 10000  # groups; a larger fleet is named by patterns
+MAX_FLEET_PATTERNS = 100  # patterns other than NAME*, each tried in turn on every name
+MAX_NAME_CHARS = 255  # a device's name is a file's name
 CSV_COLUMNS = ["device", "value", "stored type", "stored", "expected", "Quillmere reads",
                "Quillmere rewrites the set at close", "difference"]
 
 
 class Refused(Exception):
     pass
-
-
-# Characters that break a line, show nothing, look like a blank or turn the text around them:
-# Unicode's controls, format characters (U+200B, U+2060, U+061C, U+00AD, the joiners, the
-# direction marks), line and paragraph separators, blanks other than the space, surrogates,
-# private-use and unassigned characters, and the default-ignorable characters of other
-# categories (Unicode's DerivedCoreProperties.txt, Default_Ignorable_Code_Point: the combining
-# grapheme joiner, the Hangul fillers, Khmer's inherent vowels, the variation selectors).
-HIDDEN_CATEGORIES = {"Cc", "Cf", "Zl", "Zp", "Zs", "Cs", "Co", "Cn"}
-IGNORABLE = {0x034F, 0x115F, 0x1160, 0x17B4, 0x17B5, *range(0x180B, 0x1810), 0x3164, *range(0xFE00, 0xFE10), 0xFFA0,
-             *range(0xE0100, 0xE01F0)}
-
-
-def escaped(character):
-    code = ord(character)
-    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code if code < 0x10000 else "\\U%08x" % code
-
-
-def shown(text):
-    """A text between double quotes, every character that could hide, reorder or break a line
-    escaped."""
-    out = []
-    for character in text:
-        if character in '"\\':
-            out.append("\\" + character)
-        elif character != " " and (unicodedata.category(character) in HIDDEN_CATEGORIES or
-                                   ord(character) in IGNORABLE):
-            out.append(escaped(character))
-        else:
-            out.append(character)
-    return '"%s"' % "".join(out)
 
 
 def read_stored_text(data, max_chars):
@@ -229,12 +205,6 @@ class Device:
                    rewrites, line]
 
 
-def printable(name):
-    """A device name as printed: escaped where it holds what could break a line."""
-    text = shown(name)[1:-1]
-    return text if text == name else shown(name)
-
-
 # Where a spreadsheet may take what follows for a formula (a part beginning, after any blanks,
 # with =, +, -, @, a tab or a carriage return): the cell's start, and, for one that reads the
 # file with ';' between cells, after each ';' and line end in it, where a quote may open the part.
@@ -272,11 +242,11 @@ def read_answer(path):
     try:
         data = whole_files.read_whole(path, xml.MAX_DOCUMENT_BYTES)
     except whole_files.Unreadable as problem:
-        raise Refused("%s: cannot be read: %s" % (path, problem)) from None
+        raise Refused("%s: cannot be read: %s" % (printable(path), problem)) from None
     try:
         return xml.registry_answer(xml.read(data), KEY, package.VALUE_NAMES)
     except xml.Unreadable as problem:
-        raise Refused("%s: refused: %s" % (path, problem)) from None
+        raise Refused("%s: refused: %s" % (printable(path), problem)) from None
 
 
 def read_list(path):
@@ -287,51 +257,140 @@ def read_list(path):
         raise Refused(str(problem)) from None
 
 
+def read_the_list(path):
+    """The list of the one-list form; refused with the way out when the file is plainly an
+    answer or a fleet file given in its place."""
+    try:
+        return read_list(path)
+    except Refused as problem:
+        try:
+            text = whole_files.read_whole(path, package.MAX_LIST_BYTES).decode("utf-8", "replace")
+        except whole_files.Unreadable:
+            raise problem from None
+        lines = [line.split() for line in text.lstrip("\ufeff").splitlines() if line.strip()
+                 and not line.lstrip().startswith("#")]
+        if text.lstrip("\ufeff \t\r\n").startswith("<"):
+            raise Refused("%s: it is an XML document, not a list file (an answer?): the list file comes first, then "
+                          "the answers" % problem) from None
+        if lines and all(len(fields) == 2 and "=" not in "".join(fields) for fields in lines):
+            raise Refused("%s: it looks like a fleet file: give a fleet file with --fleet FLEET_FILE" % problem
+                          ) from None
+        raise
+
+
+WILDCARDS = re.compile(r"[*?[]")
+
+
 class FleetLine:
     """One group of a fleet file: its line number, the device's name or pattern, the list file as
-    written and its path."""
+    written and its path. prefix: what every name it matches starts with; stem: for a pattern
+    NAME* (or *), the NAME."""
 
     def __init__(self, number, pattern, written, path):
         self.number, self.pattern, self.written, self.path = number, pattern, written, path
-        self.exact = not any(character in "*?[" for character in pattern)
+        self.exact = not WILDCARDS.search(pattern)
+        self.prefix = WILDCARDS.split(pattern, 1)[0]
+        stem = pattern.rstrip("*")
+        self.stem = stem if stem != pattern and not WILDCARDS.search(stem) else None
+        self.expression = None if self.exact else re.compile(fnmatch.translate(pattern))
         self.key = os.path.normpath(os.path.abspath(path))  # one list, however its lines write it
 
     def matches(self, name):
-        return name == self.pattern if self.exact else fnmatch.fnmatchcase(name, self.pattern)
+        return name == self.pattern if self.exact else self.expression.match(name) is not None
+
+
+class Fleet:
+    """A fleet file's groups, in its order, and the first of them that matches a name, found
+    without trying every line: names and NAME* patterns are looked up, only the other patterns
+    (at most MAX_FLEET_PATTERNS) tried in turn."""
+
+    def __init__(self, path):
+        self.path, self.groups, self.matched = path, [], set()
+        self.names, self.stems, self.stem_lengths, self.patterns, self.others = {}, {}, set(), {}, []
+
+    def __iter__(self):
+        return iter(self.groups)
+
+    def first(self, name):
+        """The first line that matches the name, or None."""
+        first = min([self.names.get(name, len(self.groups))] + self.under_stems(name))
+        for index in self.others:
+            if index >= first:
+                break
+            if self.groups[index].matches(name):
+                first = index
+                break
+        return self.groups[first] if first < len(self.groups) else None
+
+    def covering(self, group):
+        """An earlier line that matches every name the group's line matches, where that can be
+        told: a name matched before, the same pattern, a pattern under an earlier NAME*."""
+        if group.exact:
+            return self.first(group.pattern)
+        if group.pattern in self.patterns:
+            return self.groups[self.patterns[group.pattern]]
+        stems = self.under_stems(group.prefix)
+        return self.groups[min(stems)] if stems else None
+
+    def under_stems(self, text):
+        """The lines NAME* whose NAME the text starts with."""
+        return [self.stems[text[:length]] for length in self.stem_lengths if text[:length] in self.stems]
+
+    def add(self, group):
+        index = len(self.groups)
+        self.groups.append(group)
+        if group.exact:
+            self.names[group.pattern] = index
+            return
+        self.patterns[group.pattern] = index
+        if group.stem is not None:
+            self.stems[group.stem] = index
+            self.stem_lengths.add(len(group.stem))
+        else:
+            self.others.append(index)
 
 
 def read_fleet(path):
-    """The fleet file's groups, in its order; refused with the line when one cannot be read, or
-    can never match since a line before it matches all it names."""
+    """The fleet file's groups; refused with the line when one cannot be read, or can never match
+    since a line before it matches all it names."""
     try:
         data = whole_files.read_whole(path, MAX_FLEET_BYTES)
     except whole_files.Unreadable as problem:
-        raise Refused("%s: cannot be read: %s" % (path, problem)) from None
+        raise Refused("%s: cannot be read: %s" % (printable(path), problem)) from None
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
-        raise Refused("%s:%d: not valid UTF-8" % (path, data[:error.start].count(b"\n") + 1)) from None
-    lines = []
+        raise Refused("%s:%d: not valid UTF-8" % (printable(path), data[:error.start].count(b"\n") + 1)) from None
+    fleet = Fleet(path)
     for number, line in enumerate(text.removeprefix("\ufeff").split("\n"), 1):
         line = line.removesuffix("\r").strip(" \t")
         if not line or line.startswith("#"):
             continue
+        where = "%s:%d" % (printable(path), number)
         fields = re.split("[ \t]+", line)
         if len(fields) != 2:
-            raise Refused("%s:%d: expected a device's name or a pattern, blanks, and its list file" % (path, number))
+            raise Refused("%s: expected a device's name or a pattern, blanks, and its list file" % where)
+        if len(fields[0]) > MAX_NAME_CHARS:
+            raise Refused("%s: a device's name or pattern longer than %d characters" % (where, MAX_NAME_CHARS))
         group = FleetLine(number, fields[0], fields[1], os.path.join(os.path.dirname(path), fields[1]))
-        for earlier in lines:
-            if earlier.pattern == group.pattern or (group.exact and earlier.matches(group.pattern)):
-                raise Refused("%s:%d: %s is matched by line %d (%s) already, and the first line that matches wins: "
-                              "put this line before it" % (path, number, printable(group.pattern), earlier.number,
-                                                           printable(earlier.pattern)))
-        lines.append(group)
-    if not lines:
-        raise Refused("%s: names no device" % path)
-    return lines
+        if len(fleet.groups) == MAX_FLEET_LINES:
+            raise Refused("%s: more than %d lines name devices: give groups of devices a pattern (dock-*)" % (
+                where, MAX_FLEET_LINES))
+        if not (group.exact or group.stem is not None) and len(fleet.others) == MAX_FLEET_PATTERNS:
+            raise Refused("%s: more than %d patterns other than NAME* (each is tried on every device)" % (
+                where, MAX_FLEET_PATTERNS))
+        earlier = fleet.covering(group)
+        if earlier is not None:
+            what = printable(group.pattern) if group.exact else "every device %s matches" % printable(group.pattern)
+            raise Refused("%s: %s is matched by line %d (%s) already, and the first line that matches wins: put this "
+                          "line before it" % (where, what, earlier.number, printable(earlier.pattern)))
+        fleet.add(group)
+    if not fleet.groups:
+        raise Refused("%s: names no device" % printable(path))
+    return fleet
 
 
-def fleet_lists(fleet, path):
+def fleet_lists(fleet):
     """Each list file the fleet names, read once: its path's twelve values, the list's name as
     the first line naming it writes it."""
     lists = {}
@@ -340,7 +399,7 @@ def fleet_lists(fleet, path):
             try:
                 lists[group.key] = (read_list(group.path), printable(group.written))
             except Refused as problem:
-                raise Refused("%s:%d: %s" % (path, group.number, problem)) from None
+                raise Refused("%s:%d: %s" % (printable(fleet.path), group.number, problem)) from None
     return lists
 
 
@@ -360,24 +419,13 @@ def answers_of(arguments, parser):
 
 def refuse_csv_over_an_input(csv_path, inputs):
     """The CSV is never written over one of the report's inputs (what, path), whatever path names it."""
-    try:
-        written = os.stat(csv_path) if csv_path else None
-    except OSError:
-        written = None
-    if written is None:
-        return
-    for what, path in inputs:
-        try:
-            read = os.stat(path)
-        except OSError:
-            continue
-        if (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
-            raise Refused("%s: is %s, an input of the report: give the CSV a file of its own" % (csv_path, what))
+    if csv_path:
+        output_folders.refuse_over_an_input(csv_path, inputs, "an input of the report: give the CSV a file of its own")
 
 
 def devices_of(arguments, parser):
-    """Every device's answer held against its list, and the fleet's groups (None for one list);
-    every input read and checked before anything is written."""
+    """Every device's answer held against its list, the fleet (None for one list) and where the
+    CSV goes; every input read and checked before anything is written."""
     if arguments.fleet is None:
         if not arguments.files:
             parser.error("the list file is missing: give it first, then the answers")
@@ -385,55 +433,67 @@ def devices_of(arguments, parser):
     else:
         arguments.answers = arguments.files
     named = answers_of(arguments, parser)
-    if arguments.csv:
-        output_folders.output_file(arguments.csv, COMMAND)
+    csv_path = output_folders.output_file(arguments.csv, COMMAND) if arguments.csv else None
     inputs = [("the answer of %s" % printable(name), path) for name, path in named]
     if arguments.fleet is None:
         refuse_csv_over_an_input(arguments.csv, [("the list", list_file)] + inputs)
-        expected = read_list(list_file)
-        return [Device(name, read_answer(path), expected) for name, path in named], None
+        expected = read_the_list(list_file)
+        return [Device(name, read_answer(path), expected) for name, path in named], None, csv_path
     refuse_csv_over_an_input(arguments.csv, [("the fleet file", arguments.fleet)] + inputs)
     fleet = read_fleet(arguments.fleet)
     refuse_csv_over_an_input(arguments.csv, [("a list of the fleet", group.path) for group in fleet])
-    lists = fleet_lists(fleet, arguments.fleet)
+    lists = fleet_lists(fleet)
     groups = []
     for name, path in named:
-        group = next((group for group in fleet if group.matches(name)), None)
+        group = fleet.first(name)
         if group is None:
-            raise Refused("%s: no line of %s matches the device %s" % (path, arguments.fleet, printable(name)))
+            raise Refused("%s: no line of %s matches the device %s" % (printable(path), printable(arguments.fleet),
+                                                                       printable(name)))
+        fleet.matched.add(group.number)
         groups.append(group)
     return [Device(name, read_answer(path), *lists[group.key], group.key)
-            for (name, path), group in zip(named, groups)], fleet
+            for (name, path), group in zip(named, groups)], fleet, csv_path
 
 
 def counted(devices, whose):
-    """How many devices there are, hold their list ("it" or "their list") and differ."""
+    """How many devices there are, hold their list ("it", "the list" or, each its own, "their
+    list") and differ."""
     holding = sum(1 for device in devices if not device.differences)
+    if holding == 1 and whose == "their list":
+        whose = "its list"
     return "%s: %d hold%s %s, %d differ%s" % ("%d device%s" % (len(devices), "" if len(devices) == 1 else "s"),
                                              holding, "s" if holding == 1 else "", whose, len(devices) - holding,
                                              "s" if len(devices) - holding == 1 else "")
 
 
-def silent_devices(devices, fleet):
-    """The fleet's lines naming a device exactly that did not answer."""
-    answered = {device.name for device in devices}
-    return [group for group in fleet or [] if group.exact and group.pattern not in answered]
+def unmatched_lines(fleet):
+    """The fleet's lines no answer matched: a device named exactly that did not answer, or a
+    pattern that matched none of the devices that did."""
+    return [group for group in fleet or [] if group.number not in fleet.matched]
 
 
 def summary(devices, fleet):
     """The lines after the devices': for a fleet, each list's, then the whole report's."""
     if fleet is None:
         return [counted(devices, "the list")]
-    lines, silent = [], silent_devices(devices, fleet)
+    lines, unmatched = [], unmatched_lines(fleet)
     for key in dict.fromkeys(group.key for group in fleet):
         own = [device for device in devices if device.list_key == key]
         name = next(group.written for group in fleet if group.key == key)
         line = counted(own, "it") if own else "0 devices"
-        missing = [printable(group.pattern) for group in silent if group.key == key]
-        lines.append("%s: %s%s" % (printable(name), line, "; did not answer: " + ", ".join(missing) if missing else ""))
+        silent = [printable(group.pattern) for group in unmatched if group.key == key and group.exact]
+        unused = ["%s (line %d)" % (printable(group.pattern), group.number) for group in unmatched
+                  if group.key == key and not group.exact]
+        line += "; did not answer: " + ", ".join(silent) if silent else ""
+        line += "; no answer matched: " + ", ".join(unused) if unused else ""
+        lines.append("%s: %s" % (printable(name), line))
     total = counted(devices, "their list")
+    silent = sum(1 for group in unmatched if group.exact)
     if silent:
-        total += "; %d named in the fleet file did not answer" % len(silent)
+        total += "; %d named in the fleet file did not answer" % silent
+    if len(unmatched) > silent:
+        total += "; %d pattern%s of the fleet file matched no answer" % (
+            len(unmatched) - silent, "" if len(unmatched) - silent == 1 else "s")
     return lines + [total]
 
 
@@ -448,12 +508,13 @@ def main():
     arguments = parser.parse_intermixed_args()
     sys.stdout.reconfigure(errors="backslashreplace")  # a file name need not be valid UTF-8
     try:
-        devices, fleet = devices_of(arguments, parser)
-        if arguments.csv:
+        devices, fleet, csv_path = devices_of(arguments, parser)
+        if csv_path:
             try:
-                whole_files.write_whole(arguments.csv, csv_bytes(devices, fleet is not None))
+                whole_files.write_whole(csv_path, csv_bytes(devices, fleet is not None))
             except OSError as problem:
-                raise Refused("%s: cannot be written: %s" % (arguments.csv, problem.strerror or problem)) from None
+                raise Refused("%s: cannot be written: %s" % (printable(arguments.csv), problem.strerror or problem)
+                              ) from None
     except (Refused, output_folders.Refused) as problem:
         print("%s: %s" % (COMMAND, problem), file=sys.stderr)
         return 1
@@ -461,7 +522,7 @@ def main():
         print("\n".join(device.lines()))
     print("\n".join(summary(devices, fleet)))
     holding = all(not device.differences for device in devices)
-    return 0 if holding and not silent_devices(devices, fleet) else 4
+    return 0 if holding and not unmatched_lines(fleet) else 4
 
 
 if __name__ == "__main__":

@@ -54,13 +54,13 @@ def write_with(path, write, keep=bool, fresh=False):
     failure. With fresh, write makes the file itself (for a tool that refuses to overwrite one):
     its name is in a new folder beside the path, and nothing is there yet."""
     folder = os.path.dirname(os.path.abspath(path))
-    prefix = "." + os.path.basename(path) + "-"
+    # A short name of its own: a file whose name is as long as a name may be has its partial file too.
     scratch = None
     if fresh:
-        scratch = tempfile.mkdtemp(prefix=prefix, suffix=".partial", dir=folder)
+        scratch = tempfile.mkdtemp(prefix=".partial-", dir=folder)
         partial = os.path.join(scratch, os.path.basename(path))
     else:
-        handle, partial = tempfile.mkstemp(prefix=prefix, suffix=".partial", dir=folder)
+        handle, partial = tempfile.mkstemp(prefix=".partial-", dir=folder)
         os.close(handle)
     try:
         result = write(partial)

@@ -4,7 +4,8 @@ screen even when the display numbers it would try first are held by servers that
 file (one in another container that shares the network holds only an abstract socket); the wait
 for the form takes no picture of a window that never paints, and takes the form's; the README's
 screenshots are what tools/make-screenshots makes now, which leaves them and the devices it did not
-start as they were."""
+start as they were; the management system's channel hands the device only names it reads as
+given."""
 import hashlib
 import os
 import re
@@ -29,6 +30,8 @@ PYTHON_COMMAND = re.compile(r"(^\s*|\bexec\s+|\benv\s+|[;&|(`]\s*|COMMAND\s+)pyt
 DEVICE = os.path.join(HERE, "..", "emulated_device", "device")
 WAIT_FOR_FORM = os.path.join(HERE, "..", "emulated_device", "wait-for-form")
 MAKE_SCREENSHOTS = os.path.join(HERE, "..", "tools", "make-screenshots")
+SEND_DOCUMENT = os.path.join(HERE, "..", "emulated_device", "send-document")
+WHITE_LIST_QUERY = os.path.join(HERE, "..", "packaging", "white-list-query")
 DEVICE_ROOT = os.path.join(HERE, "..", "build", "device")
 
 
@@ -174,6 +177,31 @@ class Usages(unittest.TestCase):
                 self.assertIn("; %s" % code, text)
 
 
+class ManagementChannel(unittest.TestCase):
+    def test_the_device_reads_and_writes_only_the_files_named_and_a_full_output_loses_no_answer(self):
+        """Wine reads a backslash in a file name as a folder and writes no '?': the device is handed
+        a copy of the document, and its answer is moved into place on the host. An output that takes
+        nothing ends the command with exit code 1, the answer written all the same."""
+        with tempfile.TemporaryDirectory() as folder:
+            sub = os.path.join(folder, "sub")
+            self.assertEqual(0, subprocess.run([WHITE_LIST_QUERY, sub], capture_output=True).returncode)
+            document, answer = os.path.join(sub, "a\\..\\..\\mix.xml"), os.path.join(sub, "x\\..\\what?.xml")
+            os.rename(os.path.join(sub, "white-list-query.xml"), document)
+            with open(os.path.join(folder, "mix.xml"), "wb") as out:  # where Wine would read the document's name
+                out.write(b'<wap-provisioningdoc><characteristic type="FileOperation"/></wap-provisioningdoc>')
+            with open("/dev/full", "w") as full:
+                result = subprocess.run([SEND_DOCUMENT, "--name", "test", document, answer], stdout=full,
+                                        stderr=subprocess.PIPE, text=True, timeout=300)
+            self.assertEqual((1, "send-document: the output cannot be written (No space left on device): the rest of "
+                                 "it is dropped\n"), (result.returncode, result.stderr))
+            self.assertEqual((["mix.xml", "sub"], sorted([os.path.basename(document), os.path.basename(answer)])),
+                             (sorted(os.listdir(folder)), sorted(os.listdir(sub))))
+            with open(answer, "rb") as source:
+                answered = source.read()
+            self.assertIn(b'type="HKLM\\COMM\\TIWLNAPI1\\PARMS"', answered)
+            self.assertNotIn(b"FileOperation", answered)
+
+
 def linked_files(folder):
     """The files under a folder that share their data with another path (hard links)."""
     return [os.path.join(where, name) for where, _, names in os.walk(folder) for name in names
@@ -279,6 +307,14 @@ class FormOnScreen(unittest.TestCase):
             self.assertFalse(os.path.exists(shot))
 
             quillmere = self.start(os.environ["QUILLMERE"])
+            self.addCleanup(lambda: quillmere.poll() is None and subprocess.run(
+                self.DEVICE + ["taskkill", "/F", "/IM", "Quillmere.exe"], capture_output=True))
+            # A picture that cannot be written: one line, after the wait, and the form left as it is.
+            result = self.wait_for_form(["--screenshot", "/proc/self/form.png", "--tap-ok", "--pid",
+                                         str(quillmere.pid)])
+            self.assertEqual((1, "wait-for-form: /proc/self/form.png: cannot be written: No such file or directory\n"),
+                             (result.returncode, result.stderr))
+            self.assertIsNone(quillmere.poll())
             result = self.wait_for_form(["--screenshot", shot, "--tap-ok", "--pid", str(quillmere.pid)])
             self.assertEqual((0, ""), (result.returncode, result.stderr))
             self.assertEqual(0, quillmere.wait(timeout=30))

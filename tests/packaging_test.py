@@ -121,6 +121,7 @@ class Refusals(unittest.TestCase):
             (b"enable = on\nssid1 = a\nssid1 = b\n", 3, "set twice"),
             (b"enable = on\nEnable = off\n", 2, "unknown key 'Enable': a list knows enable and ssid1 to ssid10, in "
                                                 "lower case"),
+            (b"enable = on\n\x1b[2J\xe2\x80\xaeEnable = off\n", 2, "unknown key '\\x1b[2J\\u202eEnable'"),
             (b"enable = on\nssid0 = a\n", 2, "positions run from"),
             (b"enable = on\nssid11 = a\n", 2, "positions run from"),
             ("enable = on\nssid\u00b2 = x\n".encode(), 2, "unknown key"),
@@ -172,7 +173,10 @@ class Outputs(unittest.TestCase):
 
     def test_a_list_the_device_could_store_otherwise_travels_only_as_a_provisioning_document(self):
         cases = [(["Caf\u00e9", "\u0141\u00f3d\u017a-Halle", "\U0001F600" * 16], "an SSID is not ASCII"),
-                 (["Dock", "%CE1%", "50% off"], "an SSID holds '%'")]
+                 (["Dock", "%CE1%", "50% off"], "an SSID holds '%'"),
+                 (["Ware\u200bhouse", "\u202eab", "x\u2028y\u2800"], "an SSID is not ASCII")]
+        printed = {"Ware\u200bhouse": '"Ware\\u200bhouse"', "\u202eab": '"\\u202eab"',
+                   "x\u2028y\u2800": '"x\\u2028y\\u2800"'}
         for names, reason in cases:
             with self.subTest(names=names), tempfile.TemporaryDirectory() as folder:
                 # What an earlier run for the same name wrote must not stay beside the new set.
@@ -182,6 +186,8 @@ class Outputs(unittest.TestCase):
                 self.assertEqual(3, result.returncode)
                 self.assertIn("not written: list.cab and list.inf: " + reason, result.stderr)
                 self.assertEqual(["list.cpf", "list.xml"], outputs(folder))
+                self.assertEqual(['  WhiteListSSID%d = %s' % (i + 1, printed.get(name, '"%s"' % name))
+                                  for i, name in enumerate(names)], result.stdout.splitlines()[4:7])
                 values = document_values(read_file(os.path.join(folder, "out", "list.xml")))
                 self.assertEqual([("WhiteListSSID%d" % (i + 1), name, "string") for i, name in enumerate(names)],
                                  values[1:4])
@@ -543,9 +549,10 @@ class FleetReport(unittest.TestCase):
               'makes of it is unknown']),
             ("controls-shown", {"WhiteListSSID2": parm("a\tb\nc")},
              ['WhiteListSSID2: "a\\x09b\\x0ac" instead of "Warehouse-South"']),
-            ("nothing-shown", {"WhiteListSSID1": parm("Ware\u00adhouse\u200b\u200c\u200d\u2060\u061c\u00a0-North")},
-             ['WhiteListSSID1: "Ware\\xadhouse\\u200b\\u200c\\u200d\\u2060\\u061c\\xa0-North" instead of '
-              '"Warehouse-North"']),
+            ("nothing-shown",
+             {"WhiteListSSID1": parm("Ware\u00adhouse\u200b\u200c\u200d\u2060\u061c\u00a0\u2800-North")},
+             ['WhiteListSSID1: "Ware\\xadhouse\\u200b\\u200c\\u200d\\u2060\\u061c\\xa0\\u2800-North" '
+              'instead of "Warehouse-North"']),
             ("no-key", no_key, "no key %s: Quillmere shows the list off, count 0 and ten empty entries, and cannot "
                                "write it (it never creates the key)" % KEY_PATH),
             ("key-refused", refused_key, 'none was answered (the device says "access denied")'),
@@ -607,8 +614,9 @@ class FleetReport(unittest.TestCase):
 
     def test_answers_that_are_not_the_whole_answer_for_the_key_are_refused(self):
         good = answer()
-        query = subprocess.run(QUERY + [tempfile.gettempdir()], capture_output=True)
-        query_document = read_file(os.path.join(tempfile.gettempdir(), "white-list-query.xml"))
+        with tempfile.TemporaryDirectory() as folder:
+            query = subprocess.run(QUERY + [folder], capture_output=True)
+            query_document = read_file(os.path.join(folder, "white-list-query.xml"))
         other_provider = good.replace(b"</wap-provisioningdoc>",
                                       b'<characteristic type="Clock" /></wap-provisioningdoc>')
         registry_twice = good.replace(b"<wap-provisioningdoc>\r\n", b"<wap-provisioningdoc>" + good[21:-24])
@@ -626,7 +634,15 @@ class FleetReport(unittest.TestCase):
              "nested deeper"),
             ("not a provisioning document", b"<answer />", "not a provisioning document"),
             ("another provider", other_provider, "not a Registry answer: it holds <characteristic type=\"Clock\">"),
-            ("another key", good.replace(b"TIWLNAPI1", b"TIWLNAPI2"), "answers for the key HKLM\\COMM\\TIWLNAPI2"),
+            ("another key", good.replace(b"TIWLNAPI1", b"TIWLNAPI2"),
+             'answers for the key "HKLM\\\\COMM\\\\TIWLNAPI2\\\\PARMS"'),
+            # The answer's texts escaped: no line forged, no text turned around.
+            ("a key forging a line", good.replace(b"TIWLNAPI1\\PARMS", b"&#10;ok: holds the list&#10;\xe2\x80\xae"),
+             'answers for the key "HKLM\\\\COMM\\\\\\x0aok: holds the list\\x0a\\u202e"'),
+            ("a name forging a line", good.replace(b'"WhiteListCount"', b'"x&#10;ok\xe2\x80\xae"'),
+             '"x\\x0aok\\u202e", which the query does not ask for'),
+            ("an integer forging a line", answer({"WhiteListCount": parm("4\n\u202e", "integer")}),
+             'the integer "4\\x0a\\u202e", which is no 32-bit number'),
             ("the key twice", registry_twice, "answers for the key %s twice" % KEY_PATH),
             ("the key in two answers", answer(key=("nocharacteristic", {"type": KEY_PATH}, ())).replace(
                 b"  </characteristic>", good[good.index(b"    <characteristic type=\"HKLM"):good.rindex(b"  </char")] +
@@ -640,7 +656,7 @@ class FleetReport(unittest.TestCase):
             ("the query itself", query_document, "it is a query, not a device's answer"),
             ("another element", good.replace(b"<parm name=\"WhiteListCount\"", b"<parmx name=\"WhiteListCount\""),
              "which no answer to the query holds"),
-            ("float", answer({"WhiteListCount": parm("4", "float")}), "the datatype 'float'"),
+            ("float", answer({"WhiteListCount": parm("4", "float")}), 'the datatype "float"'),
             ("no value", answer({"WhiteListCount": element("parm", datatype="string")}), "no value"),
             ("no integer", answer({"WhiteListCount": parm("4294967296", "integer")}), "no 32-bit number"),
             ("no base64", answer({"WhiteListCount": parm("AQBA!", "binary")}), "not base64"),
@@ -654,8 +670,17 @@ class FleetReport(unittest.TestCase):
                                     text=True)
             self.assertEqual(1, result.returncode)
             self.assertIn("unreadable.xml: cannot be read: it is a folder, not a regular file", result.stderr)
+            fleet = os.path.join(folder, "fleet")
+            with open(fleet, "w") as out:
+                out.write("dock-* example.whitelist\n")
+            # The one list given as the first file: the way out when it is plainly an answer or a fleet file.
             for list_file, says in ((os.path.join(folder, "none.whitelist"), "none.whitelist: cannot be read"),
-                                    (report, "fleet.csv:1: expected 'key = value'")):
+                                    (report, "fleet.csv:1: expected 'key = value'\n"),
+                                    (os.path.join(folder, "good.xml"), "good.xml:1: expected 'key = value': it is an "
+                                     "XML document, not a list file (an answer?): the list file comes first, then the "
+                                     "answers"),
+                                    (fleet, "fleet:1: expected 'key = value': it looks like a fleet file: give a "
+                                     "fleet file with --fleet FLEET_FILE")):
                 result = run_report(folder, [("good", good)], list_file)
                 self.assertEqual((1, "", 1), (result.returncode, result.stdout, len(result.stderr.splitlines())))
                 self.assertIn(says, result.stderr)
@@ -669,51 +694,82 @@ class FleetReport(unittest.TestCase):
                     self.assertEqual(b"earlier\n", read_file(report))
 
     def test_a_fleet_file_that_cannot_be_followed_is_refused_with_its_line(self):
-        """Each refusal: one line naming the fleet file and its line, exit 1, no report, no CSV."""
+        """Each refusal: one line naming the fleet file and its line, exit 1, no report, no CSV. A
+        line that can never match is refused where that can be told; a pattern no answer matched is
+        reported."""
         cases = [(b"", "fleet: names no device"),
                  (b"# only a comment\n", "fleet: names no device"),
                  (b"dock-07\n", "fleet:1: expected a device's name or a pattern, blanks, and its list file"),
                  (b"dock 07 example.whitelist\n", "fleet:1: expected a device's name"),
-                 (b"dock-* example.whitelist\r\ndock-* other.whitelist\r\n",
-                  "fleet:2: dock-* is matched by line 1 (dock-*) already"),
+                 (b"dock-0? example.whitelist\r\ndock-0? other.whitelist\r\n",
+                  "fleet:2: every device dock-0? matches is matched by line 1 (dock-0?) already"),
                  (b"# pilot after everyone\n* example.whitelist\ndock-07 pilot.whitelist\n",
                   "fleet:3: dock-07 is matched by line 2 (*) already, and the first line that matches wins: put "
                   "this line before it"),
+                 (b"dock-0? example.whitelist\ndock-07 pilot.whitelist\n",
+                  "fleet:2: dock-07 is matched by line 1 (dock-0?) already"),
+                 (b"* example.whitelist\npilot-* pilot.whitelist\n",
+                  "fleet:2: every device pilot-* matches is matched by line 1 (*) already"),
                  (b"dock-\xff example.whitelist\n", "fleet:1: not valid UTF-8"),
+                 (b"x" * 256 + b" example.whitelist\n", "fleet:1: a device's name or pattern longer than 255"),
+                 (b"".join(b"dock-%05d example.whitelist\n" % n for n in range(10001)),
+                  "fleet:10001: more than 10000 lines name devices"),
+                 (b"".join(b"dock-%03d? example.whitelist\n" % n for n in range(101)),
+                  "fleet:101: more than 100 patterns other than NAME*"),
                  (b"* fleet\n", "fleet:1: %s:1: expected 'key = value'")]
         with tempfile.TemporaryDirectory() as folder:
             answer_path = os.path.join(folder, "dock-07.xml")
-            with open(answer_path, "wb") as out:
-                out.write(answer())
+            hostile_path = os.path.join(folder, "dev\x1b[31mRED\nx.xml")
+            for path in (answer_path, hostile_path):
+                with open(path, "wb") as out:
+                    out.write(answer())
             good = b"dock-0[0-9] example.whitelist\n"
+            unmatched = good + b"pilot-0? x.whitelist\n"
             # Each case in a folder of its own, beside its list: the fleet file, and the CSV it must not write.
+            # Then a good fleet file given as the CSV, its list given so, the good one, one with a
+            # pattern that matches no answer, and an answer no line matches whose path and name
+            # would break the line.
+            extra = [(good, "fleet"), (good, "example.whitelist"), (good, None), (unmatched, None),
+                     (good, hostile_path)]
             runs = []
-            for number, (data, _) in enumerate(cases + [(good, "")] * 3):
-                os.mkdir(os.path.join(folder, str(number)))
-                fleet, report = os.path.join(folder, str(number), "fleet"), os.path.join(folder, str(number), "fleet.csv")
-                shutil.copy(EXAMPLE, os.path.dirname(fleet))
+            for number, (data, csv_name) in enumerate([(data, None) for data, _ in cases] + extra):
+                place = os.path.join(folder, str(number))
+                os.mkdir(place)
+                fleet, report = os.path.join(place, "fleet"), os.path.join(place, "fleet.csv")
+                shutil.copy(EXAMPLE, place)
+                shutil.copy(EXAMPLE, os.path.join(place, "x.whitelist"))
                 for path, written in ((fleet, data), (report, b"earlier\n")):
                     with open(path, "wb") as out:
                         out.write(written)
-                csv_path = {len(cases): fleet, len(cases) + 1: os.path.join(folder, str(number), "example.whitelist")}
-                runs.append(REPORT + ["--fleet", fleet, answer_path, "--csv", csv_path.get(number, report)])
+                answers = [answer_path] if csv_name != hostile_path else [answer_path, hostile_path]
+                csv_path = report if csv_name in (None, hostile_path) else os.path.join(place, csv_name)
+                runs.append(REPORT + ["--fleet", fleet] + answers + ["--csv", csv_path])
             results = run_together(runs)
             for number, ((data, says), result) in enumerate(zip(cases, results)):
-                with self.subTest(data):
+                with self.subTest(data[:80]):
                     fleet = os.path.join(folder, str(number), "fleet")
                     self.assertEqual((1, ""), (result.returncode, result.stdout))
                     self.assertEqual(1, len(result.stderr.splitlines()), result.stderr)
                     self.assertIn("white-list-report: " + os.path.join(folder, str(number), says.replace("%s", fleet)),
                                   result.stderr)
                     self.assertEqual(b"earlier\n", read_file(os.path.join(folder, str(number), "fleet.csv")))
-            for result, says in zip(results[len(cases):], ("is the fleet file, an input",
-                                                          "is a list of the fleet, an input")):
+            results = results[len(cases):]
+            for result, says in zip(results, ("is the fleet file, an input", "is a list of the fleet, an input")):
                 self.assertEqual((1, ""), (result.returncode, result.stdout))
                 self.assertIn(says, result.stderr)
             self.assertEqual(good, read_file(os.path.join(folder, str(len(cases)), "fleet")))
-            self.assertEqual((0, ["dock-07: holds example.whitelist", "example.whitelist: 1 device: 1 holds it, 0 differ",
-                                  "1 device: 1 holds their list, 0 differ"]),
-                             (results[-1].returncode, results[-1].stdout.splitlines()), results[-1].stderr)
+            holds = ["dock-07: holds example.whitelist", "example.whitelist: 1 device: 1 holds it, 0 differ"]
+            self.assertEqual((0, holds + ["1 device: 1 holds its list, 0 differ"]),
+                             (results[2].returncode, results[2].stdout.splitlines()), results[2].stderr)
+            self.assertEqual((4, holds + ["x.whitelist: 0 devices; no answer matched: pilot-0? (line 2)",
+                                          "1 device: 1 holds its list, 0 differ; 1 pattern of the fleet file matched "
+                                          "no answer"]),
+                             (results[3].returncode, results[3].stdout.splitlines()), results[3].stderr)
+            shown_path = hostile_path.replace("\x1b", "\\x1b").replace("\n", "\\x0a")
+            fleet = os.path.join(folder, str(len(cases) + 4), "fleet")
+            self.assertEqual((1, "", 'white-list-report: "%s": no line of %s matches the device '
+                                     '"dev\\x1b[31mRED\\x0ax"\n' % (shown_path, fleet)),
+                             (results[4].returncode, results[4].stdout, results[4].stderr))
 
     def test_the_csv_has_a_row_for_each_difference_and_no_cell_a_spreadsheet_would_run(self):
         """Read with ',' or ';' between cells; never written over an input; any value written."""
@@ -778,14 +834,18 @@ COMMANDS = ["white-list-package", "white-list-query", "white-list-report", "sign
             "marker-removal-document", "send-document", "wait-for-form", "install-quillmere", "run-program", "security"]
 
 
-def run_together(commands, closed=False, **options):
+def run_together(commands, closed=False, full=False, **options):
     """Runs the commands side by side; their results, in order. closed: their output is one
-    nobody reads (as `| head` leaves it once it has its lines)."""
+    nobody reads (as `| head` leaves it once it has its lines); full: one that takes nothing (a
+    full disk)."""
     read, write = os.pipe()
     os.close(read)
+    if full:
+        os.close(write)
+        write = os.open("/dev/full", os.O_WRONLY)
     try:
-        processes = [subprocess.Popen(arguments, stdout=write if closed else subprocess.PIPE, stderr=subprocess.PIPE,
-                                      text=True, **options) for arguments in commands]
+        processes = [subprocess.Popen(arguments, stdout=write if closed or full else subprocess.PIPE,
+                                      stderr=subprocess.PIPE, text=True, **options) for arguments in commands]
     finally:
         os.close(write)
     results = []
@@ -809,6 +869,8 @@ class Commands(unittest.TestCase):
                 out.write(answer())
             failing = [[name, "--no-such-option"] for name in COMMANDS]
             failing += [["white-list-report", EXAMPLE],
+                        ["white-list-package", EXAMPLE, os.path.join(folder, "signed"), "--certificate",
+                         os.path.join(folder, "none.pem"), "--key", os.path.join(folder, "none.key")],
                         ["white-list-report", os.path.join(folder, "none"), answer_path],
                         ["white-list-report", EXAMPLE, answer_path, "--csv", os.path.join(folder, "none", "x.csv")]]
             results = run_together([[command(name)] + arguments for name, *arguments in failing])
@@ -820,11 +882,22 @@ class Commands(unittest.TestCase):
                         self.assertTrue(line.startswith(("usage: %s " % name, " ", "%s: " % name)) and
                                         not line.startswith("%s: error:" % name), result.stderr)
                     self.assertTrue(result.stderr.splitlines()[-1].startswith(name + ": "), result.stderr)
+            self.assertEqual("white-list-package: %s cannot be read: No such file or directory\n" % os.path.join(
+                folder, "none.pem"), results[len(COMMANDS) + 1].stderr)  # the file at fault, not the list
             package, query = os.path.join(folder, "package"), os.path.join(folder, "query")
             closed = [["white-list-package", EXAMPLE, package], ["white-list-query", query],
                       ["white-list-report", EXAMPLE, answer_path]] + [[name, "--help"] for name in COMMANDS]
             results = run_together([[command(name)] + arguments for name, *arguments in closed], closed=True)
             self.assertEqual([(0, "")] * len(closed), [(result.returncode, result.stderr) for result in results])
+            self.assertEqual((["example.cab", "example.cpf", "example.inf", "example.xml"], ["white-list-query.xml"]),
+                             (sorted(set(os.listdir(package)) - {MARKER}), os.listdir(query)))
+            # An output that takes nothing: the work done all the same, one line, exit code 1.
+            shutil.rmtree(package)
+            shutil.rmtree(query)
+            results = run_together([[command(name)] + arguments for name, *arguments in closed[:3]], full=True)
+            self.assertEqual([(1, "%s: the output cannot be written (No space left on device): the rest of it is "
+                                  "dropped\n" % name) for name, *_ in closed[:3]],
+                             [(result.returncode, result.stderr) for result in results])
             self.assertEqual((["example.cab", "example.cpf", "example.inf", "example.xml"], ["white-list-query.xml"]),
                              (sorted(set(os.listdir(package)) - {MARKER}), os.listdir(query)))
         signing = subprocess.run([command("sign-kit"), "--help"], capture_output=True, text=True).stdout
@@ -834,33 +907,86 @@ class Commands(unittest.TestCase):
         self.assertNotIn("optional", signing)
 
     def test_no_command_writes_a_file_into_a_guarded_folder_or_one_above_it(self):
-        """The current folder stands for them all (output_folders.py): below it is fine."""
+        """The current folder stands for them all (output_folders.py): below it is fine. Nor over
+        what is not a regular file, over an input, or through a name Wine would read otherwise."""
+        guarded = " writes no file there nor in a folder above it; give a folder below it"
         with tempfile.TemporaryDirectory() as above:
             folder = os.path.join(above, "here")
             below = os.path.join(folder, "below")
-            os.makedirs(below)
+            os.makedirs(os.path.join(below, "query"))
             with open(os.path.join(below, "dock.xml"), "wb") as out:
                 out.write(answer())
+            os.mkfifo(os.path.join(below, "fifo"))
+            with open(os.path.join(below, "kit.cab"), "wb") as out:
+                out.write(b"MSCF" + bytes(60))
+            os.symlink("/proc/self/fd/1", os.path.join(below, "stdout"))
+            os.symlink("../stdout", os.path.join(below, "query", "white-list-query.xml"))
+            before = tree(above)
             device_root = os.path.join(below, "dock.xml", "devices")  # no device starts below a file
-            refused = [(["white-list-query", "."], 1), (["white-list-query", ".."], 1),
-                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "fleet.csv"], 1),
-                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "../fleet.csv"], 1),
-                       (["send-document", "below/dock.xml", "answer.xml"], 2),
-                       (["wait-for-form", "--screenshot", "shot.png", "--timeout", "1"], 2)]
-            for (name, *arguments), status in refused:
+            refused = [(["white-list-query", "."], 1, guarded), (["white-list-query", ".."], 1, guarded),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "fleet.csv"], 1, guarded),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "../fleet.csv"], 1, guarded),
+                       (["send-document", "below/dock.xml", "answer.xml"], 2, guarded),
+                       (["wait-for-form", "--screenshot", "shot.png", "--timeout", "1"], 2, guarded),
+                       (["white-list-query", "below/query"], 1,
+                        "below/query/white-list-query.xml is a symbolic link, not a regular file"),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/stdout"], 1,
+                        "below/stdout is a symbolic link, not a regular file"),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/fifo"], 1,
+                        "below/fifo is a FIFO, not a regular file"),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/.."], 1,
+                        "below/.. is a folder: give a file's name"),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below"], 1,
+                        "below is a folder: give a file's name"),
+                       (["white-list-query", "below/dock.xml"], 1, "below/dock.xml is not a folder: give the folder"),
+                       (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/dock.xml/fleet.csv"], 1,
+                        "below/dock.xml is not a folder: fleet.csv cannot be written into it"),
+                       (["send-document", "below/dock.xml", "below/stdout"], 2, "below/stdout is a symbolic link"),
+                       (["send-document", "below/dock.xml", "below/./dock.xml"], 2,
+                        "below/./dock.xml: is the document sent, an input: give the answer a file of its own"),
+                       (["send-document", "below/fifo", "below/answer.xml"], 4,
+                        "below/fifo: cannot be read: it is a FIFO, not a regular file; nothing sent"),
+                       (["send-document", "below/none.xml", "below/answer.xml"], 4,
+                        "below/none.xml: cannot be read: No such file or directory; nothing sent"),
+                       (["send-document", "below/kit.cab", "below/answer.xml"], 4,
+                        "below/kit.cab: it is a cabinet (a .cab or .cpf), which emulated_device/install-quillmere "
+                        "--package installs; send-document sends a provisioning document (NAME.xml); nothing sent"),
+                       (["send-document", "below/dock.xml", "/proc/self/answer.xml"], 4,
+                        "/proc/self/answer.xml: cannot be written: No such file or directory; nothing sent"),
+                       (["wait-for-form", "--screenshot", "below/fifo", "--timeout", "1"], 2,
+                        "below/fifo is a FIFO, not a regular file"),
+                       (["wait-for-form", "--screenshot", "below", "--timeout", "1"], 2,
+                        "below is a folder: give a file's name")]
+            results = run_together([[command(name)] + arguments for (name, *arguments), _, _ in refused], cwd=folder,
+                                   env=dict(os.environ, DEVICE_ROOT=device_root))
+            for ((name, *arguments), status, says), result in zip(refused, results):
                 with self.subTest(command=[name] + arguments):
-                    result = subprocess.run([command(name)] + arguments, capture_output=True, text=True, cwd=folder,
-                                            timeout=120, env=dict(os.environ, DEVICE_ROOT=device_root))
                     self.assertEqual((status, ""), (result.returncode, result.stdout), result.stderr)
-                    self.assertIn(" writes no file there nor in a folder above it; give a folder below it",
-                                  result.stderr)
-                    self.assertEqual((["here"], ["below"], ["dock.xml"]), (os.listdir(above), os.listdir(folder),
-                                                                          os.listdir(below)))
+                    lines = result.stderr.splitlines()
+                    self.assertEqual([lines[-1]], [line for line in lines if not line.startswith(("usage: ", " "))])
+                    self.assertTrue(lines[-1].startswith(name + ": "), result.stderr)
+                    self.assertIn(says, lines[-1])
+            self.assertEqual(before, tree(above))
+            long_name = "below/" + "x" * 251 + ".csv"  # as long as a name may be: its partial file fits too
             for name, *arguments in (["white-list-query", "below"],
-                                     ["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/fleet.csv"]):
+                                     ["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/fleet.csv"],
+                                     ["white-list-report", EXAMPLE, "below/dock.xml", "--csv", long_name]):
                 result = subprocess.run([command(name)] + arguments, capture_output=True, text=True, cwd=folder)
                 self.assertEqual(0, result.returncode, result.stderr)
-            self.assertEqual(["dock.xml", "fleet.csv", "white-list-query.xml"], sorted(os.listdir(below)))
+            self.assertEqual(["dock.xml", "fifo", "fleet.csv", "kit.cab", "query", "stdout", "white-list-query.xml",
+                              "x" * 251 + ".csv"], sorted(os.listdir(below)))
+
+
+def tree(path):
+    """A folder's whole state: each entry's path and kind, each file's bytes, each link's target."""
+    state = {}
+    for where, folders, files in os.walk(path):
+        for name in folders + files:
+            entry = os.path.join(where, name)
+            mode = os.lstat(entry).st_mode
+            state[entry] = (stat.S_IFMT(mode), os.readlink(entry) if stat.S_ISLNK(mode) else
+                            read_file(entry) if stat.S_ISREG(mode) else None)
+    return state
 
 
 if __name__ == "__main__":

@@ -233,8 +233,13 @@ TEST(WhiteListQuery, EachValueIsAnsweredAsItIsStored)
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, answer.find("    <nocharacteristic type=\"HKLM\\COMM\\TIWLNAPI1\\PARMS\" />\r\n"))
         << answer;
+    EXPECT_NE(std::string::npos, run.output.find("answered: 0 values, 0 missing, 1 key missing, 0 queries not answered\r\n"))
+        << run.output;
     run = SendDocument(Query("HKLM\\COMM\\TIWLNAPI1\\PARMS", {"WhiteListEnable"}), &answer, L"32");
     EXPECT_EQ(7u, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("answered: 0 values, 0 missing, 0 keys missing, 1 query not answered "
+                                                 "(the role does not allow it)\r\n"))
+        << run.output;
     EXPECT_NE(std::string::npos, answer.find("      <parm-query-error name=\"WhiteListEnable\" desc=\"access denied: the "
                                              "Registry provider needs the Manager role; this document came with role mask "
                                              "32, which lacks it\" />"))
@@ -371,7 +376,7 @@ TEST(ManagementChannel, SettingsAreAppliedInDocumentOrderAsTheirDataTypeSaysThen
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_EQ(AnswerLines(answer), answered);
     EXPECT_NE(std::string::npos, run.output.find("applied: 12 values set, 1 value deleted, 1 already absent; answered: 1 "
-                                                 "values, 1 missing, 0 keys missing, 0 queries not answered\r\n"))
+                                                 "value, 1 missing, 0 keys missing, 0 queries not answered\r\n"))
         << run.output;
     for (const auto& setting : settings) {
         SCOPED_TRACE(setting.name);

@@ -882,8 +882,9 @@ static void PrintSummary(BOOL answered)
         Count(applied, 240, Manager.absent, L"already absent", L"already absent");
     }
     if (answered && Manager.queryCount > 0)
-        _snwprintf(queries, 159, L"answered: %d values, %d missing, %d keys missing, %d queries not answered",
-                   Manager.values, Manager.missing, Manager.missingKeys, Manager.unanswered);
+        _snwprintf(queries, 159, L"answered: %d value%ls, %d missing, %d key%ls missing, %d quer%ls not answered",
+                   Manager.values, Manager.values == 1 ? L"" : L"s", Manager.missing, Manager.missingKeys,
+                   Manager.missingKeys == 1 ? L"" : L"s", Manager.unanswered, Manager.unanswered == 1 ? L"y" : L"ies");
     wprintf(L"%ls%ls%ls%ls\n", applied, applied[0] && queries[0] ? L"; " : L"", queries,
             Manager.denied ? L" (the role does not allow it)" : L"");
 }
