@@ -493,7 +493,9 @@ class ChannelDocuments(unittest.TestCase):
             write_certificate(os.path.join(folder, "leaf.pem"), authority=False, expired=False)
             for arguments, code, says in ((["leaf.pem", "trust", "--remove"], 1, "is not a root"),
                                           (["old-root.pem", "trust", "--remove", "--role", "8"], 2,
-                                           "--role goes with adding the root")):
+                                           "--role goes with adding the root"),
+                                          (["old-root.pem", "trust", "--role", "0"], 1,
+                                           "the role mask must be a sum of security roles, not 0")):
                 with self.subTest(arguments):
                     result = subprocess.run(TRUST_DOCUMENT + arguments, cwd=folder, capture_output=True, text=True)
                     self.assertEqual(code, result.returncode, result.stderr)
