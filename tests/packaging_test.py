@@ -131,6 +131,8 @@ class Refusals(unittest.TestCase):
             (b"enable = on\nssid1 = bad \xff byte\n", 2, "not valid UTF-8"),
             (b"enable = on\nssid1 = tab\there\n", 2, "control character"),
             (b"enable = on\nssid1 = nul\x00here\n", 2, "control character"),
+            (b"enable = on\nssid1 = del\x7fhere\n", 2, "control character"),
+            (b"enable = on\nssid1 = next line\xc2\x85here\n", 2, "control character"),
             (b"enable = on\nssid1 = " + b"x" * 33 + b"\n", 2, "at most 32"),
             (b"enable = on\nssid1 = " + "\U0001F600".encode() * 16 + b"x\n", 2, "33 characters long"),
         ]
