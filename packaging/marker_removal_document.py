@@ -38,8 +38,9 @@ def main():
     path = os.path.join(arguments.output_folder, FILE_NAME)
     try:
         output_folders.output_place(arguments.output_folder, "marker-removal-document")
+        place = output_folders.output_file(path, "marker-removal-document")
         os.makedirs(arguments.output_folder, exist_ok=True)
-        whole_files.write_whole(path, removal_document())
+        whole_files.write_whole(place, removal_document())
     except output_folders.Refused as problem:
         print("marker-removal-document: %s" % problem, file=sys.stderr)
         return 1

@@ -925,6 +925,8 @@ class Commands(unittest.TestCase):
                 out.write(b"MSCF" + bytes(60))
             os.symlink("/proc/self/fd/1", os.path.join(below, "stdout"))
             os.symlink("../stdout", os.path.join(below, "query", "white-list-query.xml"))
+            os.makedirs(os.path.join(below, "marker"))
+            os.symlink("../stdout", os.path.join(below, "marker", "marker-removal.xml"))
             before = tree(above)
             device_root = os.path.join(below, "dock.xml", "devices")  # no device starts below a file
             refused = [(["white-list-query", "."], 1, guarded), (["white-list-query", ".."], 1, guarded),
@@ -934,6 +936,8 @@ class Commands(unittest.TestCase):
                        (["wait-for-form", "--screenshot", "shot.png", "--timeout", "1"], 2, guarded),
                        (["white-list-query", "below/query"], 1,
                         "below/query/white-list-query.xml is a symbolic link, not a regular file"),
+                       (["marker-removal-document", "below/marker"], 1,
+                        "below/marker/marker-removal.xml is a symbolic link, not a regular file"),
                        (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/stdout"], 1,
                         "below/stdout is a symbolic link, not a regular file"),
                        (["white-list-report", EXAMPLE, "below/dock.xml", "--csv", "below/fifo"], 1,
@@ -977,7 +981,7 @@ class Commands(unittest.TestCase):
                                      ["white-list-report", EXAMPLE, "below/dock.xml", "--csv", long_name]):
                 result = subprocess.run([command(name)] + arguments, capture_output=True, text=True, cwd=folder)
                 self.assertEqual(0, result.returncode, result.stderr)
-            self.assertEqual(["dock.xml", "fifo", "fleet.csv", "kit.cab", "query", "stdout", "white-list-query.xml",
+            self.assertEqual(["dock.xml", "fifo", "fleet.csv", "kit.cab", "marker", "query", "stdout", "white-list-query.xml",
                               "x" * 251 + ".csv"], sorted(os.listdir(below)))
 
 
