@@ -359,11 +359,17 @@ class FormOnScreen(unittest.TestCase):
             self.assertEqual((2, ""), (result.returncode, result.stdout))
             self.assertRegex(result.stderr, r"^make-screenshots: \./portrait\.png would be written into the current "
                                             r"folder: make-screenshots writes no file there[^\n]*\n$")
-            os.makedirs(os.path.join(folder, "shots", "portrait.png"))  # a folder where the picture goes
+            # The first picture is checked before anything starts; the second, a folder, only once its
+            # Quillmere is on a device that was running before.
+            landscape = self.DEVICE[:-1] + ["640x480"]
+            subprocess.run(landscape + ["--env"], check=True, stdout=subprocess.DEVNULL)
+            self.addCleanup(subprocess.run, landscape + ["--stop"])
+            os.makedirs(os.path.join(folder, "shots", "landscape.png"))
             result = subprocess.run([MAKE_SCREENSHOTS, "--name", "test", "shots"], capture_output=True, text=True,
                                     cwd=folder, timeout=180)
             self.assertEqual(1, result.returncode, result.stderr)
-            prefix = os.path.realpath(os.path.join(DEVICE_ROOT, "test-480x640"))
+            self.assertIn("shots/landscape.png is a folder", result.stderr)
+            prefix = os.path.realpath(os.path.join(DEVICE_ROOT, "test-640x480"))
             deadline = time.monotonic() + 10
             while programs_of(prefix, "Quillmere.exe"):
                 self.assertLess(time.monotonic(), deadline, "Quillmere still runs on the device")
