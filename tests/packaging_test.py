@@ -323,6 +323,7 @@ class KitPackage(unittest.TestCase):
                  ("SetupLibrary = Setup.dll", "SetupLibrary = Setup.dll\nShortcut = Z, %CE2%, Zeta.exe",
                   "shortcuts are made in"),
                  ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\..\\Kit", "InstallDir must be"),
+                 ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\Kit.", "InstallDir must be"),
                  ("AppName = Kit", "AppName = Kit\nAppName = Other", "AppName is given twice"),
                  ("InstallDir = %CE1%\\Kit", "InstallDir = %CE1%\\Kit\nInstallDir = %CE2%\\Kit",
                   "InstallDir is given twice"),
