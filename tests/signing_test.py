@@ -11,6 +11,7 @@ import hashlib
 import hmac
 import io
 import ntpath
+import datetime
 import os
 import shutil
 import signal
@@ -30,8 +31,8 @@ from asn1crypto import keys as asn1_keys
 from asn1crypto import pkcs12 as asn1_pkcs12
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
@@ -700,6 +701,22 @@ def two_signers(signature):
     signature["content"]["signer_infos"].append(signature["content"]["signer_infos"][0].copy())
 
 
+def impostor_first(signature):
+    """A change for with_signature: a certificate of another issuer with the signer's serial number,
+    shorter, so that it comes first among the signature's certificates as DER orders them: the
+    signer is known by issuer and serial together."""
+    serial = signature["content"]["signer_infos"][0]["sid"].chosen["serial_number"].native
+    key = rsa.generate_private_key(public_exponent=65537, key_size=1024)
+    name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "impostor")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    impostor = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                .serial_number(serial).not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=1)).sign(key, hashes.SHA1()))
+    choices = [cms.CertificateChoices(name="certificate", value=asn1_x509.Certificate.load(
+        impostor.public_bytes(serialization.Encoding.DER)))]
+    signature["content"]["certificates"] = choices + [choice.copy() for choice in signature["content"]["certificates"]]
+
+
 def sha256_made_sha224(data):
     """The signature's SHA-256 object identifiers turned into SHA-224's: a digest osslsigncode cannot compute."""
     data[:] = data.replace(bytes.fromhex("0609608648016503040201"), bytes.fromhex("0609608648016503040204"))
@@ -765,6 +782,9 @@ class DeviceVerdicts(WithArtifacts):
              "untrusted", "SHA1/SHA256 digest"),
             ("two signers where one is expected", with_signature(program, self.path("two-signers.exe"), two_signers),
              "changed", "not one signer"),
+            ("another issuer's certificate with the signer's serial number first",
+             with_signature(program, self.path("impostor-first.exe"), impostor_first),
+             "trusted", None),
         ]
         for what, path, verdict, reason in cases:
             with self.subTest(what):
