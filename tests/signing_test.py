@@ -793,6 +793,23 @@ class DeviceVerdicts(WithArtifacts):
                 if reason:
                     self.assertIn(reason, detail)
 
+    def test_a_program_runs_with_the_trust_its_root_s_store_and_the_device_s_tiers_give(self):
+        """Privileged everywhere on a one-tier device; on a two-tier one only under the Privileged
+        Execution Trust Authorities."""
+        privileged, unprivileged = security.PROGRAM_STORES
+        # preset, the verdict, the store of the root its chain ends in, the decision
+        table = [("prompt", "trusted", privileged, ("run", "privileged (one tier)")),
+                 ("prompt", "trusted", unprivileged, ("run", "privileged (one tier)")),
+                 ("two-tier-prompt", "trusted", privileged, ("run", "privileged (two tier)")),
+                 ("two-tier-prompt", "trusted", unprivileged, ("run", "normal (two tier)")),
+                 ("two-tier-prompt", "unsigned", None, ("ask", "normal (two tier)")),
+                 ("locked", "unsigned", None, ("refuse", "it is unsigned, and the device runs no unsigned program "
+                                                         "(policy 4102)"))]
+        for preset, verdict, store, decision in table:
+            with self.subTest(preset=preset, verdict=verdict, store=store):
+                anchor = security.Anchor("00" * 20, None, None, store) if store else None
+                self.assertEqual(decision, security.program_decision(verdict, anchor, security.preset(preset)))
+
     def test_store_entries_that_are_no_usable_anchor_are_skipped_and_reported(self):
         state = self.path("store-device")
         spc = os.path.join(state, "stores", "SPC")
