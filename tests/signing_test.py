@@ -980,6 +980,9 @@ class OnADevice(WithArtifacts):
     def setUpClass(cls):
         cls.device = security.Device("signing", "480x640")
         cls.display = cls.device.display
+        # What an earlier run installed is not this run's: a record kept would make a package of the
+        # same name another signer's.
+        shutil.rmtree(os.path.join(cls.device.security, "applications"), ignore_errors=True)
 
     def device_path(self, *parts):
         return os.path.join(self.device.prefix, *parts)
