@@ -1,5 +1,7 @@
 #include "message_box_answerer.h"
 
+#include <gtest/gtest.h>
+
 namespace {
 
 struct BoxSearch {
@@ -84,16 +86,29 @@ AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE readEnd, writeEnd;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
+    if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) {
+        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
         return run;
+    }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
-    BOOL started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+    // Wine's process creation fails now and then for no reason of the program's (seen once in CI,
+    // before the program ran at all); a program that cannot start fails every attempt.
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0)
+            Sleep(500);
+        started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+        error = started ? 0 : GetLastError();
+    }
     CloseHandle(writeEnd);
+    if (!started)
+        ADD_FAILURE() << "CreateProcessW failed three times, the last with error " << error;
     if (started) {
         // Read while it runs, so that a full pipe never holds it up.
         std::thread reader([&run, readEnd] {

@@ -25,7 +25,7 @@ TEST(WhiteListPackage, InstallsWhatQuillmereWouldWriteAndASecondListReplacesIt)
                                               L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", L"", L"<Yard> & 'Gate'", L"", L"", L"",
                                               L"last"};
     AnsweredRun run = Install(TRICKY_CAB);
-    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_TRUE(run.seen.empty());
     ExpectWhiteList(L"1", L"6", tricky);
 
@@ -54,7 +54,7 @@ TEST(WhiteListPackage, InstallsWhatQuillmereWouldWriteAndASecondListReplacesIt)
     EXPECT_EQ(before, ReadWhiteList());
 
     run = Install(SECOND_CAB);
-    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(0u, run.exitCode) << run.output;
     ExpectWhiteList(L"0", L"1", {L"replaced", L"", L"", L"", L"", L"", L"", L"", L"", L""});
     DeleteParametersKey();
 }
