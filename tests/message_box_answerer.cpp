@@ -1,6 +1,5 @@
 #include "message_box_answerer.h"
-
-#include <gtest/gtest.h>
+#include "program_driver.h"
 
 namespace {
 
@@ -83,7 +82,6 @@ void MessageBoxAnswerer::Watch()
 AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments, int answer, DWORD deadlineMilliseconds)
 {
     AnsweredRun run;
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE readEnd, writeEnd;
     if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) {
@@ -96,19 +94,8 @@ AnsweredRun RunAnswering(const std::wstring& path, const std::wstring& arguments
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
-    // Wine's process creation fails now and then for no reason of the program's (seen once in CI,
-    // before the program ran at all); a program that cannot start fails every attempt.
-    BOOL started = FALSE;
-    DWORD error = 0;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        if (attempt > 0)
-            Sleep(500);
-        started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
-        error = started ? 0 : GetLastError();
-    }
+    bool started = Launch(path, arguments, &process, &startup, TRUE);
     CloseHandle(writeEnd);
-    if (!started)
-        ADD_FAILURE() << "CreateProcessW failed three times, the last with error " << error;
     if (started) {
         // Read while it runs, so that a full pipe never holds it up.
         std::thread reader([&run, readEnd] {

@@ -79,12 +79,26 @@ std::wstring ProgramPath()
     return HostPath(QUILLMERE_EXE);
 }
 
-bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process)
+bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process,
+            STARTUPINFOW* startup, BOOL inheritHandles)
 {
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    return CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
+    STARTUPINFOW plain = {};
+    plain.cb = sizeof plain;
+    // Wine's process creation fails now and then for no reason of the program's (seen once in CI,
+    // before the program ran at all); a program that cannot start fails every attempt.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0)
+            Sleep(500);
+        if (CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, inheritHandles, 0, NULL, NULL,
+                           startup != NULL ? startup : &plain, process))
+            return true;
+        error = GetLastError();
+    }
+    ADD_FAILURE() << path << " cannot be started: CreateProcessW failed three times, the last with error "
+                  << error;
+    return false;
 }
 
 HWND FindMainWindow()
@@ -95,10 +109,8 @@ HWND FindMainWindow()
 RunningProgram StartQuillmere(const std::wstring& path)
 {
     RunningProgram program;
-    if (!Launch(path, L"", &program.process)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+    if (!Launch(path, L"", &program.process))
         return program;
-    }
     WaitUntil([&program] {
         HWND window = FindMainWindow();
         DWORD owner = 0;

@@ -30,8 +30,10 @@ std::string ReadWhole(const std::wstring& path);
 std::vector<std::vector<std::string>> ReadCaseTable(const char* name);
 // A field that lists several entries, separated by " ; ".
 std::vector<std::string> SplitList(const std::string& field);
-// Starts a process with the given arguments after the program's path; false when it cannot.
-bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process);
+// Starts a process with the given arguments after the program's path; false, and a test
+// failure that gives Windows' error, when it cannot.
+bool Launch(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* process,
+            STARTUPINFOW* startup = NULL, BOOL inheritHandles = FALSE);
 // Starts Quillmere (the built one unless a path is given) and waits until its main window has
 // been created and its loop runs; window stays NULL when none appears.
 RunningProgram StartQuillmere(const std::wstring& path = ProgramPath());
