@@ -1335,6 +1335,34 @@ class OnTheEmulatedDevice(OnADevice):
                       read_bytes(answer))
         self.set_policy("off")
 
+    def test_a_damaged_policies_file_stops_every_command_that_reads_it(self):
+        """A policy given twice could be read either way: no command reads it at all, and nothing is
+        installed, run or answered."""
+        self.set_policy("off")
+        self.uninstall()
+        with open(os.path.join(self.device.security, "policies"), "a") as out:
+            out.write("4119=160\n")
+        self.assertEqual(0, run(WHITE_LIST_QUERY + ["damaged"], self.folder).returncode)
+        answer = self.path("damaged", "answer.xml")
+        commands = [SECURITY + ["show"], INSTALL + ["--package", UNSIGNED_KIT, "--answer", "yes"],
+                    RUN_PROGRAM + ["C:\\Device\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
+                    SEND_DOCUMENT + ["--name", "signing", self.path("damaged", "white-list-query.xml"), answer]]
+        try:
+            for command in commands:
+                with self.subTest(os.path.basename(command[0])):
+                    result = run(command, self.folder, stdin=subprocess.DEVNULL, timeout=120)
+                    self.assertEqual((security.DAMAGED, ""), (result.returncode, result.stdout))
+                    self.assertRegex(result.stderr, r"^the device's policies \(.*\) are damaged: line 6 gives "
+                                                    r"policy 4119 a second time; nothing was done .*\n$")
+            self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
+            self.assertEqual(["white-list-query.xml"], os.listdir(self.path("damaged")))
+        finally:
+            self.set_policy("off")
+
+
+class OnTwoDevices(OnADevice):
+    """The fleet as the report sees it: this device and the C++ tests' one, each holding a list."""
+
     def test_the_fleet_report_names_what_each_device_holds(self):
         """Two devices (this one and the C++ tests' one, whose policy is off too), list A on one and
         list B on the other, asked through the management system's channel: the report names
@@ -1407,30 +1435,6 @@ class OnTheEmulatedDevice(OnADevice):
                 self.assertEqual((1, "", "white-list-report: %s\n" % says), (result.returncode, result.stdout,
                                                                             result.stderr))
                 self.assertEqual(written, read_bytes(report))
-
-    def test_a_damaged_policies_file_stops_every_command_that_reads_it(self):
-        """A policy given twice could be read either way: no command reads it at all, and nothing is
-        installed, run or answered."""
-        self.set_policy("off")
-        self.uninstall()
-        with open(os.path.join(self.device.security, "policies"), "a") as out:
-            out.write("4119=160\n")
-        self.assertEqual(0, run(WHITE_LIST_QUERY + ["damaged"], self.folder).returncode)
-        answer = self.path("damaged", "answer.xml")
-        commands = [SECURITY + ["show"], INSTALL + ["--package", UNSIGNED_KIT, "--answer", "yes"],
-                    RUN_PROGRAM + ["C:\\Device\\Program Files\\Quillmere\\Absent.exe"],  # ends, whatever goes wrong
-                    SEND_DOCUMENT + ["--name", "signing", self.path("damaged", "white-list-query.xml"), answer]]
-        try:
-            for command in commands:
-                with self.subTest(os.path.basename(command[0])):
-                    result = run(command, self.folder, stdin=subprocess.DEVNULL, timeout=120)
-                    self.assertEqual((security.DAMAGED, ""), (result.returncode, result.stdout))
-                    self.assertRegex(result.stderr, r"^the device's policies \(.*\) are damaged: line 6 gives "
-                                                    r"policy 4119 a second time; nothing was done .*\n$")
-            self.assertFalse(os.path.exists(self.device_path(*self.INSTALLED)))
-            self.assertEqual(["white-list-query.xml"], os.listdir(self.path("damaged")))
-        finally:
-            self.set_policy("off")
 
 
 class ProgramsOnTheEmulatedDevice(OnADevice):
