@@ -53,23 +53,27 @@ def pattern(expected):
     return re.compile("".join(parts))
 
 
+def example_environment():
+    """The environment each example runs in: the tests' device, and no display of this machine."""
+    environment = dict(os.environ, **ENVIRONMENT)
+    for name in ("DISPLAY", "DEVICE_DISPLAY"):
+        environment.pop(name, None)
+    return environment
+
+
 class Examples(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         """The pages begin on a device as it is made: the earlier tests on it may have deleted the
         driver's key, which Quillmere writes into but never creates."""
-        device = [os.path.join(ROOT, "emulated_device", "device"), "--name", ENVIRONMENT["DEVICE_NAME"],
-                  "--screen", ENVIRONMENT["DEVICE_SCREEN"]]
+        device = os.path.join(ROOT, "emulated_device", "device")
         seed = "Z:" + os.path.join(ROOT, "emulated_device", "device-registry.reg").replace("/", "\\")
-        environment = {name: value for name, value in os.environ.items() if name not in ("DISPLAY", "DEVICE_DISPLAY")}
-        subprocess.run(device + ["reg", "delete", "HKLM\\COMM\\TIWLNAPI1\\PARMS", "/f"], capture_output=True,
-                       env=environment)
-        subprocess.run(device + ["regedit", "/S", seed], check=True, capture_output=True, env=environment)
+        subprocess.run([device, "reg", "delete", "HKLM\\COMM\\TIWLNAPI1\\PARMS", "/f"], capture_output=True,
+                       env=example_environment())
+        subprocess.run([device, "regedit", "/S", seed], check=True, capture_output=True, env=example_environment())
 
     def setUp(self):
-        self.environment = dict(os.environ, **ENVIRONMENT)
-        for name in ("DISPLAY", "DEVICE_DISPLAY"):
-            self.environment.pop(name, None)
+        self.environment = example_environment()
         self.background = []
 
     def tearDown(self):
